@@ -1,0 +1,27 @@
+# Top-level entry points. CMake + Ninja do the real work in $(BUILD).
+BUILD   ?= build
+PREFIX  ?= /usr
+DESTDIR ?=
+
+.PHONY: all deps build test demo install clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD)
