@@ -117,6 +117,7 @@ private:
     std::string readLine();
     bool readLineEnd();
 
+    bool parseTwoLengths(const std::string& arguments, double& first, double& second);
     bool doSize(const std::string& arguments);
     bool doGap(const std::string& arguments);
     bool parsePair(const std::string& arguments, long low, long high, long& a, long& b);
@@ -228,13 +229,21 @@ bool TsplInterpreter::run(std::string& error)
     }
 }
 
-bool TsplInterpreter::doSize(const std::string& arguments)
+// "a, b" where both are lengths; converted to dots.
+bool TsplInterpreter::parseTwoLengths(const std::string& arguments, double& first, double& second)
 {
     const std::vector<std::string> parts = splitArguments(arguments);
+    if (parts.size() != 2 || !parseLength(parts[0], options_.dpi, first) ||
+        !parseLength(parts[1], options_.dpi, second))
+        return fail("expected two lengths in mm, inch or dot, e.g. 3.0 mm, 0.0 mm");
+    return true;
+}
+
+bool TsplInterpreter::doSize(const std::string& arguments)
+{
     double width = 0, height = 0;
-    if (parts.size() != 2 || !parseLength(parts[0], options_.dpi, width) ||
-        !parseLength(parts[1], options_.dpi, height))
-        return fail("expected SIZE width, height with mm, inch or dot units");
+    if (!parseTwoLengths(arguments, width, height))
+        return false;
     const long w = std::lround(width), h = std::lround(height);
     if (w < 1 || h < 1 || w > long(kMaxLabelSide) || h > long(kMaxLabelSide) ||
         uint64_t(w) * uint64_t(h) > kMaxLabelArea)
@@ -250,11 +259,9 @@ bool TsplInterpreter::doSize(const std::string& arguments)
 
 bool TsplInterpreter::doGap(const std::string& arguments)
 {
-    const std::vector<std::string> parts = splitArguments(arguments);
     double length = 0, offset = 0;
-    if (parts.size() != 2 || !parseLength(parts[0], options_.dpi, length) ||
-        !parseLength(parts[1], options_.dpi, offset))
-        return fail("expected two lengths, e.g. 3.0 mm, 0.0 mm");
+    if (!parseTwoLengths(arguments, length, offset))
+        return false;
     info(word_ + " " + arguments);
     return true;
 }
