@@ -1,0 +1,221 @@
+// The life of one print job: arguments, settings, the optional recording
+// file, the preamble, and the loop over the raster pages, each preceded by
+// its TSPL set-up block and printed through the page pipeline.
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "filter/filter_internal.h"
+
+namespace {
+
+const char* const sVersion = "3.13.32";
+
+struct CFileCloser {
+    void operator()(FILE* file) const
+    {
+        if (file != nullptr)
+            std::fclose(file);
+    }
+};
+
+// Opens path for writing, truncated, as fopen(path, mode) would, but never
+// follows a symbolic link and never touches anything but a regular file:
+// the side file lives in a world-writable folder, where anyone could plant
+// a link to another file or a FIFO that would block the job.
+FILE* openRegularFileForWriting(const char* path, const char* mode)
+{
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+void writeHeaderSideFile(const cups_page_header2_t& header)
+{
+    FILE* file = openRegularFileForWriting("/tmp/xxxxx.log", "w+");
+    if (file == nullptr)
+        return;
+    std::fprintf(file, "cupsWidth:%d, cupsHeight:%d, cupsBytesPerLine:%d, cupsBitsPerPixel:%d\n",
+                 header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine,
+                 header.cupsBitsPerPixel);
+    std::fclose(file);
+}
+
+void logPageHeader(const cups_page_header2_t& header)
+{
+    tavelLogCommon(0, "header.HWResolution[0]:%d\n", header.HWResolution[0]);
+    tavelLogCommon(0, "header.HWResolution[1]:%d", header.HWResolution[1]);
+    tavelLogCommon(0, "header.cupsWidth:%d", header.cupsWidth);
+    tavelLogCommon(0, "header.cupsHeight:%d", header.cupsHeight);
+    tavelLogCommon(0, "header.cupsMediaType:%d", header.cupsMediaType);
+    tavelLogCommon(0, "header.cupsBitsPerColor:%d", header.cupsBitsPerColor);
+    tavelLogCommon(0, "header.cupsBitsPerPixel:%d", header.cupsBitsPerPixel);
+    tavelLogCommon(0, "header.cupsBytesPerLine:%d", header.cupsBytesPerLine);
+    tavelLogCommon(0, "header.cupsColorOrder:%d", header.cupsColorOrder);
+    tavelLogCommon(0, "header.cupsColorSpace:%d", header.cupsColorSpace);
+    tavelLogCommon(0, "header.cupsCompression:%d", header.cupsCompression);
+    tavelLogCommon(0, "header.cupsRowCount:%d", header.cupsRowCount);
+    tavelLogCommon(0, "header.cupsRowFeed:%d", header.cupsRowFeed);
+    tavelLogCommon(0, "header.cupsRowStep:%d", header.cupsRowStep);
+}
+
+// Refuses headers the pipeline cannot handle safely: a zero resolution
+// would make the page size infinite, rows shorter than the page width would
+// be read past their end, and a page of 4 GiB or more cannot be read in one
+// call. Returns false after logging why.
+bool pageGeometryIsUsable(const cups_page_header2_t& header)
+{
+    if (header.HWResolution[0] == 0 || header.HWResolution[1] == 0) {
+        tavelLogCommon(3, "Invalid resolution %ux%u dpi in the page header!",
+                       header.HWResolution[0], header.HWResolution[1]);
+        return false;
+    }
+    if (header.cupsBytesPerLine < header.cupsWidth) {
+        tavelLogCommon(3, "Bytes per line %u is less than the page width %u!",
+                       header.cupsBytesPerLine, header.cupsWidth);
+        return false;
+    }
+    const uint64_t pageBytes =
+        static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
+    if (pageBytes > UINT32_MAX) {
+        tavelLogCommon(3, "Page of %u x %u bytes is too large (4 GiB or more)!",
+                       header.cupsBytesPerLine, header.cupsHeight);
+        return false;
+    }
+    return true;
+}
+
+void configurePrinter(TsplPrinter* printer, cups_page_header2_t* header, const Settings& settings)
+{
+    printer->setPageHeader(header);
+    printer->setBrightness(settings.Brightness);
+    printer->setHalftoneType(settings.halftoneType);
+    printer->setMirrorPrint(settings.MirrorImage != 0);
+    printer->setNegativePrint(settings.NegativeImage != 0);
+    printer->zippedImage = settings.ZippedImage;
+}
+
+}  // namespace
+
+int runFilter(int argc, char* argv[])
+{
+    int status = 1;
+    int fd = 0;
+    int pages = 0;
+    unsigned char* buffer = nullptr;
+    cups_raster_t* raster = nullptr;
+    std::unique_ptr<TsplPrinter> printer;
+    std::unique_ptr<FILE, CFileCloser> recording;
+    Settings settings;
+    cups_page_header2_t header;
+
+    if (argc < 6) {
+        std::fprintf(stderr, "%s v%s\n\nUsage:\n\n    %s job_id user title copyies options [file]\n\n",
+                     tavelPathGetBasename(argv[0]), sVersion, tavelPathGetBasename(argv[0]));
+        goto cleanup;
+    }
+    if (argc >= 7 && argv[6] != nullptr) {
+        fd = open(argv[6], O_RDONLY);
+        if (fd == -1) {
+            fd = 0;
+            std::fprintf(stderr, "ERROR: Unable to open raster file - ");
+            goto cleanup;
+        }
+    }
+
+    printer.reset(new TsplPrinter());
+    sPrinter = printer.get();
+
+    std::memset(&settings, 0, sizeof(settings));
+    parseSettings(&settings, argv[5]);
+
+    if (settings.OutputFile[0] != '\0') {
+        recording.reset(openRegularFileForWriting(settings.OutputFile, "w"));
+        tavelLogCommon(0, "Filter data output to: %s", settings.OutputFile);
+        if (recording)
+            printer->getOutputStreams()->push_back(recording.get());
+    }
+
+    if (settings.pageWidth <= 0.000001 || settings.pageHeight <= 0.000001) {
+        std::fprintf(stderr, "ERROR: Paper size must not less than 1.0 : (%f, %f)\n",
+                     settings.pageWidth, settings.pageHeight);
+        goto cleanup;
+    }
+
+    for (int i = 0; i < 64; ++i)
+        printer->printByte(10);
+
+    raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+
+    for (;;) {
+        if (cupsRasterReadHeader2(raster, &header) == 0) {
+            status = 0;
+            break;
+        }
+        if (header.cupsBitsPerPixel != 8) {
+            tavelLogCommon(3, "Unsupported bits per pixel : %d ! Requires 8 bits per pixel!",
+                           header.cupsBitsPerPixel);
+            goto cleanup;
+        }
+        if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0) {
+            status = 0;
+            break;
+        }
+        if (!pageGeometryIsUsable(header))
+            goto cleanup;
+        const unsigned pageBytes = header.cupsHeight * header.cupsBytesPerLine;
+
+        writeHeaderSideFile(header);
+
+        unsigned char* resized = static_cast<unsigned char*>(std::realloc(buffer, pageBytes));
+        if (resized == nullptr)
+            goto cleanup;
+        buffer = resized;
+
+        settings.pageWidth =
+            static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);
+        settings.pageHeight =
+            static_cast<float>(header.cupsHeight * 25.4 / header.HWResolution[1]);
+        tavelLogCommon(0, "pageWidth: %f,pageHeight: %f", settings.pageWidth, settings.pageHeight);
+
+        jobSetup(&settings);
+        configurePrinter(printer.get(), &header, settings);
+        if (pages == 0)
+            setCls();
+        ++pages;
+        tavelLogCommon(0, "PAGE: %d %d\n", pages, header.NumCopies);
+        logPageHeader(header);
+
+        if (cupsRasterReadPixels(raster, buffer, pageBytes) >= 1)
+            printer->printImage(buffer, header.cupsBytesPerLine, header.cupsHeight,
+                                header.cupsWidth);
+    }
+
+cleanup:
+    std::free(buffer);
+    if (raster != nullptr)
+        cupsRasterClose(raster);
+    if (fd != 0)
+        close(fd);
+    sPrinter = nullptr;
+    recording.reset();
+    printer.reset();
+    return status;
+}

@@ -1,0 +1,120 @@
+// Debug image dump: writes a page image as a Windows bitmap (BMP) file named
+// from the printer's path template, the local time and a sequence number,
+// so that a support engineer can see each page before and after processing.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "printer/tavel_printer.h"
+
+namespace {
+
+// Sequence number of the dumps of this process; makes names unique.
+int64_t page_index = 0;
+
+void putLe16(unsigned char* at, uint32_t value)
+{
+    at[0] = static_cast<unsigned char>(value);
+    at[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void putLe32(unsigned char* at, uint32_t value)
+{
+    putLe16(at, value & 0xFFFF);
+    putLe16(at + 2, value >> 16);
+}
+
+// File header and info header, 54 bytes.
+void fillBmpHeader(unsigned char* header, uint32_t width, uint32_t height, uint16_t bitsPerPixel,
+                   uint32_t rowSize)
+{
+    const uint32_t colours = bitsPerPixel == 1 ? 2 : 256;
+    const uint32_t dataOffset = 54 + 4 * colours;
+    const uint32_t imageSize = rowSize * height;
+    header[0] = 'B';
+    header[1] = 'M';
+    putLe32(header + 2, dataOffset + imageSize);
+    putLe32(header + 6, 0);
+    putLe32(header + 10, dataOffset);
+    putLe32(header + 14, 40);
+    putLe32(header + 18, width);
+    putLe32(header + 22, height);
+    putLe16(header + 26, 1);
+    putLe16(header + 28, bitsPerPixel);
+    putLe32(header + 30, 0);
+    putLe32(header + 34, imageSize);
+    putLe32(header + 38, 0);
+    putLe32(header + 42, 0);
+    putLe32(header + 46, bitsPerPixel == 1 ? 0 : 256);
+    putLe32(header + 50, bitsPerPixel == 1 ? 0 : 256);
+}
+
+void writeColourTable(FILE* file, uint16_t bitsPerPixel)
+{
+    if (bitsPerPixel == 1) {
+        const unsigned char table[8] = {0, 0, 0, 0, 255, 255, 255, 0};
+        std::fwrite(table, sizeof(table), 1, file);
+        return;
+    }
+    unsigned char table[1024];
+    for (int i = 0; i < 256; ++i) {
+        table[4 * i] = table[4 * i + 1] = table[4 * i + 2] = static_cast<unsigned char>(i);
+        table[4 * i + 3] = 0;
+    }
+    std::fwrite(table, sizeof(table), 1, file);
+}
+
+// 1-bit row: blank paper (0) is a white 1 bit, the bits after the last
+// pixel are 1, padding bytes 0.
+void packMonoRow(const unsigned char* src, unsigned long width, unsigned char* row)
+{
+    for (unsigned long x = 0; x < width; ++x) {
+        if (src[x] == 0)
+            row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+    }
+    if (width % 8 != 0)
+        row[width / 8] |= static_cast<unsigned char>(0xFF >> (width % 8));
+}
+
+}  // namespace
+
+void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLine,
+                             unsigned long height, unsigned long width,
+                             unsigned short bitsPerPixel)
+{
+    const time_t now = std::time(nullptr);
+    const struct tm* local = std::localtime(&now);
+    char path[2048];
+    std::snprintf(path, sizeof(path), imagePathFmt_, local->tm_year + 1900, local->tm_mon + 1,
+                  local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+                  static_cast<long>(page_index));
+    ++page_index;
+
+    FILE* file = std::fopen(path, "wb+");
+    if (file == nullptr) {
+        std::fprintf(stderr, "TavelPrinter::saveImage: unable to open the file %s\n", path);
+        return;
+    }
+
+    const bool mono = bitsPerPixel == 1;
+    const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
+    unsigned char header[54];
+    fillBmpHeader(header, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                  mono ? 1 : 8, static_cast<uint32_t>(rowSize));
+    std::fwrite(header, sizeof(header), 1, file);
+    writeColourTable(file, mono ? 1 : 8);
+
+    std::vector<unsigned char> row(rowSize);
+    for (unsigned long y = height; y > 0; --y) {
+        const unsigned char* src = data + (y - 1) * bytesPerLine;
+        std::fill(row.begin(), row.end(), 0);
+        if (mono)
+            packMonoRow(src, width, row.data());
+        else
+            std::copy(src, src + width, row.begin());
+        std::fwrite(row.data(), rowSize, 1, file);
+    }
+    std::fclose(file);
+}

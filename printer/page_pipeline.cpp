@@ -1,0 +1,287 @@
+// The page image pipeline: one grey raster page in, one processed 8-bit
+// page image (0 = blank paper, anything else a dot) handed to the concrete
+// printer. Also the blank-row counters and the 1-bit packer of the printer
+// library.
+#include <cstdlib>
+#include <cstring>
+
+#include "enhance/stencil_dither.h"
+#include "printer/tavel_printer.h"
+
+namespace {
+
+const char* const sOriginImagePathFmt = "/var/spool/cups/tmp/origin_%d-%d-%d_%d_%d_%d_%ld.bmp";
+const char* const sDitheredImagePathFmt =
+    "/var/spool/cups/tmp/dithered_%d-%d-%d_%d_%d_%d_%ld.bmp";
+
+bool isBlankRow(const unsigned char* row, unsigned long scanned)
+{
+    for (unsigned long i = 0; i < scanned; ++i) {
+        if (row[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+unsigned long scannedLength(unsigned long rowLength, unsigned long skipRight)
+{
+    return skipRight <= rowLength ? rowLength - skipRight : rowLength;
+}
+
+// Dots and blank paper swap: the default path's dot value 1 is first
+// widened to 255 so that its complement is blank paper.
+void invertProcessedImage(DibImage& image)
+{
+    const long width = image.GetWidth();
+    const long height = image.GetHeight();
+    for (long y = 0; y < height; ++y) {
+        unsigned char* row = image.GetBits(static_cast<unsigned>(y));
+        for (long x = 0; x < width; ++x) {
+            if (row[x] == 1)
+                row[x] = 255;
+        }
+    }
+    image.Negative();
+}
+
+}  // namespace
+
+extern "C" unsigned long tavelImageCountBlankLinesFromFront(const unsigned char* data,
+                                                            unsigned long rowLength,
+                                                            unsigned long height,
+                                                            unsigned long skipRight,
+                                                            unsigned long stride)
+{
+    const unsigned long scanned = scannedLength(rowLength, skipRight);
+    for (unsigned long y = 0; y < height; ++y) {
+        if (!isBlankRow(data + y * stride, scanned))
+            return y;
+    }
+    return height;
+}
+
+extern "C" unsigned long tavelImageCountBlankLinesFromBack(const unsigned char* data,
+                                                           unsigned long rowLength,
+                                                           unsigned long height,
+                                                           unsigned long skipRight,
+                                                           unsigned long stride)
+{
+    const unsigned long scanned = scannedLength(rowLength, skipRight);
+    for (unsigned long y = height; y > 0; --y) {
+        if (!isBlankRow(data + (y - 1) * stride, scanned))
+            return y;
+    }
+    return 0;
+}
+
+void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPerLine,
+                              unsigned long height, unsigned long width)
+{
+    tavelLogCommon(0,
+                   "printImage: Start processing image, input width: %zu, height: %zu, bytes "
+                   "per line: %zu",
+                   width, height, bytesPerLine);
+
+    unsigned long top = 0;
+    unsigned long bottom = 0;
+    if (removeBlankEdges_ != 0) {
+        if (removeBlankEdges_ & 8) {
+            bottom = tavelImageCountBlankLinesFromBack(pixels, bytesPerLine, height,
+                                                       skipRightPixels_, width);
+            tavelLogCommon(0,
+                           "printImage: Removal of bottom blank edges detected, number of "
+                           "bottom blank lines: %zu",
+                           bottom);
+        }
+        if (removeBlankEdges_ & 2) {
+            top = tavelImageCountBlankLinesFromFront(pixels, bytesPerLine, height,
+                                                     skipRightPixels_, width);
+            tavelLogCommon(0,
+                           "printImage: Removal of top blank edges detected, number of top "
+                           "blank lines: %zu",
+                           top);
+        }
+    }
+
+    std::strcpy(imagePathFmt_, sOriginImagePathFmt);
+    tavelLogCommon(0, "printImage: Saving original image, file path will be generated based on time");
+    saveImage(pixels, bytesPerLine, height, width, 8);
+
+    const unsigned long pageBytes = bytesPerLine * height;
+    unsigned char* work = static_cast<unsigned char*>(std::malloc(2 * pageBytes));
+    if (work == nullptr) {
+        tavelLogCommon(3,
+                       "printImage: Memory allocation for processing result failed, unable "
+                       "to continue processing");
+    } else {
+        tavelLogCommon(0,
+                       "printImage: Memory for processing result allocated successfully, "
+                       "size: %zu bytes",
+                       pageBytes);
+        const int64_t processed =
+            PageProcess(halftoneType_, pixels, static_cast<int>(bytesPerLine),
+                        static_cast<int>(width), static_cast<int>(height), work);
+
+        // The trim window is reported for diagnosis only; the page prints whole.
+        unsigned long adjustedHeight = height;
+        unsigned char* windowStart = work;
+        if (bottom > top) {
+            adjustedHeight = bottom - top;
+            windowStart = work + top * bytesPerLine;
+            tavelLogCommon(0, "printImage: Adjusted image height to %zu, pointer offset by %zu bytes",
+                           adjustedHeight, top * bytesPerLine);
+        }
+        tavelLogCommon(0,
+                       "printImage: Processed image information - pointer address: %lu, width: "
+                       "%zu, height: %zu, bytes per line: %zu, number of top blank lines: %zu, "
+                       "number of bottom blank lines: %zu, adjusted height: %zu",
+                       reinterpret_cast<unsigned long>(windowStart), width, height, bytesPerLine,
+                       top, bottom, adjustedHeight);
+
+        if (processed == 0 || pimage_ == nullptr) {
+            tavelLogCommon(3, "printImage: pimage is NULL, unable to print the image");
+        } else {
+            std::strcpy(imagePathFmt_, sDitheredImagePathFmt);
+            tavelLogCommon(0,
+                           "printImage: Saving processed image, file path will be generated "
+                           "based on time");
+            const unsigned char* bits = pimage_->GetBits(0);
+            const unsigned long stride = pimage_->GetEffWidth();
+            const unsigned long outHeight = pimage_->GetHeight();
+            const unsigned long outWidth = pimage_->GetWidth();
+            saveImage(bits, stride, outHeight, outWidth, 8);
+            tavelLogCommon(0, "printImage: Starting to print the processed image");
+            doPrintImage(bits, stride, outHeight, outWidth);
+        }
+        std::free(work);
+        tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
+                       static_cast<void*>(work));
+    }
+    tavelLogCommon(0, "printImage: Image processing completed");
+}
+
+int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
+                                  int width, int height, unsigned char* work)
+{
+    useZQDithering_ = (halftoneType_ == DITHER_TATTOO || halftoneType_ == DITHER_TATTOO_X8);
+    tavelLogCommon(0, "PageProcess: ZQ dithering is %s", useZQDithering_ ? "enabled" : "disabled");
+
+    if (!dibimage_.CreateFromArray(const_cast<unsigned char*>(pixels), width, height, 8,
+                                   bytesPerLine, false)) {
+        tavelLogCommon(4, "dibimage.CreateFromArray with grey failed!");
+        return 0;
+    }
+    tavelLogCommon(0, "PageProcess: Successfully created DibImage from array with stride %d",
+                   bytesPerLine);
+
+    if (brightness_ != 0 || contrast_ != 0) {
+        dibimage_.Light(brightness_ * 5, contrast_ * 2);
+        tavelLogCommon(0, "PageProcess: Adjusted brightness to %d and contrast to %d",
+                       brightness_ * 5, contrast_ * 2);
+    }
+    if (rotate180Print_) {
+        dibimage_.Rotate180(nullptr);
+        tavelLogCommon(0, "PageProcess: Rotated the image 180 degrees");
+    }
+    if (mirrorPrint_) {
+        dibimage_.Mirror();
+        tavelLogCommon(0, "PageProcess: Mirrored the image");
+    }
+
+    if (useZQDithering_) {
+        copyPixels(dibimage_, work, width, height, bytesPerLine);
+        tavelLogCommon(0,
+                       "PageProcess: Copied pixels to the output buffer for ZQ dithering, with "
+                       "stride %d, EffWidth %d",
+                       bytesPerLine, static_cast<int>(dibimage_.GetEffWidth()));
+        ZQImage source(width, height, ZQ_IMG_GRAY, work);
+        ZQImage result = halftoneType_ == DITHER_TATTOO_X8 ? zqTattooDitheringX8(source)
+                                                           : zqTattooDithering(source);
+        tavelLogCommon(0, "PageProcess: Applied ZQ dithering with stride %d, width %d",
+                       (result.width + 3) / 4 * 4, width);
+        if (!ditheredImage_.CreateFromArray(result.data, width, height, 8, width, false)) {
+            tavelLogCommon(3, "PageProcess: Failed to create a new DibImage from ZQ dithered data");
+            return 0;
+        }
+        tavelLogCommon(0, "PageProcess: Successfully created a new DibImage from ZQ dithered data");
+        pimage_ = &ditheredImage_;
+    } else {
+        dibimage_.Dither(static_cast<long>(type));
+        dibimage_.IncreaseBpp(8);
+        pimage_ = &dibimage_;
+        tavelLogCommon(0, "PageProcess: Applied default dithering and increased bit depth");
+    }
+
+    tavelLogCommon(0, "PageProcess: negativePrint_ %d", negativePrint_ ? 1 : 0);
+    if (negativePrint_) {
+        tavelLogCommon(0, "PageProcess: Inverting the image for negative print");
+        invertProcessedImage(*pimage_);
+    }
+    if (antiWrinkle_ != 0)
+        EnableAntiWrink(*pimage_);
+
+    // The frame may have enlarged the image beyond the work buffer; only the
+    // rows that fit are copied.
+    const int stride = static_cast<int>(pimage_->GetEffWidth());
+    const int64_t workBytes = 2 * static_cast<int64_t>(bytesPerLine) * height;
+    int copyRows = static_cast<int>(pimage_->GetHeight());
+    if (stride > 0 && static_cast<int64_t>(copyRows) * stride > workBytes)
+        copyRows = static_cast<int>(workBytes / stride);
+    int copyWidth = static_cast<int>(pimage_->GetWidth());
+    if (copyWidth > stride)
+        copyWidth = stride;
+    copyProcessedPixels(pimage_, work, copyWidth, copyRows, stride);
+    const int64_t length = static_cast<int64_t>(height) * stride;
+    tavelLogCommon(0, "PageProcess: Filled the output buffer with processed pixels, length: %d",
+                   static_cast<int>(length));
+    return length;
+}
+
+void TavelPrinter::copyPixels(DibImage& image, unsigned char* buf, int width, int height,
+                              int stride)
+{
+    for (int y = 0; y < height; ++y) {
+        unsigned char* out = buf + static_cast<int64_t>(y) * stride;
+        for (int x = 0; x < width; ++x)
+            out[x] = image.GetPixelIndex(x, y);
+    }
+}
+
+void TavelPrinter::copyProcessedPixels(DibImage* image, unsigned char* buf, int width,
+                                       int height, int stride)
+{
+    const unsigned char invert = negativePrint_ ? 0xFF : 0x00;
+    for (int y = 0; y < height; ++y) {
+        unsigned char* out = buf + static_cast<int64_t>(y) * stride;
+        for (int x = 0; x < width; ++x) {
+            const unsigned char v = image->GetPixelIndex(x, y);
+            out[x] = static_cast<unsigned char>((v == 1 ? 255 : v) ^ invert);
+        }
+    }
+}
+
+int TavelPrinter::GrayToMono(int bytesPerLine, int height, unsigned char* buf)
+{
+    int scanned = bytesPerLine;
+    if (skipRightPixels_ != 0 && skipRightPixels_ < static_cast<unsigned long>(bytesPerLine))
+        scanned = bytesPerLine - static_cast<int>(skipRightPixels_);
+    tavelLogCommon(0, "GrayToMono, bpl(%d), h(%d), skipPixels(%d), wb(%d)", bytesPerLine, height,
+                   static_cast<int>(skipRightPixels_), scanned);
+
+    int written = 0;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* row = buf + static_cast<int64_t>(y) * bytesPerLine;
+        unsigned char acc = 0;
+        for (int x = 0; x < scanned; ++x) {
+            if (row[x] != 0)
+                acc |= static_cast<unsigned char>(0x80 >> (x % 8));
+            if (x % 8 == 7) {
+                buf[written++] = acc;
+                acc = 0;
+            }
+        }
+        if (scanned % 8 != 0)
+            buf[written++] = acc;
+    }
+    return written;
+}

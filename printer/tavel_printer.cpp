@@ -1,0 +1,74 @@
+// The printer object: option setters with their clamping and the output
+// stream list through which every printer command leaves the process.
+#include "printer/tavel_printer.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* const sDefaultImagePathFmt = "/var/spool/cups/tmp/prnimg_%d-%d-%d_%d_%d_%d_%ld.bmp";
+
+// Maker identification: "MFT:" and the bytes of "rastertotavel" in hex.
+const char* const sCopyRight = "MFT:72 61 73 74 65 72 74 6F 74 61 76 65 6C";
+
+int clampInt(int value, int lo, int hi)
+{
+    if (value < lo)
+        return lo;
+    if (value > hi)
+        return hi;
+    return value;
+}
+
+}  // namespace
+
+TavelPrinter::TavelPrinter()
+{
+    outputStreams_.push_back(stdout);
+    std::strncpy(imagePathFmt_, sDefaultImagePathFmt, sizeof(imagePathFmt_) - 1);
+}
+
+TavelPrinter::~TavelPrinter() = default;
+
+void TavelPrinter::setBrightness(int value) { brightness_ = clampInt(value, -100, 100); }
+
+void TavelPrinter::setContrast(int value) { contrast_ = clampInt(value, -100, 100); }
+
+void TavelPrinter::setPrintSpeed(char* text) { printSpeed_ = clampInt(std::atoi(text), 1, 15); }
+
+void TavelPrinter::setPrintDensity(int value) { printDensity_ = clampInt(value, 0, 15); }
+
+const char* TavelPrinter::getCopyRight() const { return sCopyRight; }
+
+void TavelPrinter::printBytes(const unsigned char* data, unsigned long len)
+{
+    for (FILE* stream : outputStreams_)
+        std::fwrite(data, len, 1, stream);
+}
+
+void TavelPrinter::printStr(const char* text)
+{
+    for (FILE* stream : outputStreams_)
+        std::fprintf(stream, "%s", text);
+}
+
+void TavelPrinter::printByte(unsigned char c)
+{
+    for (FILE* stream : outputStreams_)
+        std::fputc(c, stream);
+}
+
+int TavelPrinter::printFormat(const char* format, ...)
+{
+    int result = 0;
+    for (FILE* stream : outputStreams_) {
+        // A consumed argument list cannot serve the next stream.
+        va_list args;
+        va_start(args, format);
+        result = std::vfprintf(stream, format, args);
+        va_end(args);
+    }
+    return result;
+}

@@ -1,0 +1,131 @@
+// The abstract printer: page-image options, the list of output streams that
+// every printer command is written to, and the page image pipeline that
+// turns a grey raster page into the processed image a concrete printer
+// language renders (doPrintImage).
+#ifndef TAVEL_PRINTER_TAVEL_PRINTER_H
+#define TAVEL_PRINTER_TAVEL_PRINTER_H
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <list>
+
+#include "image/dib_image.h"
+#include "printer/tavel_log.h"
+
+class TavelPrinter {
+public:
+    // Opaque data a caller may attach to the printer; nothing reads it.
+    struct UserData;
+
+    TavelPrinter();
+    virtual ~TavelPrinter();
+    TavelPrinter(const TavelPrinter&) = delete;
+    TavelPrinter& operator=(const TavelPrinter&) = delete;
+
+    // Renders one processed page: height rows of bytesPerLine bytes, the
+    // first width bytes of each row one pixel each, 0 = blank paper.
+    virtual void doPrintImage(const unsigned char* bits, unsigned long bytesPerLine,
+                              unsigned long height, unsigned long width) = 0;
+
+    // Page pipeline (page_pipeline.cpp).
+    void printImage(const unsigned char* pixels, unsigned long bytesPerLine,
+                    unsigned long height, unsigned long width);
+    int64_t PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
+                        int width, int height, unsigned char* work);
+    void copyPixels(DibImage& image, unsigned char* buf, int width, int height, int stride);
+    void copyProcessedPixels(DibImage* image, unsigned char* buf, int width, int height,
+                             int stride);
+    int GrayToMono(int bytesPerLine, int height, unsigned char* buf);
+
+    // Anti-wrinkle frame (anti_wrinkle.cpp).
+    void EnableAntiWrink(DibImage& image);
+
+    // Debug image dump (image_dump.cpp).
+    void saveImage(const unsigned char* data, unsigned long bytesPerLine, unsigned long height,
+                   unsigned long width, unsigned short bitsPerPixel);
+
+    // Output: every call writes the same bytes to every stream, in list order.
+    void printBytes(const unsigned char* data, unsigned long len);
+    void printStr(const char* text);
+    void printByte(unsigned char c);
+    int printFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    std::list<FILE*>* getOutputStreams() { return &outputStreams_; }
+
+    void setBrightness(int value);
+    int getBrightness() const { return brightness_; }
+    void setContrast(int value);
+    int getContrast() const { return contrast_; }
+    void setPrintSpeed(char* text);
+    int getPrintSpeed() const { return printSpeed_; }
+    void setPrintDensity(int value);
+    int getPrintDensity() const { return printDensity_; }
+    void setHalftoneType(DitherType type) { halftoneType_ = type; }
+    DitherType getHalftoneType() const { return halftoneType_; }
+    void setNegativePrint(bool on) { negativePrint_ = on; }
+    bool isNegativePrint() const { return negativePrint_; }
+    void setMirrorPrint(bool on) { mirrorPrint_ = on; }
+    bool isMirrorPrint() const { return mirrorPrint_; }
+    void setRotate180Print(bool on) { rotate180Print_ = on; }
+    bool isRotate180Print() const { return rotate180Print_; }
+    void setAntiWrinkle(int level) { antiWrinkle_ = level; }
+    int getAntiWrinkle() const { return antiWrinkle_; }
+    void setUseZQDithering(bool on) { useZQDithering_ = on; }
+    bool getUseZQDithering() const { return useZQDithering_; }
+    void setRemoveBlankEdges(unsigned char flags) { removeBlankEdges_ = flags; }
+    unsigned char getRemoveBlankEdges() const { return removeBlankEdges_; }
+    void setSkipRightPixels(unsigned long count) { skipRightPixels_ = count; }
+    unsigned long getSkipRightPixels() const { return skipRightPixels_; }
+    void setMaxMediaWidth(int width) { maxMediaWidth_ = width; }
+    int getMaxMediaWidth() const { return maxMediaWidth_; }
+    void SetPrintWidth(long width) { printWidth_ = width; }
+    long GetPrintWidth() const { return printWidth_; }
+    void setVBarcodeOpt(int option) { vBarcodeOpt_ = option; }
+    int getVBarcodeOpt() const { return vBarcodeOpt_; }
+    void setUserData(UserData* data) { userData_ = data; }
+    UserData* getUserData() const { return userData_; }
+    void setPageHeader(cups_page_header2_t* header) { pageHdr_ = header; }
+    cups_page_header2_t* getPageHeader() const { return pageHdr_; }
+    const char* getCopyRight() const;
+
+protected:
+    DibImage dibimage_;
+    DibImage ditheredImage_;
+    DibImage* pimage_ = nullptr;
+    char imagePathFmt_[1024] = {};
+    std::list<FILE*> outputStreams_;
+    cups_page_header2_t* pageHdr_ = nullptr;
+    int maxMediaWidth_ = 0;
+    long printWidth_ = 0;
+    int brightness_ = 0;
+    int vBarcodeOpt_ = 0;
+    int contrast_ = 0;
+    int printSpeed_ = 7;
+    int printDensity_ = 8;
+    DitherType halftoneType_ = DITHER_NONE;
+    bool negativePrint_ = false;
+    bool mirrorPrint_ = false;
+    bool rotate180Print_ = false;
+    int antiWrinkle_ = 0;
+    bool useZQDithering_ = false;
+    unsigned char removeBlankEdges_ = 0;
+    unsigned long skipRightPixels_ = 0;
+    UserData* userData_ = nullptr;
+    int resolution_ = 300;
+};
+
+extern "C" {
+
+// Number of leading rows whose first scanned bytes are all 0.
+unsigned long tavelImageCountBlankLinesFromFront(const unsigned char* data,
+                                                 unsigned long rowLength, unsigned long height,
+                                                 unsigned long skipRight, unsigned long stride);
+// Rows left after dropping the trailing blank rows.
+unsigned long tavelImageCountBlankLinesFromBack(const unsigned char* data,
+                                                unsigned long rowLength, unsigned long height,
+                                                unsigned long skipRight, unsigned long stride);
+
+}  // extern "C"
+
+#endif

@@ -1,0 +1,151 @@
+// BMP page dumps: header fields, colour tables, bottom-up rows and padding.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recording_printer.h"
+
+namespace {
+
+class ImageDump : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tavel-dump-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        printer.setImagePathFmt(dir + "/dump_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    }
+    void TearDown() override
+    {
+        for (const std::string& name : files())
+            unlink((dir + "/" + name).c_str());
+        rmdir(dir.c_str());
+    }
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        DIR* folder = opendir(dir.c_str());
+        while (dirent* entry = readdir(folder)) {
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        }
+        closedir(folder);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string onlyFile() const
+    {
+        const std::vector<std::string> names = files();
+        EXPECT_EQ(names.size(), 1u);
+        std::ifstream in(dir + "/" + names.at(0), std::ios::binary);
+        std::ostringstream data;
+        data << in.rdbuf();
+        return data.str();
+    }
+    static uint32_t le32(const std::string& data, size_t at)
+    {
+        return static_cast<uint8_t>(data[at]) | static_cast<uint8_t>(data[at + 1]) << 8 |
+               static_cast<uint8_t>(data[at + 2]) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(data[at + 3])) << 24;
+    }
+    static uint16_t le16(const std::string& data, size_t at)
+    {
+        return static_cast<uint16_t>(static_cast<uint8_t>(data[at]) |
+                                     static_cast<uint8_t>(data[at + 1]) << 8);
+    }
+
+    RecordingPrinter printer;
+    std::string dir;
+};
+
+TEST_F(ImageDump, EightBitRowsBottomUpWithGreyRamp)
+{
+    // Two rows of 10 pixels, read with a stride of 16.
+    std::vector<unsigned char> pixels(32, 0xEE);
+    for (int x = 0; x < 10; ++x) {
+        pixels[x] = static_cast<unsigned char>(x);
+        pixels[16 + x] = static_cast<unsigned char>(100 + x);
+    }
+    printer.saveImage(pixels.data(), 16, 2, 10, 8);
+
+    const std::string bmp = onlyFile();
+    ASSERT_EQ(bmp.size(), 1102u);
+    EXPECT_EQ(bmp.substr(0, 2), "BM");
+    EXPECT_EQ(le32(bmp, 2), 1102u);
+    EXPECT_EQ(le32(bmp, 6), 0u);
+    EXPECT_EQ(le32(bmp, 10), 1078u);
+    EXPECT_EQ(le32(bmp, 14), 40u);
+    EXPECT_EQ(le32(bmp, 18), 10u);
+    EXPECT_EQ(le32(bmp, 22), 2u);
+    EXPECT_EQ(le16(bmp, 26), 1u);
+    EXPECT_EQ(le16(bmp, 28), 8u);
+    EXPECT_EQ(le32(bmp, 30), 0u);
+    EXPECT_EQ(le32(bmp, 34), 24u);
+    EXPECT_EQ(le32(bmp, 46), 256u);
+    EXPECT_EQ(le32(bmp, 50), 256u);
+    // Entry 200 of the ramp.
+    EXPECT_EQ(bmp.substr(54 + 4 * 200, 4), std::string("\xC8\xC8\xC8\x00", 4));
+    // Row 1 first, each row padded with two zero bytes.
+    const std::string rows = bmp.substr(1078);
+    EXPECT_EQ(rows, std::string("\x64\x65\x66\x67\x68\x69\x6A\x6B\x6C\x6D\x00\x00"
+                                "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x00\x00",
+                                24));
+}
+
+TEST_F(ImageDump, OneBitRowsMarkBlankPaperWhite)
+{
+    std::vector<unsigned char> pixels = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    printer.saveImage(pixels.data(), 10, 1, 10, 1);
+
+    const std::string bmp = onlyFile();
+    ASSERT_EQ(bmp.size(), 62u + 4u);
+    EXPECT_EQ(le32(bmp, 2), 66u);
+    EXPECT_EQ(le32(bmp, 10), 62u);
+    EXPECT_EQ(le16(bmp, 28), 1u);
+    EXPECT_EQ(le32(bmp, 34), 4u);
+    EXPECT_EQ(le32(bmp, 46), 0u);
+    EXPECT_EQ(bmp.substr(54, 8), std::string("\x00\x00\x00\x00\xFF\xFF\xFF\x00", 8));
+    EXPECT_EQ(bmp.substr(62), std::string("\x7F\xFF\x00\x00", 4));
+}
+
+TEST_F(ImageDump, SuccessiveDumpsGetSuccessiveNumbers)
+{
+    const unsigned char pixel = 0;
+    printer.saveImage(&pixel, 1, 1, 1, 8);
+    printer.saveImage(&pixel, 1, 1, 1, 8);
+    const std::vector<std::string> names = files();
+    ASSERT_EQ(names.size(), 2u);
+    auto sequence = [](const std::string& name) {
+        const size_t end = name.rfind(".bmp");
+        const size_t start = name.rfind('_', end) + 1;
+        return std::atol(name.substr(start, end - start).c_str());
+    };
+    const long a = sequence(names[0]);
+    const long b = sequence(names[1]);
+    EXPECT_EQ(std::max(a, b) - std::min(a, b), 1);
+}
+
+TEST_F(ImageDump, UnwritableFolderIsReportedAndCounted)
+{
+    printer.setImagePathFmt(dir + "/missing/x_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    const unsigned char pixel = 0;
+    ::testing::internal::CaptureStderr();
+    printer.saveImage(&pixel, 1, 1, 1, 8);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("TavelPrinter::saveImage: unable to open the file " + dir + "/missing/x_", 0),
+              0u)
+        << err;
+    EXPECT_EQ(err.back(), '\n');
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// Log line format, halftone names, base names and the bounded copy.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "printer/tavel_log.h"
+
+namespace {
+
+TEST(TavelLog, PrefixesEachLevelAndEndsTheLine)
+{
+    const struct {
+        int level;
+        const char* line;
+    } cases[] = {{0, "DEBUG:PAGE: 1 2\n"},  {1, "DEBUG:PAGE: 1 2\n"},   {2, "WARN:PAGE: 1 2\n"},
+                 {3, "ERROR:PAGE: 1 2\n"},  {4, "CRIT:PAGE: 1 2\n"},    {5, "INVALID:PAGE: 1 2\n"}};
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStderr();
+        tavelLogCommon(c.level, "PAGE: %d %d", 1, 2);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
+    }
+    ::testing::internal::CaptureStderr();
+    tavelLogCommon(0, "header.HWResolution[0]:%d\n", 203);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "DEBUG:header.HWResolution[0]:203\n\n");
+}
+
+TEST(TavelLog, HalftoneNamesBothWays)
+{
+    const char* const names[] = {"None",   "FloydSteinberg", "Ordered",       "Burkes", "Stucki",
+                                 "JarvisJudiceNinke", "Sierra", "StevensonArce", "Tattoo",
+                                 "Tattoo_X8"};
+    for (int value = 0; value < 10; ++value) {
+        EXPECT_STREQ(tavelHalftoneTypeToStr(value), names[value]);
+        EXPECT_EQ(tavelHalftoneTypeFromStr(names[value]), value);
+    }
+    EXPECT_STREQ(tavelHalftoneTypeToStr(10), "None");
+    EXPECT_STREQ(tavelHalftoneTypeToStr(-1), "None");
+    EXPECT_EQ(tavelHalftoneTypeFromStr("tattoo"), 0);
+    EXPECT_EQ(tavelHalftoneTypeFromStr("Tattoo_x8"), 0);
+    EXPECT_EQ(tavelHalftoneTypeFromStr(""), 0);
+}
+
+TEST(TavelLog, BasenameTakesTheLastSeparatorOfEitherKind)
+{
+    const struct {
+        const char* path;
+        const char* base;
+    } cases[] = {{"/usr/lib/cups/filter/rastertotavel", "rastertotavel"},
+                 {"C:\\cups/filter\\tavel", "tavel"},
+                 {"dir\\sub/name", "name"},
+                 {"rastertotavel", "rastertotavel"},
+                 {"/usr/lib/", ""}};
+    for (const auto& c : cases) {
+        std::string path = c.path;
+        char* base = tavelPathGetBasename(path.data());
+        EXPECT_STREQ(base, c.base) << c.path;
+        EXPECT_GE(base, path.data());
+    }
+    EXPECT_EQ(tavelPathGetBasename(nullptr), nullptr);
+}
+
+TEST(TavelLog, StrCpyAlwaysTerminates)
+{
+    char dest[6];
+    std::memset(dest, 'x', sizeof(dest));
+    tavelStrCpy(dest, "abcdefg", 4);
+    EXPECT_EQ(std::string(dest, 4), std::string("abc\0", 4));
+    EXPECT_EQ(dest[4], 'x');
+
+    std::memset(dest, 'x', sizeof(dest));
+    tavelStrCpy(dest, "ab", 4);
+    EXPECT_EQ(std::string(dest, 5), std::string("ab\0\0x", 5));
+}
+
+}  // namespace
