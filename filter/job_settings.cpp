@@ -171,6 +171,11 @@ double getCustomRealValueFromPPD(ppd_file_t* ppd, const char* name, const char* 
         std::strcmp(option->defchoice, "None") == 0)
         return 0;
     const char* value = option->defchoice;
+    // libcups keeps a choice named "Custom.<value>" as "_Custom.<value>", so
+    // that it cannot be taken for a custom option; without skipping the
+    // underscore every such default would read as 0.
+    if (prefix != nullptr && value[0] == '_' && std::strncmp(value + 1, prefix, std::strlen(prefix)) == 0)
+        ++value;
     if (prefix != nullptr && std::strncmp(value, prefix, std::strlen(prefix)) == 0)
         value += std::strlen(prefix);
     char* end = nullptr;

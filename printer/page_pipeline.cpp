@@ -153,9 +153,9 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
             tavelLogCommon(0, "printImage: Starting to print the processed image");
             doPrintImage(bits, stride, outHeight, outWidth);
         }
-        std::free(work);
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));
+        std::free(work);
     }
     tavelLogCommon(0, "printImage: Image processing completed");
 }

@@ -153,8 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedPage{"OneBit", {"--bits", "1", "fill:16x2:0"},
                     "ERROR:Unsupported bits per pixel : 1 ! Requires 8 bits per pixel!"},
-        RefusedPage{"TwentyFourBit", {"--bits", "24", "fill:16x2:0"},
-                    "ERROR:Unsupported bits per pixel : 24 ! Requires 8 bits per pixel!"},
+        RefusedPage{"SixteenBit", {"--bits", "16", "fill:16x2:0"},
+                    "ERROR:Unsupported bits per pixel : 16 ! Requires 8 bits per pixel!"},
         RefusedPage{"ZeroResolution", {"--res", "0", "fill:16x2:0"},
                     "ERROR:Invalid resolution 0x0 dpi in the page header!"},
         RefusedPage{"ShortRows", {"--bpl", "8", "fill:16x2:0"},

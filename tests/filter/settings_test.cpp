@@ -156,7 +156,7 @@ TEST(SettingsLog, RecordsEveryKeywordAndThePpdPageSize)
     const std::vector<std::string> expected = {
         "DEBUG:PageSizeName: w288h216",
         "DEBUG:Custom Size: (288.000000,216.000000,0.000000,0.000000,288.000000,216.000000)",
-        "DEBUG:Set page size: width 101.606400 mm, height 76.204800 mm",
+        "DEBUG:Set page size: width 101.606400 mm, height 76.204803 mm",
         "DEBUG:settings->Resolution:203dpi",
         "DEBUG:settings->MediaMethod:Direct",
         "DEBUG:settings->PaperType:LabelGaps",
@@ -175,7 +175,7 @@ TEST(SettingsLog, RecordsEveryKeywordAndThePpdPageSize)
         "DEBUG:settings->OptionDisplayUnit:0",
         "DEBUG:settings->PageSize:w288h216",
         "DEBUG:settings->pageWidth:101.606400",
-        "DEBUG:settings->pageHeight:76.204800",
+        "DEBUG:settings->pageHeight:76.204803",
     };
     // The lines appear in this order, before any page is read.
     size_t from = 0;

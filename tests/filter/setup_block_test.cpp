@@ -16,6 +16,7 @@ const std::string kBlankPageBitmap =
     "BITMAP 0,0,2,2,0,\xFF\xFF\xFF\xFF\r\nPRINT 1,1\r\n";
 
 struct SetupCase {
+    const char* name;
     const char* options;
     const char* block;  // everything between SIZE and CLS
 };
@@ -45,55 +46,56 @@ const char kDefaultTail[] =
 INSTANTIATE_TEST_SUITE_P(
     Choices, SetupBlock,
     ::testing::Values(
-        SetupCase{"", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
+        SetupCase{"PpdDefaults", "", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
                       "DENSITY 8\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\n"
                       "SET PEEL OFF\r\nSET CUTTER OFF\r\n"},
-        SetupCase{"PaperType=Normal", kDefaultTail},
-        SetupCase{"PaperType=Continue", "GAP 0, 0\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
+        SetupCase{"NormalPaperSkipsGap", "PaperType=Normal", kDefaultTail},
+        SetupCase{"ContinuousPaper", "PaperType=Continue", "GAP 0, 0\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
                                         "DENSITY 8\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\n"
                                         "SET TEAR ON\r\nSET PEEL OFF\r\nSET CUTTER OFF\r\n"},
-        SetupCase{"PaperType=LabelMark GapsHeight=2",
+        SetupCase{"BlackMark", "PaperType=LabelMark GapsHeight=2",
                   "BLINE 2.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
                   "DENSITY 8\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\n"
                   "SET PEEL OFF\r\nSET CUTTER OFF\r\n"},
-        SetupCase{"PaperType=LabelMark GapsHeight=0",
+        SetupCase{"BlackMarkWithoutHeight", "PaperType=LabelMark GapsHeight=0",
                   "GAP 0, 0\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\nDENSITY 8\r\n"
                   "SET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\nSET PEEL OFF\r\n"
                   "SET CUTTER OFF\r\n"},
-        SetupCase{"PaperType=Plain GapsHeight=0",
+        SetupCase{"UnknownPaperWithoutHeight", "PaperType=Plain GapsHeight=0",
                   "GAP 0, 0\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\nDENSITY 8\r\n"
                   "SET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\nSET PEEL OFF\r\n"
                   "SET CUTTER OFF\r\n"},
-        SetupCase{"PaperType=Plain", kDefaultTail},
-        SetupCase{"Origin=Rotation180 PrintSpeed=2.5 Darkness=30",
+        SetupCase{"UnknownPaperWithHeight", "PaperType=Plain", kDefaultTail},
+        SetupCase{"Rotated", "Origin=Rotation180 PrintSpeed=2.5 Darkness=30",
                   "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 1,0\r\nSPEED 2.5\r\n"
                   "DENSITY 30\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\n"
                   "SET PEEL OFF\r\nSET CUTTER OFF\r\n"},
-        SetupCase{"PrintSpeed=Normal Darkness=31",
+        SetupCase{"NoSpeedNoDensity", "PrintSpeed=Normal Darkness=31",
                   "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
                   "SET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\nSET PEEL OFF\r\n"
                   "SET CUTTER OFF\r\n"},
-        SetupCase{"PrintSpeed=0 Darkness=-1",
+        SetupCase{"ZeroSpeedNegativeDensity", "PrintSpeed=0 Darkness=-1",
                   "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
                   "SET RIBBON OFF\r\nOFFSET 0.0 mm\r\nSET TEAR ON\r\nSET PEEL OFF\r\n"
                   "SET CUTTER OFF\r\n"},
-        SetupCase{"Darkness=0 MediaMethod=Transfer PostAction=PartialCut",
+        SetupCase{"TransferPartialCut", "Darkness=0 MediaMethod=Transfer PostAction=PartialCut",
                   "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
                   "DENSITY 0\r\nSET RIBBON ON\r\nOFFSET 0.0 mm\r\nSET TEAR OFF\r\n"
                   "SET PEEL OFF\r\nSET CUTTER ON\r\n"},
-        SetupCase{"MediaMethod=Printer PostAction=PeelOff",
+        SetupCase{"UnknownRibbonPeelOff", "MediaMethod=Printer PostAction=PeelOff",
                   "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\n"
                   "DENSITY 8\r\nOFFSET 0.0 mm\r\nSET TEAR OFF\r\nSET PEEL ON\r\n"
                   "SET CUTTER OFF\r\n"},
-        SetupCase{"PostAction=Cut", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
+        SetupCase{"Cut", "PostAction=Cut", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
                                     "SPEED 4\r\nDENSITY 8\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\n"
                                     "SET TEAR OFF\r\nSET PEEL OFF\r\nSET CUTTER ON\r\n"},
-        SetupCase{"PostAction=None", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
+        SetupCase{"PostActionNone", "PostAction=None", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
                                      "SPEED 4\r\nDENSITY 8\r\nSET RIBBON OFF\r\nOFFSET 0.0 mm\r\n"
                                      "SET TEAR OFF\r\nSET PEEL OFF\r\nSET CUTTER OFF\r\n"},
-        SetupCase{"PostAction=Normal", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
+        SetupCase{"PostActionNormal", "PostAction=Normal", "GAP 3.0 mm, 0.0 mm\r\nREFERENCE 0,0\r\nDIRECTION 0,0\r\n"
                                        "SPEED 4\r\nDENSITY 8\r\nSET RIBBON OFF\r\n"
-                                       "OFFSET 0.0 mm\r\n"}));
+                                       "OFFSET 0.0 mm\r\n"}),
+    [](const ::testing::TestParamInfo<SetupCase>& info) { return info.param.name; });
 
 TEST(SetupBlockLog, PaperTypeDecisionsAreLogged)
 {
@@ -128,7 +130,7 @@ TEST(SetupBlockSize, FollowsEachPageRasterNotThePpd)
     ASSERT_NE(first, std::string::npos);
     ASSERT_NE(second, std::string::npos);
     EXPECT_LT(first, second);
-    EXPECT_TRUE(hasLogLine(result.err, "DEBUG:pageWidth: 101.600000,pageHeight: 1.000985"));
+    EXPECT_TRUE(hasLogLine(result.err, "DEBUG:pageWidth: 101.599998,pageHeight: 1.000985"));
 }
 
 }  // namespace

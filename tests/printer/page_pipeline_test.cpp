@@ -208,7 +208,7 @@ TEST_F(Pipeline, BlankEdgeWindowIsReportedNotApplied)
     topOnly.printImage(page.data(), 8, 100, 8);
     const std::string topLog = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(topLog.find("number of top blank lines: 5\n"), std::string::npos);
-    EXPECT_EQ(topLog.find("bottom blank lines"), std::string::npos);
+    EXPECT_EQ(topLog.find("Removal of bottom blank edges"), std::string::npos);
     EXPECT_EQ(topLog.find("Adjusted image height"), std::string::npos);
 }
 
