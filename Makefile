@@ -3,7 +3,7 @@ BUILD   ?= build
 PREFIX  ?= /usr
 DESTDIR ?=
 
-.PHONY: all deps build test demo install clean
+.PHONY: all deps build test demo install bench fuzz clean
 
 all: build
 
@@ -19,6 +19,12 @@ test: build
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
+
+bench: deps
+	bash bench/run.sh
+
+fuzz: deps
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)

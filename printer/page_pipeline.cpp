@@ -10,9 +10,9 @@
 
 namespace {
 
-const char* const sOriginImagePathFmt = "/var/spool/cups/tmp/origin_%d-%d-%d_%d_%d_%d_%ld.bmp";
+const char* const sOriginImagePathFmt = TAVEL_DUMP_DIR "origin_%d-%d-%d_%d_%d_%d_%ld.bmp";
 const char* const sDitheredImagePathFmt =
-    "/var/spool/cups/tmp/dithered_%d-%d-%d_%d_%d_%d_%ld.bmp";
+    TAVEL_DUMP_DIR "dithered_%d-%d-%d_%d_%d_%d_%ld.bmp";
 
 bool isBlankRow(const unsigned char* row, unsigned long scanned)
 {

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const sDefaultImagePathFmt = "/var/spool/cups/tmp/prnimg_%d-%d-%d_%d_%d_%d_%ld.bmp";
+const char* const sDefaultImagePathFmt = TAVEL_DUMP_DIR "prnimg_%d-%d-%d_%d_%d_%d_%ld.bmp";
 
 // Maker identification: "MFT:" and the bytes of "rastertotavel" in hex.
 const char* const sCopyRight = "MFT:72 61 73 74 65 72 74 6F 74 61 76 65 6C";

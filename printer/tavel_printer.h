@@ -14,6 +14,12 @@
 #include "image/dib_image.h"
 #include "printer/tavel_log.h"
 
+// Folder of the BMP page dumps. Builds that must not leave dumps behind (the
+// fuzzer) point it at a folder that does not exist.
+#ifndef TAVEL_DUMP_DIR
+#define TAVEL_DUMP_DIR "/var/spool/cups/tmp/"
+#endif
+
 class TavelPrinter {
 public:
     // Opaque data a caller may attach to the printer; nothing reads it.
