@@ -175,10 +175,11 @@ wait_for_job() {
 make_serverbin
 start_cupsd
 
-# The queue's own default darkness differs from the PPD's (8), so the first
-# job shows that queue defaults reach the filter.
+# The queue's own defaults differ from the PPD's (darkness 8, no offset), so
+# the first job shows that queue defaults reach the filter: a custom
+# horizontal offset of 2.0 mm is 16 dots at 203 dpi.
 lpadmin -h "127.0.0.1:$PORT" -p "$QUEUE" -E -v "file://$WORK/out/label.tspl" \
-    -P "$E2E_PPD_DIR/tavtl4.ppd" -o Darkness=12 2> "$WORK/lpadmin.err" \
+    -P "$E2E_PPD_DIR/tavtl4.ppd" -o Darkness=12 -o PageOffsetX=Custom.2.0 2> "$WORK/lpadmin.err" \
     || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin could not add the queue"; }
 
 pdf=$(make_pdf label_box)
@@ -190,11 +191,11 @@ cp "$WORK/out/label.tspl" "$WORK/job1.tspl"
 setup_block "$WORK/job1.tspl" | grep -qx 'DENSITY 12' || fail "job 1: the queue's Darkness 12 did not reach DENSITY"
 [ "$(print_lines "$WORK/job1.tspl")" = "PRINT 1,1" ] || fail "job 1: expected one PRINT 1,1"
 [ "$(decode_labels "$WORK/job1.tspl" "$WORK/job1" 203)" -eq 1 ] || fail "job 1: expected one label"
-check_box_label "$WORK/job1-1.pbm" $LABEL_W $LABEL_H $BOX_X0 $BOX_Y0 $BOX_X1 $BOX_Y1 $TOL
+check_box_label "$WORK/job1-1.pbm" $LABEL_W $LABEL_H $((BOX_X0 + 16)) $BOX_Y0 $((BOX_X1 + 16)) $BOX_Y1 $TOL
 
 # Job 2: job options through the scheduler. A boolean option reaches the
-# filter as a bare name; the custom offset of 1.5 mm is 12 dots; mirroring
-# maps dot x to 811 - x before the shift.
+# filter as a bare name; the job's custom offset of 1.5 mm (12 dots) replaces
+# the queue's; mirroring maps dot x to 811 - x before the shift.
 job=$(submit -o MirrorImage=True -o PageOffsetX=Custom.1.5 -o PageOffsetY=None -n 2 "$pdf")
 wait_for_job "$job"
 cp "$WORK/out/label.tspl" "$WORK/job2.tspl"
