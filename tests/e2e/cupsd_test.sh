@@ -1,8 +1,9 @@
 #!/bin/bash
-# Runs a private CUPS scheduler on 127.0.0.1, adds a queue with the label
-# printer's PPD and a file: device, prints the bundled label with lp and
-# checks the TSPL that the queue wrote: the queue's default choices and the
-# job's options must both reach the filter through the scheduler.
+# Runs a private CUPS scheduler on 127.0.0.1, checks that it lists our
+# printer models, adds a queue with the label printer's model and a file:
+# device, prints the bundled label with lp and checks the TSPL that the
+# queue wrote: the queue's default choices and the job's options must both
+# reach the filter through the scheduler.
 #
 #   cupsd_test.sh
 #
@@ -19,7 +20,7 @@ readonly QUEUE=tavel
 
 command -v cupsd > /dev/null || skip "cupsd is not installed (Debian package cups)"
 [ "$(id -u)" -eq 0 ] || skip "cupsd must start as root to run its jobs as user lp"
-for tool in lp lpadmin lpstat ps2pdf; do
+for tool in lp lpadmin lpinfo lpstat ps2pdf; do
     command -v "$tool" > /dev/null || fail "$tool is missing; run scripts/install-deps.sh"
 done
 
@@ -60,6 +61,19 @@ make_serverbin() {
     install -m 0755 "$E2E_BUILD_DIR/filter/rastertotavel" "$serverbin/filter/rastertotavel"
 }
 
+# Private DataDir: the system's data, with a model folder that holds our
+# PPDs the way an install does (model/tavel/), so the queue is added by model
+# name as users do it.
+make_datadir() {
+    local system_data entry
+    system_data=$(cups-config --datadir)
+    mkdir -p "$WORK/data/model/tavel"
+    for entry in "$system_data"/*; do
+        [ "$(basename "$entry")" = model ] || ln -s "$entry" "$WORK/data/"
+    done
+    install -m 0644 "$E2E_PPD_DIR"/*.ppd "$WORK/data/model/tavel/"
+}
+
 # Configuration and runtime folders, all below $WORK; the scheduler runs its
 # jobs as lp, so lp owns the folders it writes and the output file.
 write_config() {
@@ -71,7 +85,7 @@ write_config() {
     cat > "$WORK/root/cups-files.conf" << EOF
 ServerRoot $WORK/root
 ServerBin $WORK/serverbin
-DataDir $(cups-config --datadir)
+DataDir $WORK/data
 RequestRoot $WORK/spool
 CacheDir $WORK/cache
 StateDir $WORK/state
@@ -173,13 +187,20 @@ wait_for_job() {
 }
 
 make_serverbin
+make_datadir
 start_cupsd
+
+models=$(lpinfo -h "127.0.0.1:$PORT" -m 2> /dev/null) || fail "lpinfo -m failed"
+grep -q '^tavel/tavtl4.ppd Tavel TL-4 Label Printer' <<< "$models" \
+    || fail "the label printer is not among the scheduler's models"
+grep -q '^tavel/tavts8.ppd Tavel TS-8 Stencil Printer' <<< "$models" \
+    || fail "the stencil printer is not among the scheduler's models"
 
 # The queue's own defaults differ from the PPD's (darkness 8, no offset), so
 # the first job shows that queue defaults reach the filter: a custom
 # horizontal offset of 2.0 mm is 16 dots at 203 dpi.
 lpadmin -h "127.0.0.1:$PORT" -p "$QUEUE" -E -v "file://$WORK/out/label.tspl" \
-    -P "$E2E_PPD_DIR/tavtl4.ppd" -o Darkness=12 -o PageOffsetX=Custom.2.0 2> "$WORK/lpadmin.err" \
+    -m tavel/tavtl4.ppd -o Darkness=12 -o PageOffsetX=Custom.2.0 2> "$WORK/lpadmin.err" \
     || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin could not add the queue"; }
 
 pdf=$(make_pdf label_box)
