@@ -101,6 +101,21 @@ case_negative() {
     [ "$black" -eq "$area" ] || fail "only $black of $area dots below the box are printed"
 }
 
+# Brightness adds five raster levels per step before the threshold halftone
+# (dot above 128). The grey box carries 40 % ink, about level 102: no dot at
+# the default 0, and at +10 about level 152, the whole box.
+case_brightness() {
+    print_document "$LABEL_PPD" "$E2E_DATA_DIR/label_grey_box.ps" "$WORK/plain.tspl"
+    [ "$(decode_labels "$WORK/plain.tspl" "$WORK/plain" 203)" -eq 1 ] || fail "expected one label"
+    local w h count rest
+    read -r w h count rest < <("$E2E_PBM_PROBE" "$WORK/plain-1.pbm") || fail "cannot read the label"
+    [ "$count" -eq 0 ] || fail "the light grey box printed $count dots at brightness 0"
+
+    print_document "$LABEL_PPD" "$E2E_DATA_DIR/label_grey_box.ps" "$WORK/darker.tspl" Brightness=10
+    [ "$(decode_labels "$WORK/darker.tspl" "$WORK/darker" 203)" -eq 1 ] || fail "expected one label"
+    check_box_label "$WORK/darker-1.pbm" $LABEL_W $LABEL_H $BOX_X0 $BOX_Y0 $BOX_X1 $BOX_Y1 $TOL
+}
+
 # Offsets in millimetres become whole dots (8 per mm at 203 dpi): a listed
 # choice of 2.0 mm across and a custom value of 1.5 mm down shift the box by
 # 16 dots right and 12 dots down.
