@@ -296,22 +296,6 @@ TEST(DibImageDither, MatrixPositionsWhitenAtTheirLevel)
     }
 }
 
-TEST(DibImageDither, MatrixCoverage)
-{
-    const auto whiteCount = [](const Rows& rows) {
-        int count = 0;
-        for (const auto& row : rows)
-            for (int v : row) count += v;
-        return count;
-    };
-    EXPECT_EQ(whiteCount(dither(uniformRows(4, 4, 128), 1)), 8);
-    EXPECT_EQ(whiteCount(dither(uniformRows(4, 4, 254), 1)), 15);
-    EXPECT_EQ(whiteCount(dither(uniformRows(4, 4, 15), 1)), 0);
-    EXPECT_EQ(whiteCount(dither(uniformRows(4, 4, 0), 7)), 0);
-    EXPECT_EQ(dither(uniformRows(4, 4, 16), 7), (Rows{{1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}}));
-    EXPECT_EQ(whiteCount(dither(uniformRows(4, 4, 241), 7)), 16);
-}
-
 TEST(DibImageDither, BlackAndWhiteStayUnderEveryMethod)
 {
     for (long method : {-1L, 0L, 1L, 2L, 3L, 4L, 5L, 6L, 7L}) {
