@@ -1,5 +1,5 @@
-// DibImage halftoning to 1 bit per pixel: a fixed
-// threshold, two 4 x 4 threshold matrices and six error-diffusion kernels.
+// DibImage halftoning to 1 bit per pixel: a fixed threshold, two 4 x 4
+// threshold matrices and six error-diffusion kernels.
 //
 // Error diffusion saturates a pixel at 0 and 255 after every tap, so each
 // pixel must receive its taps one by one in scan order. The work is split so
