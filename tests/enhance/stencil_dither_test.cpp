@@ -1,0 +1,164 @@
+// Stencil dithering: the error diffusion's patterns and the two chains'
+// output for ordinary and degenerate pages.
+#include "enhance/stencil_dither.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+ZQImage uniformImage(int width, int height, unsigned char level)
+{
+    const std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height, level);
+    return ZQImage(width, height, ZQ_IMG_GRAY, pixels.data());
+}
+
+// Rows of B (0) and W (255), one string per row.
+std::vector<std::string> pattern(const ZQImage& image)
+{
+    std::vector<std::string> rows;
+    for (int y = 0; y < image.height; ++y) {
+        std::string row;
+        for (int x = 0; x < image.width; ++x) {
+            const unsigned char v = image.data[y * image.width + x];
+            row += v == 0 ? 'B' : v == 255 ? 'W' : '?';
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+::testing::AssertionResult isStencilOfSize(const ZQImage& out, int width, int height)
+{
+    if (out.width != width || out.height != height || out.channels != 1)
+        return ::testing::AssertionFailure() << out.width << " x " << out.height << " x "
+                                             << out.channels;
+    for (std::size_t i = 0; i < out.pixelCount(); ++i)
+        if (out.data[i] != 0 && out.data[i] != 255)
+            return ::testing::AssertionFailure() << "byte " << i << " is " << int(out.data[i]);
+    return ::testing::AssertionSuccess();
+}
+
+TEST(EnhanceErrorDiffusion, Patterns)
+{
+    const struct {
+        unsigned char level;
+        int threshold;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {128, 128, {"BWBWBWBW", "WBWBWBWB", "BWWWBWWB", "WBWBWBWB"}},
+        // 255 is not greater than 255: the first pixel is black and its
+        // error keeps the rest white.
+        {255, 255, {"BWWWWWWW", "WWWWWWWW", "WWWWWWWW", "WWWWWWWW"}},
+        // 0 > -1 makes the first pixel white; its debt darkens the rest.
+        {0, -1, {"WBBBBBWB", "BBBBBBBB", "BBBBBBBB", "BBBBBBBB"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pattern(edf_cus(uniformImage(8, 4, c.level), c.threshold)), c.rows)
+            << "level " << int(c.level) << ", threshold " << c.threshold;
+}
+
+TEST(EnhanceErrorDiffusion, WhitePageAtThresholdTurnsFourPixelsBlack)
+{
+    const ZQImage out = edf_cus(uniformImage(50, 20, 255), 255);
+    std::vector<std::size_t> black;
+    for (std::size_t i = 0; i < out.pixelCount(); ++i)
+        if (out.data[i] == 0)
+            black.push_back(i);
+    EXPECT_EQ(black, (std::vector<std::size_t>{0, 18, 36, 50 * 20 - 1}));
+}
+
+TEST(EnhanceErrorDiffusion, ZeroIsNotAboveThresholdZero)
+{
+    EXPECT_EQ(edf_cus(uniformImage(1, 1, 0), 0).data[0], 0);
+    EXPECT_EQ(edf_cus(uniformImage(1, 1, 1), 0).data[0], 255);
+}
+
+using Chain = ZQImage (*)(ZQImage&);
+
+const struct {
+    const char* name;
+    Chain run;
+} kChains[] = {{"Tattoo", zqTattooDithering}, {"Tattoo_X8", zqTattooDitheringX8}};
+
+TEST(EnhanceStencilChain, EmptyImagesComeBackAsCopies)
+{
+    const int sizes[][2] = {{0, 0}, {0, 5}, {5, 0}};
+    for (const auto& chain : kChains) {
+        for (const auto& size : sizes) {
+            ZQImage src(size[0], size[1], ZQ_IMG_BGR);
+            const ZQImage out = chain.run(src);
+            EXPECT_EQ(out.width, size[0]) << chain.name;
+            EXPECT_EQ(out.height, size[1]) << chain.name;
+            EXPECT_EQ(out.color, ZQ_IMG_BGR) << chain.name;
+            EXPECT_NE(out.data, src.data) << chain.name;
+        }
+    }
+}
+
+TEST(EnhanceStencilChain, StencilOfTheInputsSizeForEveryLayout)
+{
+    std::mt19937 random(7);
+    const ZQ_IMG_COLOR colors[] = {ZQ_IMG_GRAY, ZQ_IMG_BGR, ZQ_IMG_RGB, ZQ_IMG_BGRA};
+    for (const auto& chain : kChains) {
+        for (ZQ_IMG_COLOR color : colors) {
+            ZQImage src(37, 23, color);
+            for (std::size_t i = 0; i < src.byteCount(); ++i)
+                src.data[i] = static_cast<unsigned char>(random());
+            const std::vector<unsigned char> before(src.data, src.data + src.byteCount());
+            EXPECT_TRUE(isStencilOfSize(chain.run(src), 37, 23)) << chain.name << ", colour " << color;
+            EXPECT_EQ(std::vector<unsigned char>(src.data, src.data + src.byteCount()), before)
+                << chain.name << " changed its input";
+        }
+    }
+}
+
+// One grey level has no moment threshold; the chains fall back to mid-grey
+// and must end with a stencil like any other page, in every shape.
+TEST(EnhanceStencilChain, SingleGreyLevelPagesEnd)
+{
+    const int sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {16, 9}};
+    for (const auto& chain : kChains)
+        for (const auto& size : sizes)
+            for (int level : {0, 1, 64, 128, 200, 255}) {
+                ZQImage src = uniformImage(size[0], size[1], static_cast<unsigned char>(level));
+                EXPECT_TRUE(isStencilOfSize(chain.run(src), size[0], size[1]))
+                    << chain.name << ", " << size[0] << " x " << size[1] << ", level " << level;
+            }
+}
+
+TEST(EnhanceStencilChain, BlankAndFullPagesStayUniform)
+{
+    for (const auto& chain : kChains) {
+        ZQImage black = uniformImage(12, 7, 0);
+        ZQImage white = uniformImage(12, 7, 255);
+        EXPECT_EQ(pattern(chain.run(black)), std::vector<std::string>(7, std::string(12, 'B'))) << chain.name;
+        EXPECT_EQ(pattern(chain.run(white)), std::vector<std::string>(7, std::string(12, 'W'))) << chain.name;
+    }
+}
+
+// Mid-grey: threshold 128, and the curve of "Tattoo_X8" has its knee there,
+// so the page reaches the diffusion unchanged.
+TEST(EnhanceStencilChain, MidGreyPageThroughTattooX8)
+{
+    ZQImage src = uniformImage(8, 4, 128);
+    EXPECT_EQ(pattern(zqTattooDitheringX8(src)),
+              (std::vector<std::string>{"BWBWBWBW", "WBWBWBWB", "BWWWBWWB", "WBWBWBWB"}));
+}
+
+// Half black and half white measures threshold 255, which "Tattoo_X8" also
+// uses as its gamma knee.
+TEST(EnhanceStencilChain, ThresholdAtTheTopEnds)
+{
+    std::vector<unsigned char> pixels(20 * 10, 0);
+    std::fill(pixels.begin() + 100, pixels.end(), 255);
+    for (const auto& chain : kChains) {
+        ZQImage src(20, 10, ZQ_IMG_GRAY, pixels.data());
+        EXPECT_TRUE(isStencilOfSize(chain.run(src), 20, 10)) << chain.name;
+    }
+}
+
+}  // namespace
