@@ -215,6 +215,18 @@ CLS" "default stencil sheet"
     check_box_label "$WORK/sheet-1.pbm" 1181 1394 271 271 570 420 $TOL
 }
 
+# The default A4 sheet: the area inside the margins (14.17 pt left and right,
+# 31.18 pt top and bottom) is 200 x 275 mm, 2362 x 3248 dots. The box lands
+# on the dots 241.0..541.0 across and 2077.9..2227.9 down; the RIP rounds
+# the margins of this larger page to within 3 dots.
+case_stencil_a4() {
+    print_document "$STENCIL_PPD" "$E2E_DATA_DIR/stencil_box.ps" "$WORK/out.tspl"
+    setup_block "$WORK/out.tspl" | head -n 1 | grep -qx 'SIZE 200.0 mm, 275.0 mm' \
+        || fail "the A4 sheet is not sent as SIZE 200.0 mm, 275.0 mm"
+    [ "$(decode_labels "$WORK/out.tspl" "$WORK/sheet" 300)" -eq 1 ] || fail "expected one sheet"
+    check_box_label "$WORK/sheet-1.pbm" 2362 3248 241 2078 540 2227 3
+}
+
 case_name=${1:-}
 declare -F "case_$case_name" > /dev/null || fail "unknown case '$case_name'"
 "case_$case_name"
