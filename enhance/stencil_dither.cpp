@@ -33,6 +33,20 @@ float whitePenalty(int blackNeighbours)
     return (1.0f - credit) * -255.0f;
 }
 
+// Picks one of two floats by a vector blend. The decision follows the dither
+// pattern, which branch prediction guesses badly, and the compiler turns a
+// plain conditional back into a branch.
+float selectWithoutBranch(bool condition, float ifTrue, float ifFalse)
+{
+    typedef float Float4 __attribute__((vector_size(16)));
+    typedef int Int4 __attribute__((vector_size(16)));
+    const int lane = condition ? -1 : 0;
+    const Int4 mask = {lane, lane, lane, lane};
+    const Float4 picked = mask ? Float4{ifTrue, ifTrue, ifTrue, ifTrue}
+                               : Float4{ifFalse, ifFalse, ifFalse, ifFalse};
+    return picked[0];
+}
+
 // One row of the diffusion. The accumulators that a pixel still changes stay
 // in registers: the two of this row right of it, and the four of the next row
 // from two left of it to one right. The chain from one pixel's error to the
@@ -64,7 +78,7 @@ public:
         out_[x] = white ? 255 : 0;
         lastWhite_ = white;
         const float e = white ? errorIfWhite : v;
-        here_ = white ? hereIfWhite : hereIfBlack;
+        here_ = selectWithoutBranch(white, hereIfWhite, hereIfBlack);
         next_ = e * kShareRight2 + err_[x + 2];
         errBelow_[x - 2] = e * kShareBelowLeft2 + belowLeft2_;
         belowLeft2_ = e * kShareBelowLeft + belowLeft_;

@@ -1,6 +1,7 @@
 // Stencil dithering: the error diffusion's patterns and the two chains'
 // output for ordinary and degenerate pages.
 #include "enhance/stencil_dither.h"
+#include "enhance/zq_math.h"
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,64 @@ TEST(EnhanceErrorDiffusion, ZeroIsNotAboveThresholdZero)
 {
     EXPECT_EQ(edf_cus(uniformImage(1, 1, 0), 0).data[0], 0);
     EXPECT_EQ(edf_cus(uniformImage(1, 1, 1), 0).data[0], 255);
+}
+
+// The diffusion as plainly as it can be put: a full plane of accumulators,
+// each share added only when its target lies inside the image.
+ZQImage referenceDiffusion(const ZQImage& src, int threshold)
+{
+    const int w = src.width;
+    const int h = src.height;
+    ZQImage out(w, h, ZQ_IMG_GRAY);
+    std::vector<float> err(static_cast<std::size_t>(w) * h, 0.0f);
+    const struct {
+        int dx, dy;
+        float weight;
+    } shares[] = {{1, 0, 0.505786f},  {2, 0, -0.052926f}, {-2, 1, 0.226194f},
+                  {-1, 1, 0.128835f}, {0, 1, 0.243191f},  {1, 1, -0.111078f}};
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int pos = y * w + x;
+            const float v = err[pos] + src.data[pos];
+            float e = v;
+            out.data[pos] = 0;
+            if (v > static_cast<float>(threshold)) {
+                out.data[pos] = 255;
+                if (x > 0 && y > 0 && x < w - 1 && y < h - 1) {
+                    float s = 0.0f;
+                    if (out.data[pos - 1] == 0)
+                        s = 0.1427f + s;
+                    if (out.data[pos - w] == 0)
+                        s = 0.1427f + s;
+                    e = (1.0f - s) * -255.0f + v;
+                } else {
+                    e = v - 255.0f;
+                }
+            }
+            for (const auto& share : shares)
+                if (isWithinBounds(x + share.dx, y + share.dy, w, h))
+                    err[(y + share.dy) * w + x + share.dx] += e * share.weight;
+        }
+    }
+    return out;
+}
+
+TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
+{
+    std::mt19937 random(99);
+    const int sizes[][2] = {{1, 1}, {1, 7}, {7, 1}, {2, 2}, {3, 3}, {5, 4}, {31, 17}, {64, 9}};
+    for (const auto& size : sizes) {
+        ZQImage src(size[0], size[1], ZQ_IMG_GRAY);
+        for (std::size_t i = 0; i < src.byteCount(); ++i)
+            src.data[i] = static_cast<unsigned char>(random());
+        for (int threshold : {-1, 0, 64, 128, 200, 255}) {
+            const ZQImage expected = referenceDiffusion(src, threshold);
+            const ZQImage actual = edf_cus(src, threshold);
+            EXPECT_EQ(std::vector<unsigned char>(actual.data, actual.data + actual.byteCount()),
+                      std::vector<unsigned char>(expected.data, expected.data + expected.byteCount()))
+                << size[0] << " x " << size[1] << ", threshold " << threshold;
+        }
+    }
 }
 
 using Chain = ZQImage (*)(ZQImage&);
