@@ -24,8 +24,9 @@ bench_die() {
 bench_build() {
     local dir=$1
     shift
-    cmake -S "$BENCH_ROOT/bench" -B "$dir" -G Ninja >"$dir.configure.log" 2>&1 ||
-        { cat "$dir.configure.log" >&2; bench_die "configuring $dir failed"; }
+    mkdir -p "$dir"
+    cmake -S "$BENCH_ROOT/bench" -B "$dir" -G Ninja >"$dir/configure.log" 2>&1 ||
+        { cat "$dir/configure.log" >&2; bench_die "configuring $dir failed"; }
     cmake --build "$dir" --target rastertotavel rasterwrite tavel_pagegen tavel_timedrun "$@" ||
         bench_die "building in $dir failed"
 }
