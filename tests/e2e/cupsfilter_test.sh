@@ -50,6 +50,10 @@ case_label_pdf() {
     grep -q 'header.cupsColorSpace:3' "$WORK/out.tspl.log" \
         || fail "the filter did not report colour space K"
 
+    # The job opens with 64 line feeds, then the first command.
+    [ "$(head -c 64 "$WORK/out.tspl" | tr -d '\n' | wc -c)" -eq 0 ] \
+        && [ "$(head -c 69 "$WORK/out.tspl" | tail -c 5)" = "SIZE " ] \
+        || fail "the stream does not start with 64 line feeds and SIZE"
     check_setup_block "$WORK/out.tspl" "SIZE 101.6 mm, 152.4 mm
 $DEFAULT_SETUP" "default label"
     [ "$(print_lines "$WORK/out.tspl")" = "PRINT 1,1" ] || fail "expected one PRINT 1,1"
