@@ -116,7 +116,9 @@ void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh
         img.data[i] = table[img.data[i]];
 }
 
-int gaussianTapCount(int size)
+// Kernel arrays hold 2 * (size / 2) + 1 taps, which is size itself for the
+// odd sizes a Gaussian needs; other sizes then never write past the array.
+static int tapCountOf(int size)
 {
     return size < 0 ? 1 : size / 2 * 2 + 1;
 }
@@ -141,16 +143,13 @@ void generateGaussianKernel1D(int size, double sigma, double* kernel)
     normalise(kernel, 2 * half + 1);
 }
 
-// One output pixel with every sample position clamped into 0..count-1;
-// samples lie stride bytes apart.
-static unsigned char convolveClamped(const unsigned char* line, std::ptrdiff_t stride, int pos,
-                                     int count, const double* kernel, int half)
+// Pixel x of a row, with every sample position clamped into the row.
+static unsigned char convolveClamped(const unsigned char* row, int x, int width,
+                                     const double* kernel, int half)
 {
     double acc = 0.0;
-    for (int t = -half; t <= half; ++t) {
-        const int sample = myClamp(pos + t, 0, count - 1);
-        acc = static_cast<double>(line[sample * stride]) * kernel[t + half] + acc;
-    }
+    for (int t = -half; t <= half; ++t)
+        acc = static_cast<double>(row[myClamp(x + t, 0, width - 1)]) * kernel[t + half] + acc;
     return roundToByte(acc);
 }
 
@@ -163,38 +162,38 @@ static const int kBlurBlock = 16;
 
 // Output pixels [0, Count) of a block; taps[t] points at the samples of tap
 // t, aligned with the block's first pixel.
-template <int Count, typename Sample>
-static void accumulateBlock(const Sample* const* taps, int tapCount, const double* kernel,
+template <int Count>
+static void accumulateBlock(const double* const* taps, int tapCount, const double* kernel,
                             unsigned char* out)
 {
     double acc[Count];
     for (int i = 0; i < Count; ++i)
         acc[i] = 0.0;
     for (int t = 0; t < tapCount; ++t) {
-        const Sample* samples = taps[t];
+        const double* samples = taps[t];
         const double tap = kernel[t];
 #pragma GCC unroll 16
         for (int i = 0; i < Count; ++i)
-            acc[i] = static_cast<double>(samples[i]) * tap + acc[i];
+            acc[i] = samples[i] * tap + acc[i];
     }
     for (int i = 0; i < Count; ++i)
         out[i] = roundToByte(acc[i]);
 }
 
-template <typename Sample>
-static void accumulateSpan(const Sample* const* taps, int tapCount, const double* kernel,
+static void accumulateSpan(const std::vector<const double*>& taps, const double* kernel,
                            unsigned char* out, int count)
 {
-    std::vector<const Sample*> shifted(taps, taps + tapCount);
+    const int tapCount = static_cast<int>(taps.size());
+    std::vector<const double*> shifted(taps);
     int done = 0;
     for (; done + kBlurBlock <= count; done += kBlurBlock) {
         accumulateBlock<kBlurBlock>(shifted.data(), tapCount, kernel, out + done);
-        for (const Sample*& p : shifted)
+        for (const double*& p : shifted)
             p += kBlurBlock;
     }
     for (; done < count; ++done) {
         accumulateBlock<1>(shifted.data(), tapCount, kernel, out + done);
-        for (const Sample*& p : shifted)
+        for (const double*& p : shifted)
             ++p;
     }
 }
@@ -207,15 +206,17 @@ static void convolveRow(const unsigned char* in, unsigned char* out, int width,
 {
     const int begin = myClamp(half, 0, width);
     const int end = myClamp(width - half, begin, width);
-    for (int x = 0; x < width; ++x)
-        samples[x] = in[x];
-    for (int t = -half; t <= half; ++t)
-        taps[t + half] = samples + (begin + t);
-    accumulateSpan(taps.data(), static_cast<int>(taps.size()), kernel, out + begin, end - begin);
+    if (end > begin) {
+        for (int x = 0; x < width; ++x)
+            samples[x] = in[x];
+        for (int t = -half; t <= half; ++t)
+            taps[t + half] = samples + (begin + t);
+        accumulateSpan(taps, kernel, out + begin, end - begin);
+    }
     for (int x = 0; x < begin; ++x)
-        out[x] = convolveClamped(in, 1, x, width, kernel, half);
+        out[x] = convolveClamped(in, x, width, kernel, half);
     for (int x = end; x < width; ++x)
-        out[x] = convolveClamped(in, 1, x, width, kernel, half);
+        out[x] = convolveClamped(in, x, width, kernel, half);
 }
 
 // Source rows of a vertical pass as doubles. Each row is converted once and
@@ -258,7 +259,7 @@ static void convolveColumnsAt(ConvertedRows& rows, unsigned char* out, int width
 {
     for (int t = -half; t <= half; ++t)
         taps[t + half] = rows.row(myClamp(y + t, 0, height - 1));
-    accumulateSpan(taps.data(), static_cast<int>(taps.size()), kernel, out, width);
+    accumulateSpan(taps, kernel, out, width);
 }
 
 ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool horizontal)
@@ -289,7 +290,7 @@ ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool hori
 
 ZQImage enh_gaussian_filter_fast(const ZQImage& src, int size, double sigma)
 {
-    std::vector<double> kernel(gaussianTapCount(size));
+    std::vector<double> kernel(tapCountOf(size));
     generateGaussianKernel1D(size, sigma, kernel.data());
     const ZQImage rows = convolve1D(src, kernel.data(), size, true);
     return convolve1D(rows, kernel.data(), size, false);
@@ -314,7 +315,7 @@ ZQImage enh_gaussian_filter(const ZQImage& src, int size, double sigmaX, double 
 {
     ZQImage result(src.width, src.height, ZQ_IMG_GRAY);
     const int half = size / 2;
-    const int taps = gaussianTapCount(size);
+    const int taps = tapCountOf(size);
     std::vector<double> kernel(static_cast<std::size_t>(taps) * taps);
     generateGaussianKernel(size, sigmaX, sigmaY, kernel.data());
     for (int y = 0; y < src.height; ++y) {

@@ -13,9 +13,8 @@ int thresh_global_moments(const ZQImage& src);
 // Rewrites every pixel through a two-segment gamma curve meeting at knee.
 void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh);
 
-// Kernel arrays hold 2 * (size / 2) + 1 taps: size itself for the odd sizes
-// a Gaussian needs.
-int gaussianTapCount(int size);
+// The generators fill size (odd and positive) taps, or size * size for the
+// two-dimensional kernel, normalised to sum to 1.
 void generateGaussianKernel1D(int size, double sigma, double* kernel);
 // One separable pass: along rows when horizontal, else along columns. Edge
 // pixels repeat outward.

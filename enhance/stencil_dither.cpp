@@ -4,7 +4,6 @@
 
 #include "enhance/enhance_filters.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace {

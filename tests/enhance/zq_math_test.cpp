@@ -100,7 +100,7 @@ TEST(ZQMathLn, EndsWhereTheIterationCycles)
     EXPECT_TRUE(my_ln(kSmallestSubnormal) < -87.0f);
 }
 
-TEST(ZQMathPow, SpecialCasesAndExpLnComposition)
+TEST(ZQMathPow, ZeroAndNegativeBasesAndComposition)
 {
     const struct {
         float a;
