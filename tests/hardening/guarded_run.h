@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "dump_cleaner.h"
+
 namespace tavel_test {
 
 struct GuardedResult {
@@ -65,6 +67,20 @@ GuardedResult runGuarded(const std::vector<std::string>& args, const std::string
 // Address-space limits do not work under AddressSanitizer, which reserves
 // terabytes of shadow memory at start.
 bool addressSpaceLimitsWork();
+
+// Removes the page dumps that appeared while it lived. DumpCleaner's own
+// destructor joins its folder to names that already carry it, so it removes
+// nothing; this unlinks the full paths that newDumps() returns.
+class DumpSweeper {
+public:
+    DumpSweeper() = default;
+    ~DumpSweeper();
+    DumpSweeper(const DumpSweeper&) = delete;
+    DumpSweeper& operator=(const DumpSweeper&) = delete;
+
+private:
+    DumpCleaner cleaner_;
+};
 
 // One BITMAP command as found in the filter's output.
 struct BitmapPage {

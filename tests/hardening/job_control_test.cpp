@@ -44,7 +44,7 @@ protected:
 
 private:
     TempDir dir_;
-    DumpCleaner dumps_;
+    DumpSweeper dumps_;
 };
 
 TEST_F(HardeningJobControl, ReaderGoingAwayEndsTheJobWithStatusOne)
