@@ -7,6 +7,7 @@
 #include "enhance/zq_math.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -97,7 +98,8 @@ static unsigned char gammaEntry(int i, int knee, float gammaLow, float gammaHigh
     const float k = static_cast<float>(knee);
     if (i < knee)
         return lowByte(myTrunc(my_pow(static_cast<float>(i) / k, gammaLow) * k));
-    const int upperWidth = 255 - knee;
+    // Formed in 64 bits so that no knee overflows it.
+    const std::int64_t upperWidth = 255 - std::int64_t{knee};
     // A knee at 255 leaves the upper segment the single point 255, which maps
     // to itself as every other knee does; the formula would divide 0 by 0.
     if (upperWidth == 0)

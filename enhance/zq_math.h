@@ -4,11 +4,12 @@
 #pragma once
 
 float myabs(float x);
-// Newton's iteration; -1 for x < 0.
+// Newton's iteration; -1 for x < 0. NaN and infinity come back unchanged.
 float my_sqrt(float x);
 // Taylor series of at most 20 terms after the leading 1, no range reduction.
 float my_exp(float x);
-// Newton's iteration on my_exp with the fixed divisor x; -1 for x <= 0.
+// Newton's iteration on my_exp with the fixed divisor x; -1 for x <= 0. NaN
+// and infinity come back unchanged, subnormal arguments give -infinity.
 float my_ln(float x);
 // a to the power b through my_exp and my_ln; -1 where undefined.
 float my_pow(float a, float b);
