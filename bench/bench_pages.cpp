@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <map>
+#include <tuple>
 
 const BenchSize kLabelSize = {"label-4x6-203dpi", 812, 1218, 203};
 const BenchSize kA4Size = {"a4-300dpi", 2480, 3508, 300};
@@ -125,4 +127,14 @@ std::vector<unsigned char> makeBenchPage(PageContent content, int width, int hei
     else if (content == PageContent::Photo)
         makePhotoPage(page, width, height);
     return page;
+}
+
+const std::vector<unsigned char>& benchPage(PageContent content, const BenchSize& size)
+{
+    static std::map<std::tuple<int, int, int>, std::vector<unsigned char>> cache;
+    const auto key = std::make_tuple(static_cast<int>(content), size.width, size.height);
+    auto found = cache.find(key);
+    if (found == cache.end())
+        found = cache.emplace(key, makeBenchPage(content, size.width, size.height)).first;
+    return found->second;
 }

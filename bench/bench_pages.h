@@ -30,3 +30,8 @@ bool pageContentFromName(const std::string& name, PageContent& content);
 // width * height bytes, rows packed; the same arguments always give the
 // same bytes.
 std::vector<unsigned char> makeBenchPage(PageContent content, int width, int height);
+
+// makeBenchPage of a measured size, made once per program and kept: the
+// benchmark functions run several times while Google Benchmark settles the
+// iteration count, and making a photo page costs more than most stages.
+const std::vector<unsigned char>& benchPage(PageContent content, const BenchSize& size);

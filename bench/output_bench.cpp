@@ -42,7 +42,7 @@ private:
 
 ProcessedPage processPage(NullTsplPrinter& printer, PageContent content, BenchSize size)
 {
-    const std::vector<unsigned char> page = makeBenchPage(content, size.width, size.height);
+    const std::vector<unsigned char>& page = benchPage(content, size);
     ProcessedPage result;
     result.bytes.resize(2 * page.size());
     printer.setHalftoneType(DITHER_BURKES);
@@ -78,7 +78,7 @@ void benchPrint(benchmark::State& state, PageContent content, BenchSize size, bo
 void benchBase64(benchmark::State& state, BenchSize size)
 {
     // A packed photo-like page compresses poorly: the largest text to encode.
-    const std::vector<unsigned char> page = makeBenchPage(PageContent::Photo, size.width, size.height);
+    const std::vector<unsigned char>& page = benchPage(PageContent::Photo, size);
     std::vector<unsigned char> packed(page.size() / 8);
     for (size_t i = 0; i < packed.size(); ++i)
         packed[i] = static_cast<unsigned char>(page[8 * i] ^ page[8 * i + 3]);

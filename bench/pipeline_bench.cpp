@@ -21,7 +21,7 @@ public:
 
 void benchPageProcess(benchmark::State& state, DitherType type, BenchSize size)
 {
-    const std::vector<unsigned char> page = makeBenchPage(PageContent::Photo, size.width, size.height);
+    const std::vector<unsigned char>& page = benchPage(PageContent::Photo, size);
     std::vector<unsigned char> work(2 * page.size());
     PipelineOnlyPrinter printer;
     printer.setHalftoneType(type);
@@ -39,7 +39,7 @@ void benchPageProcess(benchmark::State& state, DitherType type, BenchSize size)
 
 void benchDither(benchmark::State& state, long method, BenchSize size)
 {
-    const std::vector<unsigned char> page = makeBenchPage(PageContent::Photo, size.width, size.height);
+    const std::vector<unsigned char>& page = benchPage(PageContent::Photo, size);
     DibImage image;
     for (auto _ : state) {
         state.PauseTiming();

@@ -33,7 +33,6 @@ install_imagemagick() {
 }
 
 install_imagemagick
-mkdir -p "$BUILD"
 bench_build "$BUILD" tavel_bench
 FILTER=$(bench_tool "$BUILD" rastertotavel)
 RASTERWRITE=$(bench_tool "$BUILD" rasterwrite)

@@ -16,7 +16,7 @@ using Stage = std::function<void(ZQImage&, int threshold)>;
 
 void benchStage(benchmark::State& state, const Stage& stage, BenchSize size)
 {
-    const std::vector<unsigned char> page = makeBenchPage(PageContent::Photo, size.width, size.height);
+    const std::vector<unsigned char>& page = benchPage(PageContent::Photo, size);
     ZQImage grey(size.width, size.height, ZQ_IMG_GRAY, page.data());
     const int threshold = thresh_global_moments(grey);
     for (auto _ : state)
