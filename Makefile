@@ -14,8 +14,12 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(BUILD)
 
+# The whole suite, then again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then a short bounded fuzzing pass.
 test: build
 	cd $(BUILD) && ctest --output-on-failure
+	bash scripts/sanitize.sh
+	bash scripts/fuzz.sh 60
 
 demo: build
 	bash scripts/demo.sh $(BUILD)

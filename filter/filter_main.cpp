@@ -3,6 +3,8 @@
 // its TSPL set-up block and printed through the page pipeline.
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +13,49 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "filter/filter_internal.h"
 
 namespace {
 
 const char* const sVersion = "3.13.32";
+
+// Largest page, in bytes, the filter accepts. A page is read in one call
+// with a 32-bit length; builds that run under a tighter allocation limit
+// (the fuzzer) lower it.
+#ifndef TAVEL_MAX_PAGE_BYTES
+#define TAVEL_MAX_PAGE_BYTES 0xFFFFFFFFull
+#endif
+
+// Set by SIGTERM, which CUPS sends to cancel the job. The page being sent
+// is finished first: a printer left waiting for bitmap bytes would print
+// the next job as garbage.
+volatile sig_atomic_t sCancelRequested = 0;
+
+void requestCancel(int) { sCancelRequested = 1; }
+
+// Interrupted reads and writes resume after SIGTERM, so the current page
+// goes out whole. A printer connection that went away shows up as a write
+// error instead of killing the filter with SIGPIPE.
+void installSignalHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = requestCancel;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// True once standard output, the printer, failed to take our bytes.
+bool printerConnectionLost()
+{
+    if (!std::ferror(stdout))
+        return false;
+    tavelLogCommon(3, "Unable to write to the printer, stopping the job");
+    return true;
+}
 
 struct CFileCloser {
     void operator()(FILE* file) const
@@ -58,6 +97,17 @@ void writeHeaderSideFile(const cups_page_header2_t& header)
     std::fclose(file);
 }
 
+// Enumerated header fields come straight from the raster stream and may
+// hold any value, so they are logged through their raw 32-bit contents.
+template <typename Field>
+unsigned rawValue(const Field& field)
+{
+    static_assert(sizeof(Field) == sizeof(unsigned), "raster header fields are 32-bit");
+    unsigned value;
+    std::memcpy(&value, &field, sizeof(value));
+    return value;
+}
+
 void logPageHeader(const cups_page_header2_t& header)
 {
     tavelLogCommon(0, "header.HWResolution[0]:%d\n", header.HWResolution[0]);
@@ -68,8 +118,8 @@ void logPageHeader(const cups_page_header2_t& header)
     tavelLogCommon(0, "header.cupsBitsPerColor:%d", header.cupsBitsPerColor);
     tavelLogCommon(0, "header.cupsBitsPerPixel:%d", header.cupsBitsPerPixel);
     tavelLogCommon(0, "header.cupsBytesPerLine:%d", header.cupsBytesPerLine);
-    tavelLogCommon(0, "header.cupsColorOrder:%d", header.cupsColorOrder);
-    tavelLogCommon(0, "header.cupsColorSpace:%d", header.cupsColorSpace);
+    tavelLogCommon(0, "header.cupsColorOrder:%d", rawValue(header.cupsColorOrder));
+    tavelLogCommon(0, "header.cupsColorSpace:%d", rawValue(header.cupsColorSpace));
     tavelLogCommon(0, "header.cupsCompression:%d", header.cupsCompression);
     tavelLogCommon(0, "header.cupsRowCount:%d", header.cupsRowCount);
     tavelLogCommon(0, "header.cupsRowFeed:%d", header.cupsRowFeed);
@@ -94,12 +144,63 @@ bool pageGeometryIsUsable(const cups_page_header2_t& header)
     }
     const uint64_t pageBytes =
         static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
-    if (pageBytes > UINT32_MAX) {
-        tavelLogCommon(3, "Page of %u x %u bytes is too large (4 GiB or more)!",
+    if (pageBytes > TAVEL_MAX_PAGE_BYTES) {
+        tavelLogCommon(3, "Page of %u x %u bytes is too large!",
                        header.cupsBytesPerLine, header.cupsHeight);
         return false;
     }
     return true;
+}
+
+// Bytes of memory still available to this process: the smaller of what the
+// system reports as available and what the address-space limit leaves.
+uint64_t availableMemory()
+{
+    uint64_t available = UINT64_MAX;
+    if (FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        while (std::fgets(line, sizeof(line), meminfo) != nullptr) {
+            if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+                available = static_cast<uint64_t>(kib) * 1024;
+                break;
+            }
+        }
+        std::fclose(meminfo);
+    }
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        uint64_t used = 0;
+        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            unsigned long long pages = 0;
+            if (std::fscanf(statm, "%llu", &pages) == 1)
+                used = static_cast<uint64_t>(pages) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+            std::fclose(statm);
+        }
+        const uint64_t left = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
+        if (left < available)
+            available = left;
+    }
+    return available;
+}
+
+// Refuses a page whose working set cannot fit, instead of letting the
+// system kill the filter half-way through it. The pipeline holds about five
+// copies of the page on the halftone path and about eight on the stencil
+// path; the estimate leaves some room above that.
+bool pageFitsInMemory(const cups_page_header2_t& header, DitherType halftone)
+{
+    const uint64_t pageBytes = static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
+    const bool stencil = halftone == DITHER_TATTOO || halftone == DITHER_TATTOO_X8;
+    const uint64_t needed = pageBytes * (stencil ? 10 : 6);
+    const uint64_t available = availableMemory();
+    if (needed <= available)
+        return true;
+    tavelLogCommon(3, "Page of %u x %u pixels needs about %llu MiB of memory, only %llu MiB available!",
+                   header.cupsWidth, header.cupsHeight,
+                   static_cast<unsigned long long>(needed >> 20),
+                   static_cast<unsigned long long>(available >> 20));
+    return false;
 }
 
 void configurePrinter(TsplPrinter* printer, cups_page_header2_t* header, const Settings& settings)
@@ -126,6 +227,7 @@ int runFilter(int argc, char* argv[])
     Settings settings;
     cups_page_header2_t header;
 
+    installSignalHandlers();
     if (argc < 6) {
         std::fprintf(stderr, "%s v%s\n\nUsage:\n\n    %s job_id user title copyies options [file]\n\n",
                      tavelPathGetBasename(argv[0]), sVersion, tavelPathGetBasename(argv[0]));
@@ -165,6 +267,10 @@ int runFilter(int argc, char* argv[])
     raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
 
     for (;;) {
+        if (sCancelRequested) {
+            tavelLogCommon(0, "Job canceled after %d pages", pages);
+            goto cleanup;
+        }
         if (cupsRasterReadHeader2(raster, &header) == 0) {
             status = 0;
             break;
@@ -178,7 +284,7 @@ int runFilter(int argc, char* argv[])
             status = 0;
             break;
         }
-        if (!pageGeometryIsUsable(header))
+        if (!pageGeometryIsUsable(header) || !pageFitsInMemory(header, settings.halftoneType))
             goto cleanup;
         const unsigned pageBytes = header.cupsHeight * header.cupsBytesPerLine;
 
@@ -203,12 +309,28 @@ int runFilter(int argc, char* argv[])
         tavelLogCommon(0, "PAGE: %d %d\n", pages, header.NumCopies);
         logPageHeader(header);
 
-        if (cupsRasterReadPixels(raster, buffer, pageBytes) >= 1)
-            printer->printImage(buffer, header.cupsBytesPerLine, header.cupsHeight,
-                                header.cupsWidth);
+        if (cupsRasterReadPixels(raster, buffer, pageBytes) >= 1) {
+            try {
+                printer->printImage(buffer, header.cupsBytesPerLine, header.cupsHeight,
+                                    header.cupsWidth);
+            } catch (const std::bad_alloc&) {
+                tavelLogCommon(3, "Out of memory while processing page %d", pages);
+                goto cleanup;
+            }
+            if (printer->pageFailed()) {
+                tavelLogCommon(3, "Page %d could not be printed, stopping the job", pages);
+                goto cleanup;
+            }
+        }
+        if (printerConnectionLost())
+            goto cleanup;
     }
 
 cleanup:
+    // Bytes still buffered must reach the printer before the job counts as
+    // printed.
+    if (status == 0 && (std::fflush(stdout) != 0 || printerConnectionLost()))
+        status = 1;
     std::free(buffer);
     if (raster != nullptr)
         cupsRasterClose(raster);

@@ -107,6 +107,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
     tavelLogCommon(0, "printImage: Saving original image, file path will be generated based on time");
     saveImage(pixels, bytesPerLine, height, width, 8);
 
+    pageFailed_ = true;
     const unsigned long pageBytes = bytesPerLine * height;
     unsigned char* work = static_cast<unsigned char*>(std::malloc(2 * pageBytes));
     if (work == nullptr) {
@@ -152,6 +153,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
             saveImage(bits, stride, outHeight, outWidth, 8);
             tavelLogCommon(0, "printImage: Starting to print the processed image");
             doPrintImage(bits, stride, outHeight, outWidth);
+            pageFailed_ = false;
         }
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));

@@ -45,18 +45,18 @@ extern "C" signed char tavelPpdGetChoiceAsBoolDefault(ppd_file_t* ppd, const cha
 }
 
 extern "C" const char* tavelPpdGetAttrAsStrDefault(ppd_file_t* ppd, const char* name,
-                                                   const char* spec, const char* defaultValue)
+                                                   const char* selector, const char* defaultValue)
 {
-    ppd_attr_t* attr = ppdFindAttr(ppd, name, spec);
+    ppd_attr_t* attr = ppdFindAttr(ppd, name, selector);
     if (attr == nullptr || attr->value == nullptr)
         return defaultValue;
     return attr->value;
 }
 
 extern "C" double tavelPpdGetAttrAsFloatDefault(ppd_file_t* ppd, const char* name,
-                                                const char* spec, double defaultValue)
+                                                const char* selector, double defaultValue)
 {
-    ppd_attr_t* attr = ppdFindAttr(ppd, name, spec);
+    ppd_attr_t* attr = ppdFindAttr(ppd, name, selector);
     if (attr == nullptr || attr->value == nullptr)
         return defaultValue;
     return std::atof(attr->value);

@@ -16,9 +16,9 @@ int tavelPpdGetChoiceAsIntDefault(ppd_file_t* ppd, const char* keyword, int defa
 // gives the low byte of its integer value.
 signed char tavelPpdGetChoiceAsBoolDefault(ppd_file_t* ppd, const char* keyword,
                                            char defaultValue);
-const char* tavelPpdGetAttrAsStrDefault(ppd_file_t* ppd, const char* name, const char* spec,
+const char* tavelPpdGetAttrAsStrDefault(ppd_file_t* ppd, const char* name, const char* selector,
                                         const char* defaultValue);
-double tavelPpdGetAttrAsFloatDefault(ppd_file_t* ppd, const char* name, const char* spec,
+double tavelPpdGetAttrAsFloatDefault(ppd_file_t* ppd, const char* name, const char* selector,
                                      double defaultValue);
 
 }  // extern "C"

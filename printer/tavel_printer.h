@@ -45,6 +45,10 @@ public:
                              int stride);
     int GrayToMono(int bytesPerLine, int height, unsigned char* buf);
 
+    // Whether the last printImage call failed to hand its page to
+    // doPrintImage (no memory, or no processed image).
+    bool pageFailed() const { return pageFailed_; }
+
     // Anti-wrinkle frame (anti_wrinkle.cpp).
     void EnableAntiWrink(DibImage& image);
 
@@ -119,6 +123,7 @@ protected:
     unsigned long skipRightPixels_ = 0;
     UserData* userData_ = nullptr;
     int resolution_ = 300;
+    bool pageFailed_ = false;
 };
 
 extern "C" {

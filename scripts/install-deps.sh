@@ -8,6 +8,7 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config
     libcups2-dev zlib1g-dev libpng-dev libgtest-dev libbenchmark-dev
     cups cups-client cups-ppdc cups-filters ghostscript
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -46,12 +46,12 @@ bool parseSize(const std::string& text, GreyPage& page)
            parseUnsigned(wh[1], kMaxPageSide, page.height);
 }
 
-bool parseFillPage(const std::string& spec, GreyPage& page, std::string& error)
+bool parseFillPage(const std::string& pageArg, GreyPage& page, std::string& error)
 {
-    const std::vector<std::string> parts = splitOn(spec, ':');
+    const std::vector<std::string> parts = splitOn(pageArg, ':');
     unsigned value = 0;
     if (parts.size() != 3 || !parseSize(parts[1], page) || !parseUnsigned(parts[2], 255, value)) {
-        error = "bad synthetic page '" + spec + "', expected fill:WxH:V";
+        error = "bad synthetic page '" + pageArg + "', expected fill:WxH:V";
         return false;
     }
     page.pixels.assign(static_cast<size_t>(page.width) * page.height,
@@ -59,9 +59,9 @@ bool parseFillPage(const std::string& spec, GreyPage& page, std::string& error)
     return true;
 }
 
-bool parseRectPage(const std::string& spec, GreyPage& page, std::string& error)
+bool parseRectPage(const std::string& pageArg, GreyPage& page, std::string& error)
 {
-    const std::vector<std::string> parts = splitOn(spec, ':');
+    const std::vector<std::string> parts = splitOn(pageArg, ':');
     const std::vector<std::string> box =
         parts.size() == 4 ? splitOn(parts[2], ',') : std::vector<std::string>();
     unsigned x = 0, y = 0, rw = 0, rh = 0, value = 0;
@@ -69,7 +69,7 @@ bool parseRectPage(const std::string& spec, GreyPage& page, std::string& error)
         !parseUnsigned(box[0], kMaxPageSide, x) || !parseUnsigned(box[1], kMaxPageSide, y) ||
         !parseUnsigned(box[2], kMaxPageSide, rw) || !parseUnsigned(box[3], kMaxPageSide, rh) ||
         !parseUnsigned(parts[3], 255, value)) {
-        error = "bad synthetic page '" + spec + "', expected rect:WxH:X,Y,RW,RH:V";
+        error = "bad synthetic page '" + pageArg + "', expected rect:WxH:X,Y,RW,RH:V";
         return false;
     }
     page.pixels.assign(static_cast<size_t>(page.width) * page.height, 0);
@@ -178,12 +178,12 @@ bool loadPgmFile(const std::string& path, GreyPage& page, std::string& error)
 
 } // namespace
 
-bool loadGreyPage(const std::string& spec, GreyPage& page, std::string& error)
+bool loadGreyPage(const std::string& pageArg, GreyPage& page, std::string& error)
 {
     page = GreyPage();
-    if (spec.rfind("fill:", 0) == 0)
-        return parseFillPage(spec, page, error);
-    if (spec.rfind("rect:", 0) == 0)
-        return parseRectPage(spec, page, error);
-    return loadPgmFile(spec, page, error);
+    if (pageArg.rfind("fill:", 0) == 0)
+        return parseFillPage(pageArg, page, error);
+    if (pageArg.rfind("rect:", 0) == 0)
+        return parseRectPage(pageArg, page, error);
+    return loadPgmFile(pageArg, page, error);
 }

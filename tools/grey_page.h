@@ -16,4 +16,4 @@ constexpr unsigned kMaxPageSide = 20000;
 
 // Loads PAGE: "fill:WxH:V", "rect:WxH:X,Y,RW,RH:V" or the path of a PGM file
 // (binary P5 or plain P2, maxval 255). On failure returns false and sets error.
-bool loadGreyPage(const std::string& spec, GreyPage& page, std::string& error);
+bool loadGreyPage(const std::string& pageArg, GreyPage& page, std::string& error);

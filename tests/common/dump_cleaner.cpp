@@ -35,8 +35,8 @@ DumpCleaner::DumpCleaner() : before_(listDumps()) {}
 
 DumpCleaner::~DumpCleaner()
 {
-    for (const std::string& name : newDumps())
-        unlink((std::string(kDumpDir) + "/" + name).c_str());
+    for (const std::string& path : newDumps())
+        unlink(path.c_str());
 }
 
 std::vector<std::string> DumpCleaner::newDumps() const

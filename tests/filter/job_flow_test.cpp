@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "ERROR:Bytes per line 8 is less than the page width 16!"},
         RefusedPage{"Over4GiB",
                     {"--bpl", "100000", "--header-height", "100000", "--no-data", "fill:16x2:0"},
-                    "ERROR:Page of 100000 x 100000 bytes is too large (4 GiB or more)!"}),
+                    "ERROR:Page of 100000 x 100000 bytes is too large!"}),
     [](const ::testing::TestParamInfo<RefusedPage>& info) { return info.param.name; });
 
 TEST(JobRecording, RecordingFileReceivesEveryByteOfStandardOutput)
