@@ -17,7 +17,7 @@ build: deps
 # The whole suite, then again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then a short bounded fuzzing pass.
 test: build
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	bash scripts/sanitize.sh
 	bash scripts/fuzz.sh 60
 

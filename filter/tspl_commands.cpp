@@ -200,12 +200,17 @@ unsigned char* TsplPrinter::createOffsetImage(const unsigned char* pixels, unsig
 void TsplPrinter::doPrintImage(const unsigned char* pixels, unsigned long stride,
                                unsigned long height, unsigned long width)
 {
-    unsigned char* shifted = createOffsetImage(pixels, stride, height, width, offsetX, offsetY);
+    // Without offsets the shifted image would be an exact copy: pack the
+    // page directly.
+    const bool shift = offsetX != 0 || offsetY != 0;
+    unsigned char* shifted =
+        shift ? createOffsetImage(pixels, stride, height, width, offsetX, offsetY) : nullptr;
+    const unsigned char* source = shift ? shifted : pixels;
     const unsigned long widthBytes = (width + 7) / 8;
     const unsigned long rawSize = widthBytes * height;
-    unsigned char* packed = new unsigned char[rawSize]();
+    unsigned char* packed = new unsigned char[rawSize];
     for (unsigned long y = 0; y < height; ++y)
-        packBitmapRow(shifted + y * stride, width, packed + y * widthBytes);
+        packBitmapRow(source + y * stride, width, packed + y * widthBytes);
     delete[] shifted;
 
     if (zippedImage == 0 || !printCompressedBitmap(packed, rawSize, widthBytes, height)) {

@@ -98,6 +98,8 @@ void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLi
         return;
     }
 
+    // Dumps are a whole page each: write them in large pieces.
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     const bool mono = bitsPerPixel == 1;
     const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
     unsigned char header[54];

@@ -165,6 +165,9 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
 int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
                                   int width, int height, unsigned char* work)
 {
+    // The last page's stencil result is no longer needed; freeing it now
+    // keeps it from adding to this page's peak memory.
+    ditheredImage_.Destroy();
     useZQDithering_ = (halftoneType_ == DITHER_TATTOO || halftoneType_ == DITHER_TATTOO_X8);
     tavelLogCommon(0, "PageProcess: ZQ dithering is %s", useZQDithering_ ? "enabled" : "disabled");
 
@@ -242,8 +245,15 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
 void TavelPrinter::copyPixels(DibImage& image, unsigned char* buf, int width, int height,
                               int stride)
 {
+    // An 8-bit image stores each pixel's index as its byte: copy whole rows.
+    const bool eightBit = image.GetNumColors() == 256 && width <= image.GetWidth() &&
+                          height <= image.GetHeight();
     for (int y = 0; y < height; ++y) {
         unsigned char* out = buf + static_cast<int64_t>(y) * stride;
+        if (eightBit) {
+            std::memcpy(out, image.GetBits(static_cast<unsigned>(y)), static_cast<size_t>(width));
+            continue;
+        }
         for (int x = 0; x < width; ++x)
             out[x] = image.GetPixelIndex(x, y);
     }
@@ -252,13 +262,24 @@ void TavelPrinter::copyPixels(DibImage& image, unsigned char* buf, int width, in
 void TavelPrinter::copyProcessedPixels(DibImage* image, unsigned char* buf, int width,
                                        int height, int stride)
 {
+    // Dot value 1 widens to 255; negative printing complements every byte.
+    unsigned char table[256];
     const unsigned char invert = negativePrint_ ? 0xFF : 0x00;
+    for (int v = 0; v < 256; ++v)
+        table[v] = static_cast<unsigned char>((v == 1 ? 255 : v) ^ invert);
+
+    const bool eightBit = image->GetNumColors() == 256 && width <= image->GetWidth() &&
+                          height <= image->GetHeight();
     for (int y = 0; y < height; ++y) {
         unsigned char* out = buf + static_cast<int64_t>(y) * stride;
-        for (int x = 0; x < width; ++x) {
-            const unsigned char v = image->GetPixelIndex(x, y);
-            out[x] = static_cast<unsigned char>((v == 1 ? 255 : v) ^ invert);
+        if (eightBit) {
+            const unsigned char* row = image->GetBits(static_cast<unsigned>(y));
+            for (int x = 0; x < width; ++x)
+                out[x] = table[row[x]];
+            continue;
         }
+        for (int x = 0; x < width; ++x)
+            out[x] = table[image->GetPixelIndex(x, y)];
     }
 }
 

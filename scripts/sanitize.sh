@@ -30,4 +30,4 @@ cmake --build "$BUILD"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 cd "$BUILD"
-ctest --output-on-failure
+ctest --output-on-failure --timeout 600

@@ -190,7 +190,15 @@ make_serverbin
 make_datadir
 start_cupsd
 
-models=$(lpinfo -h "127.0.0.1:$PORT" -m 2> /dev/null) || fail "lpinfo -m failed"
+# The scheduler lists models through cups-driverd, which may not answer the
+# very first request after start-up; ask a few times before failing.
+models=
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    models=$(lpinfo -h "127.0.0.1:$PORT" -m 2> "$WORK/lpinfo.err") && break
+    models=
+    sleep 0.5
+done
+[ -n "$models" ] || fail "lpinfo -m failed: $(cat "$WORK/lpinfo.err"; grep -a -i "driverd\|error" "$WORK/log/error_log" | tail -n 20)"
 grep -q '^tavel/tavtl4.ppd Tavel TL-4 Label Printer' <<< "$models" \
     || fail "the label printer is not among the scheduler's models"
 grep -q '^tavel/tavts8.ppd Tavel TS-8 Stencil Printer' <<< "$models" \

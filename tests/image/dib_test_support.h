@@ -46,6 +46,24 @@ inline Rows uniformRows(int width, int height, int value)
     return Rows(height, std::vector<int>(width, value));
 }
 
+// AddressSanitizer reserves terabytes of address space for its shadow memory,
+// so a lowered address-space limit cannot make a single allocation fail
+// under it; the allocation-failure tests skip themselves there.
+inline bool underAddressSanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
 // Lets the process grow by at most `headroom` more bytes of address space, so
 // that the next large allocation fails. Only for forked death-test children.
 inline bool limitAddressSpaceGrowth(unsigned long headroom)
