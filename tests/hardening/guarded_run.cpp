@@ -1,4 +1,5 @@
 // Guarded filter runs and the scanner of their TSPL output.
+#include "sanitizer.h"
 #include "guarded_run.h"
 
 #include <fcntl.h>
@@ -72,20 +73,7 @@ void collect(int fd, std::string* into)
 
 }  // namespace
 
-bool addressSpaceLimitsWork()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return false;
-#else
-    return true;
-#endif
-#else
-    return true;
-#endif
-}
+bool addressSpaceLimitsWork() { return !tavel_test::underAddressSanitizer(); }
 
 FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
                              const std::string& stdinPath, const GuardLimits& limits)

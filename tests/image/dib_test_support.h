@@ -2,6 +2,7 @@
 // numbers and read them back, so expectations read like the pictures they are.
 #pragma once
 
+#include "sanitizer.h"
 #include "image/dib_image.h"
 
 #include <sys/resource.h>
@@ -46,23 +47,7 @@ inline Rows uniformRows(int width, int height, int value)
     return Rows(height, std::vector<int>(width, value));
 }
 
-// AddressSanitizer reserves terabytes of address space for its shadow memory,
-// so a lowered address-space limit cannot make a single allocation fail
-// under it; the allocation-failure tests skip themselves there.
-inline bool underAddressSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
+using tavel_test::underAddressSanitizer;
 
 // Lets the process grow by at most `headroom` more bytes of address space, so
 // that the next large allocation fails. Only for forked death-test children.
