@@ -3,6 +3,7 @@
 // its TSPL set-up block and printed through the page pipeline.
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -46,6 +47,16 @@ void installSignalHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+// Each page allocates and frees several page-sized blocks. Keeping them in
+// the heap instead of returning each to the system lets the next block
+// reuse memory that is already mapped, which saves a page fault per 4 KiB
+// touched; peak memory stays that of the largest page.
+void keepFreedPagesForReuse()
+{
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
 }
 
 // True once standard output, the printer, failed to take our bytes.
@@ -228,6 +239,7 @@ int runFilter(int argc, char* argv[])
     cups_page_header2_t header;
 
     installSignalHandlers();
+    keepFreedPagesForReuse();
     if (argc < 6) {
         std::fprintf(stderr, "%s v%s\n\nUsage:\n\n    %s job_id user title copyies options [file]\n\n",
                      tavelPathGetBasename(argv[0]), sVersion, tavelPathGetBasename(argv[0]));

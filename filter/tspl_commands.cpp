@@ -3,6 +3,10 @@
 // zlib-compressed and Base64-encoded) followed by PRINT.
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,13 +30,39 @@ void setBitmapCmdHead(int x, int y, int widthBytes, int height, int mode)
     sPrinter->printFormat("BITMAP %d,%d,%d,%d,%d,", x, y, widthBytes, height, mode);
 }
 
+// Bit-reversed bytes: the zero-byte mask of eight pixels has pixel 0 in its
+// lowest bit, the bitmap wants it in the highest.
+struct BitReverseTable {
+    unsigned char bytes[256];
+    BitReverseTable()
+    {
+        for (int v = 0; v < 256; ++v) {
+            unsigned char r = 0;
+            for (int bit = 0; bit < 8; ++bit)
+                r |= static_cast<unsigned char>(((v >> bit) & 1) << (7 - bit));
+            bytes[v] = r;
+        }
+    }
+};
+
 // Packs one row of width pixels, leftmost pixel in the most significant
 // bit. A 0 pixel (blank paper) is a 1 bit, and so are the fill bits after
 // the last pixel of the row.
 void packBitmapRow(const unsigned char* src, unsigned long width, unsigned char* out)
 {
+    static const BitReverseTable reverse;
     const unsigned long fullBytes = width / 8;
-    for (unsigned long b = 0; b < fullBytes; ++b) {
+    unsigned long b = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; b + 2 <= fullBytes; b += 2) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * b));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(pixels, zero)));
+        out[b] = reverse.bytes[mask & 0xFF];
+        out[b + 1] = reverse.bytes[mask >> 8];
+    }
+#endif
+    for (; b < fullBytes; ++b) {
         const unsigned char* p = src + 8 * b;
         unsigned char acc = 0;
         for (int bit = 0; bit < 8; ++bit)
