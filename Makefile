@@ -21,8 +21,10 @@ test: build
 	bash scripts/sanitize.sh
 	bash scripts/fuzz.sh 60
 
+# make demo DOC=file.pdf prints your own document through the CUPS filter
+# chain; OPTIONS="NAME=VALUE ..." sets job options.
 demo: build
-	bash scripts/demo.sh $(BUILD)
+	DOC="$(DOC)" OPTIONS="$(OPTIONS)" bash scripts/demo.sh $(BUILD)
 
 bench: deps
 	bash bench/run.sh

@@ -333,6 +333,10 @@ int runFilter(int argc, char* argv[])
                 tavelLogCommon(3, "Page %d could not be printed, stopping the job", pages);
                 goto cleanup;
             }
+        } else {
+            // The stream ended inside the page: nothing of it is printed,
+            // which must not go unnoticed.
+            tavelLogCommon(3, "Unable to read the pixel data of page %d, page skipped", pages);
         }
         if (printerConnectionLost())
             goto cleanup;

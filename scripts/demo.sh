@@ -25,9 +25,13 @@ cleanup_dumps() {
 trap cleanup_dumps EXIT
 
 if [ -n "${DOC:-}" ]; then
-    PPD_FILE="${PPD_FILE:-$(ls "$BUILD"/ppd/*.ppd 2>/dev/null | head -1)}"
+    DOC="$(cd "$(dirname "$DOC")" && pwd)/$(basename "$DOC")"
+    PPD_FILE="${PPD_FILE:-$BUILD/ppd/tavtl4.ppd}"
     echo "Printing $DOC through the CUPS filter chain with $(basename "$PPD_FILE")"
-    bash "$ROOT/scripts/print-document.sh" "$BUILD" "$PPD_FILE" "$DOC" "$OUT/document.tspl" "$OPTIONS"
+    # One job option per word of OPTIONS.
+    read -r -a OPTION_WORDS <<< "$OPTIONS"
+    LOG="$OUT/filter.log" bash "$ROOT/scripts/print-document.sh" "$BUILD" "$PPD_FILE" "$DOC" \
+        "$OUT/document.tspl" "${OPTION_WORDS[@]}"
     TSPL="$OUT/document.tspl"
 else
     PPD_FILE="${PPD_FILE:-$ROOT/tests/data/tavel-test.ppd}"

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Checks every generated PPD with cupstestppd: no failure, and no warning
-# besides the page-size names we keep on purpose (docs/cups.md says why).
+# besides the page-size names we keep on purpose (the README says why).
 #
 #   cupstestppd_test.sh FILTER PPD...
 #

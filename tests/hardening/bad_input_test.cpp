@@ -114,9 +114,10 @@ const std::vector<RasterCase> kRasterCases = {
     // A page whose pixels cannot be read is skipped after its set-up block.
     {"TruncatedPixelData",
      [](const TempDir& d) { return cutRaster(d, {"fill:16x8:128", "fill:16x8:128"}, -10); },
-     kOnePage16x8},
+     {0, 1, 2, 8, "ERROR:Unable to read the pixel data of page 2, page skipped"}},
     {"HeaderWithoutPixelData",
-     [](const TempDir& d) { return writeRaster(d, {"--no-data", "fill:16x8:128"}); }, kNoPage},
+     [](const TempDir& d) { return writeRaster(d, {"--no-data", "fill:16x8:128"}); },
+     {0, 0, 0, 0, "ERROR:Unable to read the pixel data of page 1, page skipped"}},
     {"RandomBytesSeed1", [](const TempDir& d) { return writeBytes(d, randomBytes(1, 4096)); },
      kNoPage, true},
     {"RandomBytesSeed2", [](const TempDir& d) { return writeBytes(d, randomBytes(2, 100000)); },
