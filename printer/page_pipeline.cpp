@@ -200,6 +200,9 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
                        "stride %d, EffWidth %d",
                        bytesPerLine, static_cast<int>(dibimage_.GetEffWidth()));
         ZQImage source(width, height, ZQ_IMG_GRAY, work);
+        // The grey page now lives in the stencil source; releasing the work
+        // image's copy leaves room for the stencil chain's own buffers.
+        dibimage_.Destroy();
         ZQImage result = halftoneType_ == DITHER_TATTOO_X8 ? zqTattooDitheringX8(source)
                                                            : zqTattooDithering(source);
         tavelLogCommon(0, "PageProcess: Applied ZQ dithering with stride %d, width %d",
