@@ -24,7 +24,7 @@ test: build
 # make demo DOC=file.pdf prints your own document through the CUPS filter
 # chain; OPTIONS="NAME=VALUE ..." sets job options.
 demo: build
-	DOC="$(DOC)" OPTIONS="$(OPTIONS)" bash scripts/demo.sh $(BUILD)
+	DOC="$(DOC)" OPTIONS="$(OPTIONS)" PPD_FILE="$(PPD_FILE)" bash scripts/demo.sh $(BUILD)
 
 bench: deps
 	bash bench/run.sh
