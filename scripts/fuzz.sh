@@ -21,7 +21,7 @@ exec "$BUILD/filter_fuzzer" \
     -max_total_time="$SECONDS_TO_RUN" \
     -timeout=10 \
     -rss_limit_mb=2048 \
-    -malloc_limit_mb=2048 \
+    -malloc_limit_mb=8192 \
     -close_fd_mask=3 \
     -print_final_stats=1 \
     -artifact_prefix="$BUILD/artifacts/" \
