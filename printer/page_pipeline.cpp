@@ -194,11 +194,14 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
     }
 
     if (useZQDithering_) {
-        copyPixels(dibimage_, work, width, height, bytesPerLine);
+        // The stencil source takes packed rows, so the staging uses the page
+        // width as its stride; with padded raster rows (bytesPerLine above the
+        // width) a stride of bytesPerLine would skew every row.
+        copyPixels(dibimage_, work, width, height, width);
         tavelLogCommon(0,
                        "PageProcess: Copied pixels to the output buffer for ZQ dithering, with "
                        "stride %d, EffWidth %d",
-                       bytesPerLine, static_cast<int>(dibimage_.GetEffWidth()));
+                       width, static_cast<int>(dibimage_.GetEffWidth()));
         ZQImage source(width, height, ZQ_IMG_GRAY, work);
         // The grey page now lives in the stencil source; releasing the work
         // image's copy leaves room for the stencil chain's own buffers.

@@ -189,6 +189,29 @@ TEST_F(Pipeline, StencilPathDeliversZeroOr255)
         EXPECT_EQ(negative.pages[0].pixels[i], 255 - positive[i]) << i;
 }
 
+TEST_F(Pipeline, StencilPathIgnoresRowPadding)
+{
+    // The same 10 x 3 page twice: packed, and with rows padded to 16 bytes
+    // whose padding holds ink that must not reach the stencil.
+    std::vector<unsigned char> packed(10 * 3);
+    std::vector<unsigned char> padded(16 * 3, 255);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 10; ++x)
+            packed[y * 10 + x] = padded[y * 16 + x] = static_cast<unsigned char>(25 * x + 40 * y);
+
+    RecordingPrinter plain;
+    RecordingPrinter withPadding;
+    for (RecordingPrinter* p : {&plain, &withPadding})
+        p->setHalftoneType(DITHER_TATTOO_X8);
+    ::testing::internal::CaptureStderr();
+    plain.printImage(packed.data(), 10, 3, 10);
+    withPadding.printImage(padded.data(), 16, 3, 10);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(plain.pages.size(), 1u);
+    ASSERT_EQ(withPadding.pages.size(), 1u);
+    EXPECT_EQ(withPadding.pages[0].pixels, plain.pages[0].pixels);
+}
+
 TEST_F(Pipeline, BlankEdgeWindowIsReportedNotApplied)
 {
     // Rows 0-4 and 96-99 of 100 blank.
