@@ -1,6 +1,7 @@
 // Anti-wrinkle frame for stencil paper: centres the page on a canvas of the
 // paper's nominal size and draws bars of dots along the canvas edges, which
 // keep the thin stencil sheet flat as it passes the print head.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -28,25 +29,16 @@ uint32_t hundredthsMmToDots(uint32_t resolution, uint32_t hundredthsMm)
     return (resolution * hundredthsMm / 254 + 5) / 10;
 }
 
-long clampToRange(long value, long lo, long hi)
-{
-    if (value < lo)
-        return lo;
-    if (value > hi)
-        return hi;
-    return value;
-}
-
 // Sets every pixel of [x0, x1) x [y0, y1) that lies inside the image to 255.
 // Pixels outside are dropped, so the loops only visit the visible part.
 void fillRect(DibImage& image, long x0, long y0, long x1, long y1)
 {
     const long width = image.GetWidth();
     const long height = image.GetHeight();
-    const long xs = clampToRange(x0, 0, width);
-    const long xe = clampToRange(x1, 0, width);
-    const long ys = clampToRange(y0, 0, height);
-    const long ye = clampToRange(y1, 0, height);
+    const long xs = std::clamp(x0, 0L, width);
+    const long xe = std::clamp(x1, 0L, width);
+    const long ys = std::clamp(y0, 0L, height);
+    const long ye = std::clamp(y1, 0L, height);
     for (long y = ys; y < ye; ++y) {
         for (long x = xs; x < xe; ++x)
             image.SetPixelIndex(x, y, 255);

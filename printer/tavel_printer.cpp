@@ -2,6 +2,7 @@
 // stream list through which every printer command leaves the process.
 #include "printer/tavel_printer.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,15 +14,6 @@ const char* const sDefaultImagePathFmt = TAVEL_DUMP_DIR "prnimg_%d-%d-%d_%d_%d_%
 // Maker identification: "MFT:" and the bytes of "rastertotavel" in hex.
 const char* const sCopyRight = "MFT:72 61 73 74 65 72 74 6F 74 61 76 65 6C";
 
-int clampInt(int value, int lo, int hi)
-{
-    if (value < lo)
-        return lo;
-    if (value > hi)
-        return hi;
-    return value;
-}
-
 }  // namespace
 
 TavelPrinter::TavelPrinter()
@@ -32,13 +24,13 @@ TavelPrinter::TavelPrinter()
 
 TavelPrinter::~TavelPrinter() = default;
 
-void TavelPrinter::setBrightness(int value) { brightness_ = clampInt(value, -100, 100); }
+void TavelPrinter::setBrightness(int value) { brightness_ = std::clamp(value, -100, 100); }
 
-void TavelPrinter::setContrast(int value) { contrast_ = clampInt(value, -100, 100); }
+void TavelPrinter::setContrast(int value) { contrast_ = std::clamp(value, -100, 100); }
 
-void TavelPrinter::setPrintSpeed(char* text) { printSpeed_ = clampInt(std::atoi(text), 1, 15); }
+void TavelPrinter::setPrintSpeed(char* text) { printSpeed_ = std::clamp(std::atoi(text), 1, 15); }
 
-void TavelPrinter::setPrintDensity(int value) { printDensity_ = clampInt(value, 0, 15); }
+void TavelPrinter::setPrintDensity(int value) { printDensity_ = std::clamp(value, 0, 15); }
 
 const char* TavelPrinter::getCopyRight() const { return sCopyRight; }
 

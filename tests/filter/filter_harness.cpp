@@ -118,6 +118,21 @@ std::string ppdVariant(const TempDir& dir,
     return path;
 }
 
+void execFilterProcess(const std::vector<std::string>& args, const std::string& ppd)
+{
+    if (ppd.empty())
+        unsetenv("PPD");
+    else
+        setenv("PPD", ppd.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(TAVEL_FILTER));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(TAVEL_FILTER, argv.data());
+    _exit(127);
+}
+
 RunResult runFilter(const std::vector<std::string>& args, const std::string& ppd,
                     const std::string& stdinPath)
 {
@@ -134,17 +149,7 @@ RunResult runFilter(const std::vector<std::string>& args, const std::string& ppd
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
-        if (ppd.empty())
-            unsetenv("PPD");
-        else
-            setenv("PPD", ppd.c_str(), 1);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(TAVEL_FILTER));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(TAVEL_FILTER, argv.data());
-        _exit(127);
+        execFilterProcess(args, ppd);
     }
     close(outPipe[1]);
     close(errPipe[1]);

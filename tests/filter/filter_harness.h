@@ -46,6 +46,10 @@ std::string ppdVariant(const TempDir& dir,
                        const std::vector<std::pair<std::string, std::string>>& replacements);
 std::string testPpdPath();
 
+// In a forked child whose standard streams are set up: sets or unsets PPD
+// and replaces the process with rastertotavel and argv[1..].
+[[noreturn]] void execFilterProcess(const std::vector<std::string>& args, const std::string& ppd);
+
 // Runs rastertotavel with argv[1..]; ppd empty leaves PPD unset; stdinPath
 // empty gives an empty standard input.
 RunResult runFilter(const std::vector<std::string>& args, const std::string& ppd,

@@ -1,6 +1,7 @@
 // Guarded filter runs and the scanner of their TSPL output.
 #include "sanitizer.h"
 #include "guarded_run.h"
+#include "filter_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -58,17 +59,7 @@ void collect(int fd, std::string* into)
     }
     // A second guard in case the test process itself dies meanwhile.
     alarm(static_cast<unsigned>(limits.seconds) + 30);
-    if (ppd.empty())
-        unsetenv("PPD");
-    else
-        setenv("PPD", ppd.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TAVEL_FILTER));
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(TAVEL_FILTER, argv.data());
-    _exit(127);
+    execFilterProcess(args, ppd);
 }
 
 }  // namespace
