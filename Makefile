@@ -15,11 +15,11 @@ build: deps
 	cmake --build $(BUILD)
 
 # The whole suite, then again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short bounded fuzzing pass.
+# UndefinedBehaviorSanitizer, then a short fuzzing pass of a fixed number of inputs.
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	bash scripts/sanitize.sh
-	bash scripts/fuzz.sh 60
+	bash scripts/fuzz.sh 180 40000
 
 # make demo DOC=file.pdf prints your own document through the CUPS filter
 # chain; OPTIONS="NAME=VALUE ..." sets job options.
