@@ -284,6 +284,12 @@ int runFilter(int argc, char* argv[])
             goto cleanup;
         }
         if (cupsRasterReadHeader2(raster, &header) == 0) {
+            // A cancel that arrived while waiting for input ends the stream
+            // too (the print system stops the whole chain); it is no success.
+            if (sCancelRequested) {
+                tavelLogCommon(0, "Job canceled after %d pages", pages);
+                goto cleanup;
+            }
             status = 0;
             break;
         }
