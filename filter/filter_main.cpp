@@ -59,6 +59,15 @@ void keepFreedPagesForReuse()
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 }
 
+// True, once logged, when the print system has asked the job to stop.
+bool jobCanceled(int pages)
+{
+    if (!sCancelRequested)
+        return false;
+    tavelLogCommon(0, "Job canceled after %d pages", pages);
+    return true;
+}
+
 // True once standard output, the printer, failed to take our bytes.
 bool printerConnectionLost()
 {
@@ -279,17 +288,13 @@ int runFilter(int argc, char* argv[])
     raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
 
     for (;;) {
-        if (sCancelRequested) {
-            tavelLogCommon(0, "Job canceled after %d pages", pages);
+        if (jobCanceled(pages))
             goto cleanup;
-        }
         if (cupsRasterReadHeader2(raster, &header) == 0) {
             // A cancel that arrived while waiting for input ends the stream
             // too (the print system stops the whole chain); it is no success.
-            if (sCancelRequested) {
-                tavelLogCommon(0, "Job canceled after %d pages", pages);
+            if (jobCanceled(pages))
                 goto cleanup;
-            }
             status = 0;
             break;
         }
