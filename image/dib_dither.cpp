@@ -251,7 +251,8 @@ private:
     unsigned char* positiveAmounts(int slot) const { return scratchRow(ringSize_ + 1 + 2 * slot); }
     unsigned char* negativeAmounts(int slot) const { return scratchRow(ringSize_ + 2 + 2 * slot); }
 
-    void diffuseAlongRow(const unsigned char* row);
+    // Decides the row; true when some pixel of it leaves an error behind.
+    bool diffuseAlongRow(const unsigned char* row);
     void computeTapAmounts();
     void applyTapsBelow(int dy, unsigned char* target);
 
@@ -294,22 +295,49 @@ ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width)
     storage_.reset(new (std::nothrow) unsigned char[rowCount * rowLength_]());
 }
 
+// Levels 0 and 255 leave no error behind, so they pass nothing on.
+inline bool carriesNoError(int level) { return level == 0 || level == 255; }
+
 // Step 1: the current row left to right. a is the pixel being decided, b and c
 // the next two with the taps they have had so far.
-void ErrorDiffuser::diffuseAlongRow(const unsigned char* row)
+//
+// Where a, b and c carry no error, neither they nor any following pixel of
+// value 0 or 255 receive anything from the row: such a run keeps its values
+// as its levels. Blank paper and solid black are most of a label, so the run
+// is copied instead of stepped through pixel by pixel.
+bool ErrorDiffuser::diffuseAlongRow(const unsigned char* row)
 {
     unsigned char* levels = levelsRow();
+    bool leavesError = false;
     int a = row[0];
     int b = row[1];
     int c = row[2];
-    for (long x = 0; x < width_; ++x) {
+    long x = 0;
+    while (x < width_) {
+        if (carriesNoError(a) && carriesNoError(b) && carriesNoError(c)) {
+            long end = x + 3;
+            while (end < width_ && carriesNoError(row[end])) ++end;
+            levels[x] = static_cast<unsigned char>(a);
+            if (x + 1 < width_) levels[x + 1] = static_cast<unsigned char>(b);
+            if (x + 2 < width_) levels[x + 2] = static_cast<unsigned char>(c);
+            if (end > x + 3) std::memcpy(levels + x + 3, row + x + 3, static_cast<size_t>(end - x - 3));
+            // The pixel after the run has had no tap from it.
+            x = end;
+            a = row[x];
+            b = row[x + 1];
+            c = row[x + 2];
+            continue;
+        }
         levels[x] = static_cast<unsigned char>(a);
+        leavesError = leavesError || !carriesNoError(a);
         const int nextB = addClamped(b, rightAmount_[a]);
         const int nextC = addClamped(c, secondAmount_[a]);
         a = nextB;
         b = nextC;
         c = row[x + 3];
+        ++x;
     }
+    return leavesError;
 }
 
 // Step 2: for every pixel and weight, trunc(e x w / D) as a magnitude in the
@@ -387,9 +415,10 @@ void ErrorDiffuser::run(const DibImage& source, DibImage& work)
     for (long y = 0; y < height && y < ringSize_; ++y) loadLevels(source, y, ringRow(y));
 
     for (long y = 0; y < height; ++y) {
-        diffuseAlongRow(ringRow(y));
+        const bool leavesError = diffuseAlongRow(ringRow(y));
         packRowAboveThreshold(levelsRow(), width_, kMidGrey, work.GetBits(static_cast<unsigned>(y)));
-        if (y + 1 < height) {
+        // A row without error adds nothing to the rows below it.
+        if (leavesError && y + 1 < height) {
             computeTapAmounts();
             for (int dy = 1; dy <= kernel_.rowsBelow && y + dy < height; ++dy) applyTapsBelow(dy, ringRow(y + dy));
         }

@@ -120,6 +120,12 @@ Rows randomRows(std::mt19937& random, int width, int height, int style)
             switch (style) {
             case 0: rows[y][x] = any(random); break;
             case 1: rows[y][x] = extremes[pick(random)]; break;  // saturates often
+            case 2: {
+                // A label: long runs of blank paper and solid ink, a few greys.
+                const int roll = pick(random) * 10 + pick(random);
+                rows[y][x] = roll < 75 ? 0 : roll < 93 ? 255 : extremes[pick(random)];
+                break;
+            }
             default: rows[y][x] = std::clamp((x * 255) / std::max(1, width - 1) + pick(random) - 5, 0, 255); break;
             }
         }
@@ -134,7 +140,7 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
     const long methods[] = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100, LONG_MIN};
     std::mt19937 random(20240611);
     for (const auto& size : sizes) {
-        for (int style = 0; style < 3; ++style) {
+        for (int style = 0; style < 4; ++style) {
             const Rows grey = randomRows(random, size[0], size[1], style);
             for (long method : methods) {
                 SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
