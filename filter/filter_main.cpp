@@ -146,6 +146,12 @@ void logPageHeader(const cups_page_header2_t& header)
     tavelLogCommon(0, "header.cupsRowStep:%d", header.cupsRowStep);
 }
 
+// Bytes of pixel data of the page, without wrapping.
+uint64_t pageByteCount(const cups_page_header2_t& header)
+{
+    return static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
+}
+
 // Refuses headers the pipeline cannot handle safely: a zero resolution
 // would make the page size infinite, rows shorter than the page width would
 // be read past their end, and a page of 4 GiB or more cannot be read in one
@@ -162,9 +168,7 @@ bool pageGeometryIsUsable(const cups_page_header2_t& header)
                        header.cupsBytesPerLine, header.cupsWidth);
         return false;
     }
-    const uint64_t pageBytes =
-        static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
-    if (pageBytes > TAVEL_MAX_PAGE_BYTES) {
+    if (pageByteCount(header) > TAVEL_MAX_PAGE_BYTES) {
         tavelLogCommon(3, "Page of %u x %u bytes is too large!",
                        header.cupsBytesPerLine, header.cupsHeight);
         return false;
@@ -210,7 +214,7 @@ uint64_t availableMemory()
 // path; the estimate leaves some room above that.
 bool pageFitsInMemory(const cups_page_header2_t& header, DitherType halftone)
 {
-    const uint64_t pageBytes = static_cast<uint64_t>(header.cupsHeight) * header.cupsBytesPerLine;
+    const uint64_t pageBytes = pageByteCount(header);
     const bool stencil = halftone == DITHER_TATTOO || halftone == DITHER_TATTOO_X8;
     const uint64_t needed = pageBytes * (stencil ? 10 : 6);
     const uint64_t available = availableMemory();
@@ -309,7 +313,8 @@ int runFilter(int argc, char* argv[])
         }
         if (!pageGeometryIsUsable(header) || !pageFitsInMemory(header, settings.halftoneType))
             goto cleanup;
-        const unsigned pageBytes = header.cupsHeight * header.cupsBytesPerLine;
+        // Below 4 GiB once the checks above have passed.
+        const unsigned pageBytes = static_cast<unsigned>(pageByteCount(header));
 
         writeHeaderSideFile(header);
 

@@ -3,16 +3,13 @@
 // zlib-compressed and Base64-encoded) followed by PRINT.
 #include <zlib.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "codec/base64.h"
 #include "filter/filter_internal.h"
+#include "printer/row_packing.h"
 
 TavelPrinter* sPrinter = nullptr;
 
@@ -28,55 +25,6 @@ void setPrint(int sets, int copies) { sPrinter->printFormat("PRINT %d,%d\r\n", s
 void setBitmapCmdHead(int x, int y, int widthBytes, int height, int mode)
 {
     sPrinter->printFormat("BITMAP %d,%d,%d,%d,%d,", x, y, widthBytes, height, mode);
-}
-
-// Bit-reversed bytes: the zero-byte mask of eight pixels has pixel 0 in its
-// lowest bit, the bitmap wants it in the highest.
-struct BitReverseTable {
-    unsigned char bytes[256];
-    BitReverseTable()
-    {
-        for (int v = 0; v < 256; ++v) {
-            unsigned char r = 0;
-            for (int bit = 0; bit < 8; ++bit)
-                r |= static_cast<unsigned char>(((v >> bit) & 1) << (7 - bit));
-            bytes[v] = r;
-        }
-    }
-};
-
-// Packs one row of width pixels, leftmost pixel in the most significant
-// bit. A 0 pixel (blank paper) is a 1 bit, and so are the fill bits after
-// the last pixel of the row.
-void packBitmapRow(const unsigned char* src, unsigned long width, unsigned char* out)
-{
-    static const BitReverseTable reverse;
-    const unsigned long fullBytes = width / 8;
-    unsigned long b = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; b + 2 <= fullBytes; b += 2) {
-        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * b));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(pixels, zero)));
-        out[b] = reverse.bytes[mask & 0xFF];
-        out[b + 1] = reverse.bytes[mask >> 8];
-    }
-#endif
-    for (; b < fullBytes; ++b) {
-        const unsigned char* p = src + 8 * b;
-        unsigned char acc = 0;
-        for (int bit = 0; bit < 8; ++bit)
-            acc |= static_cast<unsigned char>((p[bit] == 0) << (7 - bit));
-        out[b] = acc;
-    }
-    const unsigned long rest = width % 8;
-    if (rest == 0)
-        return;
-    const unsigned char* p = src + 8 * fullBytes;
-    unsigned char acc = static_cast<unsigned char>(0xFF >> rest);
-    for (unsigned long bit = 0; bit < rest; ++bit)
-        acc |= static_cast<unsigned char>((p[bit] == 0) << (7 - bit));
-    out[fullBytes] = acc;
 }
 
 // Sends the packed bitmap as mode 6: zlib stream, Base64 text. Returns
@@ -240,7 +188,7 @@ void TsplPrinter::doPrintImage(const unsigned char* pixels, unsigned long stride
     const unsigned long rawSize = widthBytes * height;
     unsigned char* packed = new unsigned char[rawSize];
     for (unsigned long y = 0; y < height; ++y)
-        packBitmapRow(source + y * stride, width, packed + y * widthBytes);
+        packRowBlankAsOne(source + y * stride, width, packed + y * widthBytes);
     delete[] shifted;
 
     if (zippedImage == 0 || !printCompressedBitmap(packed, rawSize, widthBytes, height)) {

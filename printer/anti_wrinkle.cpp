@@ -64,7 +64,7 @@ void TavelPrinter::EnableAntiWrink(DibImage& image)
     const uint32_t resolution = static_cast<uint32_t>(resolution_);
     const uint32_t level = static_cast<uint32_t>(antiWrinkle_);
     const int lineH = static_cast<int>(hundredthsMmToDots(resolution, 100));
-    const int lineV = static_cast<int>((level * 100 * resolution / 254 + 5) / 10);
+    const int lineV = static_cast<int>(hundredthsMmToDots(resolution, level * 100));
     tavelLogCommon(0, "EnableAntiWrink: AntiWrinkle level: %d, line_v: %d points, line_h: %d points.",
                    antiWrinkle_, lineV, lineH);
 

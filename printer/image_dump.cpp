@@ -3,13 +3,14 @@
 // so that a support engineer can see each page before and after processing.
 #include <sys/uio.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <vector>
+#include <memory>
+#include <new>
 
+#include "printer/row_packing.h"
 #include "printer/tavel_printer.h"
 
 namespace {
@@ -91,18 +92,6 @@ void writeAllPieces(int fd, iovec* pieces, int count)
     }
 }
 
-// 1-bit row: blank paper (0) is a white 1 bit, the bits after the last
-// pixel are 1, padding bytes 0.
-void packMonoRow(const unsigned char* src, unsigned long width, unsigned char* row)
-{
-    for (unsigned long x = 0; x < width; ++x) {
-        if (src[x] == 0)
-            row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
-    }
-    if (width % 8 != 0)
-        row[width / 8] |= static_cast<unsigned char>(0xFF >> (width % 8));
-}
-
 // 8-bit rows go straight from the page to the file, last row first, each
 // followed by its zero padding: one gathered write for many rows instead of
 // copying a whole page through intermediate buffers.
@@ -155,11 +144,15 @@ void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLi
     writeColourTable(file, mono ? 1 : 8);
 
     if (mono) {
-        std::vector<unsigned char> row(rowSize);
+        // The padding after the packed bytes stays 0 in every row.
+        std::unique_ptr<unsigned char[]> row(new (std::nothrow) unsigned char[rowSize]());
+        if (row == nullptr) {
+            std::fclose(file);
+            return;
+        }
         for (unsigned long y = height; y > 0; --y) {
-            std::fill(row.begin(), row.end(), 0);
-            packMonoRow(data + (y - 1) * bytesPerLine, width, row.data());
-            std::fwrite(row.data(), rowSize, 1, file);
+            packRowBlankAsOne(data + (y - 1) * bytesPerLine, width, row.get());
+            std::fwrite(row.get(), rowSize, 1, file);
         }
     } else {
         std::fflush(file);
