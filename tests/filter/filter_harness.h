@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dump_cleaner.h"
+#include "test_files.h"
 
 namespace tavel_test {
 
@@ -16,23 +17,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-// A private folder for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& data);
 
 // A binary PGM of the given pixels (row-major, width x height).
 std::string pgm(int width, int height, const std::vector<unsigned char>& pixels);

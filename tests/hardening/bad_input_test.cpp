@@ -174,7 +174,7 @@ class BrokenRaster : public ::testing::TestWithParam<RasterCase> {};
 TEST_P(BrokenRaster, EndsAsExpected)
 {
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string raster = GetParam().raster(dir);
     const std::string data = readFile(raster);
     if (std::string(GetParam().name).rfind("RandomBytes", 0) == 0) {
@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Hardening, BrokenRaster, ::testing::ValuesIn(kRasterCas
 TEST(HardeningStride, PaddedRowsKeepTheirPixels)
 {
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string raster = writeRaster(dir, {"--bpl", "21", "rect:16x8:0,0,8,8:255"});
     const GuardedResult run = runGuarded(jobArgs("", raster), testPpdPath());
     const std::vector<BitmapPage> pages = expectCleanEnd(run);
@@ -307,7 +307,7 @@ class BrokenPpd : public ::testing::TestWithParam<PpdCase> {};
 TEST_P(BrokenPpd, EndsAsExpected)
 {
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string raster = writeRaster(dir, {"fill:16x8:128"});
     const GuardedResult run = runGuarded(jobArgs(GetParam().options, raster), GetParam().ppd(dir));
     expectOutcome(run, GetParam().expect);
@@ -353,7 +353,7 @@ class OddOptions : public ::testing::TestWithParam<OptionCase> {};
 TEST_P(OddOptions, EndsAsExpected)
 {
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string raster = writeRaster(dir, {"fill:16x8:128"});
     expectOutcome(runGuarded(jobArgs(GetParam().options, raster), testPpdPath()),
                   GetParam().expect);
@@ -377,7 +377,7 @@ TEST_P(UniformPage, PrintsOneBitmapOfThePageSize)
 {
     const auto [halftone, level] = GetParam();
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string raster = writeRaster(dir, {"fill:203x101:" + std::to_string(level)});
     const GuardedResult run =
         runGuarded(jobArgs(std::string("HalftoneType=") + halftone, raster), testPpdPath());

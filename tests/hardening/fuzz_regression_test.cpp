@@ -35,7 +35,7 @@ class FuzzRegression : public ::testing::TestWithParam<std::string> {};
 TEST_P(FuzzRegression, EndsCleanly)
 {
     TempDir dir;
-    DumpSweeper dumps;
+    DumpCleaner dumps;
     const std::string input = readFile(std::string(TAVEL_FUZZ_REGRESSIONS) + "/" + GetParam());
     const tavel_fuzz::FuzzJob job = tavel_fuzz::decodeFuzzJob(
         reinterpret_cast<const uint8_t*>(input.data()), input.size());

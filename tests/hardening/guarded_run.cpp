@@ -176,12 +176,6 @@ GuardedResult FilterProcess::finish()
     return result;
 }
 
-DumpSweeper::~DumpSweeper()
-{
-    for (const std::string& path : cleaner_.newDumps())
-        unlink(path.c_str());
-}
-
 GuardedResult runGuarded(const std::vector<std::string>& args, const std::string& ppd,
                          const std::string& stdinPath, const GuardLimits& limits)
 {

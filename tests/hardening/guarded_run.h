@@ -68,20 +68,6 @@ GuardedResult runGuarded(const std::vector<std::string>& args, const std::string
 // terabytes of shadow memory at start.
 bool addressSpaceLimitsWork();
 
-// Removes the page dumps that appeared while it lived. DumpCleaner's own
-// destructor joins its folder to names that already carry it, so it removes
-// nothing; this unlinks the full paths that newDumps() returns.
-class DumpSweeper {
-public:
-    DumpSweeper() = default;
-    ~DumpSweeper();
-    DumpSweeper(const DumpSweeper&) = delete;
-    DumpSweeper& operator=(const DumpSweeper&) = delete;
-
-private:
-    DumpCleaner cleaner_;
-};
-
 // One BITMAP command as found in the filter's output.
 struct BitmapPage {
     int widthBytes = 0;

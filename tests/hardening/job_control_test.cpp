@@ -44,7 +44,7 @@ protected:
 
 private:
     TempDir dir_;
-    DumpSweeper dumps_;
+    DumpCleaner dumps_;
 };
 
 TEST_F(HardeningJobControl, ReaderGoingAwayEndsTheJobWithStatusOne)

@@ -51,8 +51,8 @@ std::string stringOf(const std::vector<unsigned char>& bytes)
 
 TEST(RasterWrite, PagesCarryTheirOptionsAndPixels)
 {
-    ScratchDir dir;
-    const std::string out = dir.path("job.ras");
+    TempDir dir;
+    const std::string out = dir.file("job.ras");
     const ToolRun run = runTool(RASTERWRITE_PATH, {
         "-o", out, "--res", "300x600", "--copies", "3", "--pagesize", "w288h432",
         "rect:10x4:2,1,3,2:200",
@@ -111,8 +111,8 @@ TEST(RasterWrite, PagesCarryTheirOptionsAndPixels)
 
 TEST(RasterWrite, PageSizeInPointsFollowsResolution)
 {
-    ScratchDir dir;
-    const std::string out = dir.path("label.ras");
+    TempDir dir;
+    const std::string out = dir.file("label.ras");
     // 812 x 1218 dots at 203 dpi are exactly 4 x 6 inches.
     const ToolRun run = runTool(RASTERWRITE_PATH, {"-o", out, "fill:812x1218:0"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -126,14 +126,14 @@ TEST(RasterWrite, PageSizeInPointsFollowsResolution)
 
 TEST(RasterWrite, ReadsBinaryAndPlainPgm)
 {
-    ScratchDir dir;
-    writeFile(dir.path("binary.pgm"), std::string("P5\n# made by hand\n3 2\n255\n") +
+    TempDir dir;
+    writeFile(dir.file("binary.pgm"), std::string("P5\n# made by hand\n3 2\n255\n") +
                                           std::string("\x00\x10\xFF\x7F\x80\x01", 6));
-    writeFile(dir.path("plain.pgm"), "P2\n3 2 255\n0 16 255\n# row two\n127 128 1\n");
+    writeFile(dir.file("plain.pgm"), "P2\n3 2 255\n0 16 255\n# row two\n127 128 1\n");
     for (const char* name : {"binary.pgm", "plain.pgm"}) {
         SCOPED_TRACE(name);
-        const std::string out = dir.path(std::string(name) + ".ras");
-        const ToolRun run = runTool(RASTERWRITE_PATH, {"-o", out, dir.path(name)});
+        const std::string out = dir.file(std::string(name) + ".ras");
+        const ToolRun run = runTool(RASTERWRITE_PATH, {"-o", out, dir.file(name)});
         ASSERT_EQ(run.status, 0) << run.err;
         const std::vector<ReadPage> pages = readRaster(out);
         ASSERT_EQ(pages.size(), 1u);
@@ -145,11 +145,11 @@ TEST(RasterWrite, ReadsBinaryAndPlainPgm)
 
 TEST(RasterWrite, RefusesBadInputWithAMessage)
 {
-    ScratchDir dir;
-    writeFile(dir.path("colour.ppm"), "P6\n1 1\n255\nabc");
-    writeFile(dir.path("deep.pgm"), "P5\n1 1\n65535\nab");
-    writeFile(dir.path("short.pgm"), "P5\n4 4\n255\nabc");
-    writeFile(dir.path("big.pgm"), "P2\n1 1\n255\n256\n");
+    TempDir dir;
+    writeFile(dir.file("colour.ppm"), "P6\n1 1\n255\nabc");
+    writeFile(dir.file("deep.pgm"), "P5\n1 1\n65535\nab");
+    writeFile(dir.file("short.pgm"), "P5\n4 4\n255\nabc");
+    writeFile(dir.file("big.pgm"), "P2\n1 1\n255\n256\n");
     const std::vector<std::vector<std::string>> cases = {
         {"--bits", "3", "fill:1x1:0"},
         {"--res", "abc", "fill:1x1:0"},
@@ -160,21 +160,21 @@ TEST(RasterWrite, RefusesBadInputWithAMessage)
         {"fill:0x20001:1"},
         {"rect:4x4:1,1,2:9"},
         {"--copies"},
-        {dir.path("missing.pgm")},
-        {dir.path("colour.ppm")},
-        {dir.path("deep.pgm")},
-        {dir.path("short.pgm")},
-        {dir.path("big.pgm")},
+        {dir.file("missing.pgm")},
+        {dir.file("colour.ppm")},
+        {dir.file("deep.pgm")},
+        {dir.file("short.pgm")},
+        {dir.file("big.pgm")},
     };
     for (const std::vector<std::string>& args : cases) {
-        std::vector<std::string> full = {"-o", dir.path("never.ras")};
+        std::vector<std::string> full = {"-o", dir.file("never.ras")};
         full.insert(full.end(), args.begin(), args.end());
         const ToolRun run = runTool(RASTERWRITE_PATH, full);
         SCOPED_TRACE(args.back());
         EXPECT_TRUE(run.exited);
         EXPECT_EQ(run.status, 1);
         EXPECT_NE(run.err.find("rasterwrite: "), std::string::npos) << run.err;
-        EXPECT_FALSE(fileExists(dir.path("never.ras")));
+        EXPECT_FALSE(fileExists(dir.file("never.ras")));
     }
 }
 

@@ -11,28 +11,6 @@
 #include <fstream>
 #include <iterator>
 
-ScratchDir::ScratchDir()
-{
-    std::string pattern = ::testing::TempDir() + "tavel_tools_XXXXXX";
-    if (mkdtemp(&pattern[0]))
-        dir_ = pattern;
-    EXPECT_FALSE(dir_.empty()) << "cannot make a scratch folder";
-}
-
-// The tests only put plain files into the folder.
-ScratchDir::~ScratchDir()
-{
-    if (dir_.empty())
-        return;
-    if (DIR* dir = opendir(dir_.c_str())) {
-        while (const dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                unlink(path(entry->d_name).c_str());
-        closedir(dir);
-    }
-    rmdir(dir_.c_str());
-}
-
 ToolRun runTool(const std::string& program, const std::vector<std::string>& args)
 {
     ToolRun run;
@@ -63,17 +41,6 @@ ToolRun runTool(const std::string& program, const std::vector<std::string>& args
     unlink(outName);
     unlink(errName);
     return run;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 bool fileExists(const std::string& path)

@@ -86,16 +86,16 @@ TEST(Tspl2png, DrawsBitmapsOnTheLabel)
     };
     for (const LabelCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir dir;
-        writeFile(dir.path("job.tspl"), c.tspl);
+        TempDir dir;
+        writeFile(dir.file("job.tspl"), c.tspl);
         const ToolRun run =
-            runTool(TSPL2PNG_PATH, {"--pbm", "-o", dir.path("out"), dir.path("job.tspl")});
+            runTool(TSPL2PNG_PATH, {"--pbm", "-o", dir.file("out"), dir.file("job.tspl")});
         ASSERT_TRUE(run.exited);
         ASSERT_EQ(run.status, 0) << run.err;
         for (size_t i = 0; i < c.labels.size(); ++i)
-            EXPECT_EQ(pbmRows(dir.path("out-" + std::to_string(i + 1) + ".pbm")), c.labels[i])
+            EXPECT_EQ(pbmRows(dir.file("out-" + std::to_string(i + 1) + ".pbm")), c.labels[i])
                 << "label " << i + 1;
-        EXPECT_FALSE(fileExists(dir.path("out-" + std::to_string(c.labels.size() + 1) + ".pbm")));
+        EXPECT_FALSE(fileExists(dir.file("out-" + std::to_string(c.labels.size() + 1) + ".pbm")));
     }
 }
 
@@ -115,22 +115,22 @@ TEST(Tspl2png, SizeUnitsGiveTheLabelInDots)
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(c.size);
-        ScratchDir dir;
-        writeFile(dir.path("job.tspl"), std::string("SIZE ") + c.size + "\r\nCLS\r\nPRINT 1\r\n");
-        const ToolRun run = runTool(TSPL2PNG_PATH, {"--pbm", "--dpi", c.dpi, dir.path("job.tspl")});
+        TempDir dir;
+        writeFile(dir.file("job.tspl"), std::string("SIZE ") + c.size + "\r\nCLS\r\nPRINT 1\r\n");
+        const ToolRun run = runTool(TSPL2PNG_PATH, {"--pbm", "--dpi", c.dpi, dir.file("job.tspl")});
         ASSERT_EQ(run.status, 0) << run.err;
         // Without -o the images are named after the input file.
-        EXPECT_EQ(readFile(dir.path("job-1.pbm")).rfind(c.header, 0), 0u);
+        EXPECT_EQ(readFile(dir.file("job-1.pbm")).rfind(c.header, 0), 0u);
     }
 }
 
 TEST(Tspl2png, WritesPngByDefault)
 {
-    ScratchDir dir;
-    writeFile(dir.path("job.tspl"), "SIZE 3 dot, 3 dot\r\nCLS\r\nPRINT 1\r\n");
-    const ToolRun run = runTool(TSPL2PNG_PATH, {"-o", dir.path("p"), dir.path("job.tspl")});
+    TempDir dir;
+    writeFile(dir.file("job.tspl"), "SIZE 3 dot, 3 dot\r\nCLS\r\nPRINT 1\r\n");
+    const ToolRun run = runTool(TSPL2PNG_PATH, {"-o", dir.file("p"), dir.file("job.tspl")});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(readFile(dir.path("p-1.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(readFile(dir.file("p-1.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
 
 TEST(Tspl2png, InfoSummarisesAFilterPage)
@@ -140,13 +140,13 @@ TEST(Tspl2png, InfoSummarisesAFilterPage)
     // The first row is all dots: 812 of its 816 land on the label.
     std::string data(102 * 1200, '\xFF');
     std::fill(data.begin(), data.begin() + 102, '\0');
-    ScratchDir dir;
-    writeFile(dir.path("page.tspl"),
+    TempDir dir;
+    writeFile(dir.file("page.tspl"),
               std::string(64, '\n') + "SIZE 101.6 mm, 150.0 mm\r\nGAP 3.0 mm, 0.0 mm\r\n"
               "REFERENCE 0,0\r\nDIRECTION 0,0\r\nSPEED 4\r\nDENSITY 8\r\nSET RIBBON OFF\r\n"
               "OFFSET 0.0 mm\r\nSET TEAR ON\r\nSET PEEL OFF\r\nSET CUTTER OFF\r\nCLS\r\n"
               "BITMAP 0,0,102,1200,0," + data + "\r\nPRINT 1,3\r\n");
-    const ToolRun run = runTool(TSPL2PNG_PATH, {"--info", dir.path("page.tspl")});
+    const ToolRun run = runTool(TSPL2PNG_PATH, {"--info", dir.file("page.tspl")});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char* line : {
              "SIZE 101.6 mm, 150.0 mm -> label 812 x 1199 dots\n",
@@ -157,7 +157,7 @@ TEST(Tspl2png, InfoSummarisesAFilterPage)
              "PRINT 1,3 -> label 1: 812 x 1199 dots, sets 1, copies 3, 812 dots printed\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line;
     // --info alone writes no image.
-    EXPECT_FALSE(fileExists(dir.path("page-1.png")));
+    EXPECT_FALSE(fileExists(dir.file("page-1.png")));
 }
 
 struct MalformedCase {
@@ -195,9 +195,9 @@ TEST(Tspl2png, RejectsMalformedStreams)
     };
     for (const MalformedCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir dir;
-        writeFile(dir.path("bad.tspl"), c.tspl);
-        const ToolRun run = runTool(TSPL2PNG_PATH, {"--pbm", dir.path("bad.tspl")});
+        TempDir dir;
+        writeFile(dir.file("bad.tspl"), c.tspl);
+        const ToolRun run = runTool(TSPL2PNG_PATH, {"--pbm", dir.file("bad.tspl")});
         EXPECT_TRUE(run.exited);
         EXPECT_EQ(run.status, 1);
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
