@@ -4,12 +4,18 @@
 // rounding.
 #include "enhance/enhance_filters.h"
 
+#include "enhance/parallel.h"
 #include "enhance/zq_math.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // Fallback threshold when the moment equations give no usable root.
 static const int kNoRootThreshold = 128;
@@ -46,12 +52,36 @@ ZQImage cvtGray(const ZQImage& src)
     return gray;
 }
 
+// How many of the first count bytes have each value. Each worker counts its
+// band into four histograms of its own, so that runs of one value do not
+// wait on one counter, and adds them to the total at the end; the counts are
+// exact integers, whatever the order.
+static std::vector<std::size_t> countLevels(const unsigned char* data, std::size_t count)
+{
+    std::vector<std::size_t> histogram(256, 0);
+    std::mutex totalLock;
+    forEachBand(count, count, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::size_t> h(4 * 256, 0);
+        std::size_t i = begin;
+        for (; i + 4 <= end; i += 4) {
+            ++h[data[i]];
+            ++h[256 + data[i + 1]];
+            ++h[512 + data[i + 2]];
+            ++h[768 + data[i + 3]];
+        }
+        for (; i < end; ++i)
+            ++h[data[i]];
+        std::lock_guard<std::mutex> hold(totalLock);
+        for (int v = 0; v < 4 * 256; ++v)
+            histogram[v % 256] += h[v];
+    });
+    return histogram;
+}
+
 int thresh_global_moments(const ZQImage& src)
 {
     const std::size_t count = src.pixelCount();
-    std::size_t histogram[256] = {};
-    for (std::size_t i = 0; i < count; ++i)
-        ++histogram[src.data[i]];
+    const std::vector<std::size_t> histogram = countLevels(src.data, count);
 
     float p[256];
     for (int k = 0; k < 256; ++k)
@@ -113,9 +143,11 @@ void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh
     unsigned char table[256];
     for (int i = 0; i < 256; ++i)
         table[i] = gammaEntry(i, knee, gammaLow, gammaHigh);
-    const std::size_t count = img.pixelCount();
-    for (std::size_t i = 0; i < count; ++i)
-        img.data[i] = table[img.data[i]];
+    unsigned char* pixels = img.data;
+    forEachBand(img.pixelCount(), img.pixelCount(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            pixels[i] = table[pixels[i]];
+    });
 }
 
 // Kernel arrays hold 2 * (size / 2) + 1 taps, which is size itself for the
@@ -161,11 +193,13 @@ static unsigned char convolveClamped(const unsigned char* row, int x, int width,
 // order. Full blocks have a fixed length, which lets -O2 vectorise them; the
 // few pixels left at a row end take the same code one by one.
 static const int kBlurBlock = 16;
+// Kernels of up to this many taps run in blocks; longer ones pixel by pixel.
+static const int kMaxBlockTaps = 64;
 
 // Output pixels [0, Count) of a block; taps[t] points at the samples of tap
 // t, aligned with the block's first pixel.
 template <int Count>
-static void accumulateBlock(const double* const* taps, int tapCount, const double* kernel,
+static inline __attribute__((always_inline)) void accumulateBlock(const double* const* taps, int tapCount, const double* kernel,
                             unsigned char* out)
 {
     double acc[Count];
@@ -182,20 +216,95 @@ static void accumulateBlock(const double* const* taps, int tapCount, const doubl
         out[i] = roundToByte(acc[i]);
 }
 
-static void accumulateSpan(const std::vector<const double*>& taps, const double* kernel,
-                           unsigned char* out, int count)
-{
-    const int tapCount = static_cast<int>(taps.size());
-    std::vector<const double*> shifted(taps);
-    int done = 0;
-    for (; done + kBlurBlock <= count; done += kBlurBlock) {
-        accumulateBlock<kBlurBlock>(shifted.data(), tapCount, kernel, out + done);
-        for (const double*& p : shifted)
-            p += kBlurBlock;
+// The blur of a window whose samples all have one value v depends on v
+// alone: it is worked out once per value, with the taps added in the same
+// order as everywhere else. Text and blank pages are mostly such windows.
+struct UniformWindowTable {
+    unsigned char out[256];
+    bool identity;  // out[v] == v for every v
+
+    UniformWindowTable(const double* kernel, int tapCount) : identity(true)
+    {
+        for (int v = 0; v < 256; ++v) {
+            double acc = 0.0;
+            for (int t = 0; t < tapCount; ++t)
+                acc = static_cast<double>(v) * kernel[t] + acc;
+            out[v] = roundToByte(acc);
+            identity = identity && out[v] == v;
+        }
     }
-    for (; done < count; ++done) {
-        accumulateBlock<1>(shifted.data(), tapCount, kernel, out + done);
-        for (const double*& p : shifted)
+};
+
+// Whether each of the kBlurBlock pixels starting at offset i reads only its
+// own value through every tap.
+static bool blockWindowsUniform(const unsigned char* const* bytes, int tapCount,
+                                const unsigned char* centre, int i)
+{
+#if defined(__SSE2__)
+    // The outermost taps come first: on a photo they nearly always differ,
+    // and the test then ends at once.
+    const __m128i own = _mm_loadu_si128(reinterpret_cast<const __m128i*>(centre + i));
+    for (int t = 0; t < tapCount; ++t) {
+        const __m128i sample = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes[t] + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(sample, own)) != 0xFFFF)
+            return false;
+    }
+    return true;
+#else
+    for (int t = 0; t < tapCount; ++t)
+        for (int k = 0; k < kBlurBlock; ++k)
+            if (bytes[t][i + k] != centre[i + k])
+                return false;
+    return true;
+#endif
+}
+
+// One span of blurred pixels. bytes[t] points at the samples of tap t as
+// bytes, aligned with out[0]; doubleTaps() gives the same samples as
+// doubles, and is called only once a block needs them, so a span of uniform
+// windows never converts its samples.
+template <typename DoubleTaps>
+static void blurSpan(const unsigned char* const* bytes, int tapCount, const double* kernel,
+                     const UniformWindowTable& uniform, unsigned char* out, int count,
+                     DoubleTaps doubleTaps)
+{
+    // Without taps (a negative kernel size) every pixel takes the sum path.
+    const unsigned char* centre = tapCount > 0 ? bytes[tapCount / 2] : nullptr;
+    const double* const* samples = nullptr;
+    const double* shifted[kMaxBlockTaps];
+    auto shiftTo = [&](int i) {
+        if (samples == nullptr)
+            samples = doubleTaps();
+        for (int t = 0; t < tapCount; ++t)
+            shifted[t] = samples[t] + i;
+        return shifted;
+    };
+    auto block = [&](int i) {
+        if (centre == nullptr || !blockWindowsUniform(bytes, tapCount, centre, i)) {
+            accumulateBlock<kBlurBlock>(shiftTo(i), tapCount, kernel, out + i);
+        } else if (uniform.identity) {
+            std::memcpy(out + i, centre + i, kBlurBlock);
+        } else {
+            for (int k = i; k < i + kBlurBlock; ++k)
+                out[k] = uniform.out[centre[k]];
+        }
+    };
+    if (count >= kBlurBlock && tapCount <= kMaxBlockTaps) {
+        int done = 0;
+        for (; done + kBlurBlock <= count; done += kBlurBlock)
+            block(done);
+        // The last pixels are the end of one more, overlapping block: every
+        // pixel's value depends only on its own window, so the pixels done
+        // twice come out the same.
+        if (done < count)
+            block(count - kBlurBlock);
+        return;
+    }
+    const double* const* all = doubleTaps();
+    std::vector<const double*> single(all, all + tapCount);
+    for (int i = 0; i < count; ++i) {
+        accumulateBlock<1>(single.data(), tapCount, kernel, out + i);
+        for (const double*& p : single)
             ++p;
     }
 }
@@ -203,17 +312,23 @@ static void accumulateSpan(const std::vector<const double*>& taps, const double*
 // Interior pixels of a row read no clamped samples; only the few near each
 // end do.
 static void convolveRow(const unsigned char* in, unsigned char* out, int width,
-                        const double* kernel, int half, double* samples,
+                        const double* kernel, int half, const UniformWindowTable& uniform,
+                        double* samples, std::vector<const unsigned char*>& bytes,
                         std::vector<const double*>& taps)
 {
     const int begin = myClamp(half, 0, width);
     const int end = myClamp(width - half, begin, width);
     if (end > begin) {
-        for (int x = 0; x < width; ++x)
-            samples[x] = in[x];
         for (int t = -half; t <= half; ++t)
-            taps[t + half] = samples + (begin + t);
-        accumulateSpan(taps, kernel, out + begin, end - begin);
+            bytes[t + half] = in + (begin + t);
+        blurSpan(bytes.data(), static_cast<int>(bytes.size()), kernel, uniform, out + begin,
+                 end - begin, [&]() {
+                     for (int x = 0; x < width; ++x)
+                         samples[x] = in[x];
+                     for (int t = -half; t <= half; ++t)
+                         taps[t + half] = samples + (begin + t);
+                     return taps.data();
+                 });
     }
     for (int x = 0; x < begin; ++x)
         out[x] = convolveClamped(in, x, width, kernel, half);
@@ -238,12 +353,17 @@ public:
         const int slot = r % slots_;
         double* values = values_.data() + static_cast<std::size_t>(slot) * width_;
         if (slotRow_[slot] != r) {
-            const unsigned char* in = image_ + static_cast<std::size_t>(r) * width_;
+            const unsigned char* in = bytes(r);
             for (int x = 0; x < width_; ++x)
                 values[x] = in[x];
             slotRow_[slot] = r;
         }
         return values;
+    }
+
+    const unsigned char* bytes(int r) const
+    {
+        return image_ + static_cast<std::size_t>(r) * width_;
     }
 
 private:
@@ -257,36 +377,61 @@ private:
 // Row y of a vertical pass: clamping picks whole source rows, so every pixel
 // of the row takes the same path.
 static void convolveColumnsAt(ConvertedRows& rows, unsigned char* out, int width, int height, int y,
-                              const double* kernel, int half, std::vector<const double*>& taps)
+                              const double* kernel, int half, const UniformWindowTable& uniform,
+                              std::vector<const unsigned char*>& bytes,
+                              std::vector<const double*>& taps)
 {
     for (int t = -half; t <= half; ++t)
-        taps[t + half] = rows.row(myClamp(y + t, 0, height - 1));
-    accumulateSpan(taps, kernel, out, width);
+        bytes[t + half] = rows.bytes(myClamp(y + t, 0, height - 1));
+    blurSpan(bytes.data(), static_cast<int>(bytes.size()), kernel, uniform, out, width, [&]() {
+        for (int t = -half; t <= half; ++t)
+            taps[t + half] = rows.row(myClamp(y + t, 0, height - 1));
+        return taps.data();
+    });
+}
+
+// A new image of src's size and layout whose bytes from `from` on are
+// src's. Passes that write bytes [0, from) themselves start from it, which
+// saves copying what they overwrite.
+static ZQImage copyOfTail(const ZQImage& src, std::size_t from)
+{
+    ZQImage result(src.width, src.height, src.color);
+    const std::size_t total = src.byteCount();
+    if (from < total)
+        std::memcpy(result.data + from, src.data + from, total - from);
+    return result;
 }
 
 ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool horizontal)
 {
-    ZQImage result(src);
     if (src.pixelCount() == 0)
-        return result;
+        return src;
+    // Every pixel of the single-channel pass is written below.
+    ZQImage result = copyOfTail(src, src.pixelCount());
     const int half = size / 2;
     const std::size_t tapCount = half < 0 ? 0 : 2 * half + 1;
     const int width = src.width;
     const int height = src.height;
-    std::vector<const double*> taps(tapCount);
-    if (horizontal) {
-        std::vector<double> samples(width);
-        for (int y = 0; y < height; ++y) {
-            const std::size_t offset = static_cast<std::size_t>(y) * width;
-            convolveRow(src.data + offset, result.data + offset, width, kernel, half,
-                        samples.data(), taps);
+    const UniformWindowTable uniform(kernel, static_cast<int>(tapCount));
+    // Output rows depend only on the source, so bands of rows go to the
+    // workers, each with scratch buffers of its own.
+    forEachBand(height, src.pixelCount(), [&](std::size_t begin, std::size_t end) {
+        std::vector<const double*> taps(tapCount);
+        std::vector<const unsigned char*> bytes(tapCount);
+        if (horizontal) {
+            std::vector<double> samples(width);
+            for (std::size_t y = begin; y < end; ++y) {
+                const std::size_t offset = y * width;
+                convolveRow(src.data + offset, result.data + offset, width, kernel, half, uniform,
+                            samples.data(), bytes, taps);
+            }
+            return;
         }
-        return result;
-    }
-    ConvertedRows rows(src.data, width, std::max<int>(static_cast<int>(tapCount), 1));
-    for (int y = 0; y < height; ++y)
-        convolveColumnsAt(rows, result.data + static_cast<std::size_t>(y) * width, width, height,
-                          y, kernel, half, taps);
+        ConvertedRows rows(src.data, width, std::max<int>(static_cast<int>(tapCount), 1));
+        for (std::size_t y = begin; y < end; ++y)
+            convolveColumnsAt(rows, result.data + y * width, width, height, static_cast<int>(y),
+                              kernel, half, uniform, bytes, taps);
+    });
     return result;
 }
 
@@ -360,13 +505,18 @@ ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)
 {
     const float weightA = 1.0f + amount;
     const float weightB = -amount;
-    ZQImage result(a);
+    const std::size_t count = std::min(a.pixelCount(), b.byteCount());
+    ZQImage result = copyOfTail(a, count);
     const unsigned char* pa = a.data;
     const unsigned char* pb = b.data;
     unsigned char* out = result.data;
-    forEachIndex(std::min(a.pixelCount(), b.byteCount()), [=](std::size_t i) {
-        const float v = static_cast<float>(pa[i]) * weightA + static_cast<float>(pb[i]) * weightB;
-        out[i] = lowByte(myClamp(my_round(v), 0, 255));
+    forEachBand(count, count, [=](std::size_t begin, std::size_t end) {
+        forEachIndex(end - begin, [=](std::size_t i) {
+            const std::size_t at = begin + i;
+            const float v =
+                static_cast<float>(pa[at]) * weightA + static_cast<float>(pb[at]) * weightB;
+            out[at] = lowByte(myClamp(my_round(v), 0, 255));
+        });
     });
     return result;
 }

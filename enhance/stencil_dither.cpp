@@ -3,7 +3,12 @@
 #include "enhance/stencil_dither.h"
 
 #include "enhance/enhance_filters.h"
+#include "enhance/parallel.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,6 +26,15 @@ const float kShareBelowRight = -0.111078f; // (x + 1, y + 1)
 // fall into a margin, or into the row below the last, are never read, which
 // drops them exactly as a bounds test would.
 const int kErrorMargin = 2;
+
+// A row may quantise pixel x once the row above has done pixels 0 .. x + 4:
+// pixel x + 4 stores the last share of the accumulator x + 2 of this row,
+// which is read while pixel x is quantised.
+const int kRowLead = 5;
+// Pixels between two reports of a row's progress.
+const int kProgressStep = 256;
+// Shortest run of error-free pixels that is written in one go.
+const int kQuietRun = 8;
 
 // A white interior pixel owes 255 less 0.1427 * 255 for each black neighbour
 // to its left or above, which pushes the following pixels toward white.
@@ -91,6 +105,45 @@ public:
         pixel(x, (lastWhite_ ? 0 : 1) + (outAbove[x] == 0 ? 1 : 0));
     }
 
+    // Blank paper and solid areas often reach the diffusion without any
+    // error: a pixel of value 0 with accumulator 0 stays black (when the
+    // threshold is at least 0), and one of 255 turns white (when the
+    // threshold is below 255, and, inside the image, its left and upper
+    // neighbours are white), and either passes on an error of 0. A run of
+    // such pixels changes no accumulator's value, so it is written in one go:
+    // its output bytes, the next row's accumulators it completes, and the
+    // state of the pixel after it. outAbove is null where the neighbour rule
+    // does not apply. Returns the pixel to go on with: x itself when there is
+    // no run of at least kQuietRun pixels.
+    int skipQuietRun(int x, int end, const unsigned char* outAbove)
+    {
+        if (here_ != 0.0f || next_ != 0.0f)
+            return x;
+        const unsigned char value = in_[x];
+        const bool black = value == 0 && !(0.0f > threshold_);
+        const bool white = value == 255 && 255.0f > threshold_ &&
+                           (outAbove == nullptr || lastWhite_);
+        if (!black && !white)
+            return x;
+        int run = 0;
+        while (x + run < end && in_[x + run] == value &&
+               (run < 2 || err_[x + run] == 0.0f) &&
+               (black || outAbove == nullptr || outAbove[x + run] == 255))
+            ++run;
+        if (run < kQuietRun)
+            return x;
+        std::memset(out_ + x, value, static_cast<std::size_t>(run));
+        errBelow_[x - 2] = belowLeft2_;
+        errBelow_[x - 1] = belowLeft_;
+        errBelow_[x] = below_;
+        std::fill(errBelow_ + x + 1, errBelow_ + x + run - 2, 0.0f);
+        belowLeft2_ = belowLeft_ = below_ = 0.0f;
+        here_ = err_[x + run];
+        next_ = err_[x + run + 1];
+        lastWhite_ = white;
+        return x + run;
+    }
+
     // Stores the next row's accumulators still held after the last pixel.
     void finish(int width)
     {
@@ -114,6 +167,56 @@ private:
     float penalty_[3];
     bool lastWhite_ = false;
 };
+
+// Pixels a row has finished, for the row below. A row publishes its count
+// after every kProgressStep pixels and the width once its accumulators for
+// the next row are all stored.
+class alignas(64) RowProgress {
+public:
+    void publish(int pixels) { done_.store(pixels, std::memory_order_release); }
+
+    void waitFor(int pixels) const
+    {
+        for (int spins = 0; done_.load(std::memory_order_acquire) < pixels; ++spins) {
+            if (spins >= kSpinsBeforeYield)
+                std::this_thread::yield();
+        }
+    }
+
+private:
+    static const int kSpinsBeforeYield = 64;
+    std::atomic<int> done_{0};
+};
+
+// Pixels [begin, end) of a row. outAbove is the row above's output, or null
+// for a row without interior pixels. The diffuser is worked on as a local
+// copy, which the compiler keeps in registers: stores of output bytes may
+// alias anything reached through a pointer.
+void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
+                 const unsigned char* outAbove)
+{
+    RowDiffuser row = diffuser;
+    if (outAbove == nullptr) {
+        for (int x = begin; x < end;) {
+            x = row.skipQuietRun(x, end, nullptr);
+            if (x < end)
+                row.pixel(x++, 0);
+        }
+    } else {
+        // The first and last pixels of a row count as border.
+        if (begin == 0)
+            row.pixel(0, 0);
+        const int last = std::min(end, width - 1);
+        for (int x = std::max(begin, 1); x < last;) {
+            x = row.skipQuietRun(x, last, outAbove);
+            if (x < last)
+                row.interiorPixel(x++, outAbove);
+        }
+        if (end == width)
+            row.pixel(width - 1, 0);
+    }
+    diffuser = row;
+}
 
 ZQImage runStencilChain(const ZQImage& src, bool kneeAtThreshold)
 {
@@ -139,28 +242,45 @@ ZQImage edf_cus(const ZQImage& src, int threshold)
     if (result.pixelCount() == 0)
         return result;
     const float limit = static_cast<float>(threshold);
-    // Each row's accumulators are written in full before they are read; the
+    // Rows go to the workers in turn, and each row trails the one above it:
+    // pixel x may be quantised once the row above has finished pixel
+    // x + kRowLead - 1, by when the accumulator it reads two pixels ahead
+    // and the neighbour above are final. Every accumulator still receives its
+    // shares in the single-threaded order: first all of the row above, then
+    // those of its own row.
+    const int workers = std::min(workersFor(result.pixelCount()), height);
+    // Each row in flight reads one row of accumulators and writes the next.
+    // A row's own accumulators are written in full before they are read; the
     // current row also reads two past its last pixel.
     const std::size_t rowLength = static_cast<std::size_t>(width) + 2 * kErrorMargin;
-    std::vector<float> errThis(rowLength, 0.0f);
-    std::vector<float> errNext(rowLength, 0.0f);
-    for (int y = 0; y < height; ++y) {
-        const std::size_t offset = static_cast<std::size_t>(y) * width;
-        unsigned char* out = result.data + offset;
-        RowDiffuser row(src.data + offset, out, errThis.data(), errNext.data(), limit);
-        if (y == 0 || y == height - 1 || width < 3) {
-            for (int x = 0; x < width; ++x)
-                row.pixel(x, 0);
-        } else {
+    const int slots = workers + 1;
+    std::vector<float> accumulators(rowLength * slots, 0.0f);
+    auto accumulatorRow = [&](int y) { return accumulators.data() + (y % slots) * rowLength; };
+    std::vector<RowProgress> progress(height);
+    onEveryWorker(workers, [&](int worker, int actualWorkers) {
+        // Rows beyond the workers that started are taken by the ones there are.
+        for (int y = worker; y < height; y += actualWorkers) {
+            const std::size_t offset = static_cast<std::size_t>(y) * width;
+            unsigned char* out = result.data + offset;
+            const RowProgress* above = y > 0 ? &progress[y - 1] : nullptr;
+            if (above != nullptr)
+                above->waitFor(std::min(kRowLead, width));
+            RowDiffuser row(src.data + offset, out, accumulatorRow(y), accumulatorRow(y + 1),
+                            limit);
+            const bool plainRow = y == 0 || y == height - 1 || width < 3;
             const unsigned char* outAbove = out - width;
-            row.pixel(0, 0);
-            for (int x = 1; x < width - 1; ++x)
-                row.interiorPixel(x, outAbove);
-            row.pixel(width - 1, 0);
+            for (int begin = 0; begin < width; begin += kProgressStep) {
+                const int end = std::min(width, begin + kProgressStep);
+                if (above != nullptr)
+                    above->waitFor(std::min(end - 1 + kRowLead, width));
+                diffuseSpan(row, begin, end, width, plainRow ? nullptr : outAbove);
+                if (end < width)
+                    progress[y].publish(end);
+            }
+            row.finish(width);
+            progress[y].publish(width);
         }
-        row.finish(width);
-        errThis.swap(errNext);
-    }
+    });
     return result;
 }
 

@@ -1,10 +1,12 @@
 // Enhancement filters: grey conversion, moment threshold, gamma tables,
 // Gaussian kernels and blurs, weighted blend and unsharp mask.
 #include "enhance/enhance_filters.h"
+#include "enhance/parallel.h"
 #include "enhance/zq_math.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -236,6 +238,56 @@ TEST(EnhanceBlurPass, MatchesThePlainPassBitForBit)
                 << size[0] << " x " << size[1] << ", " << k.taps << " taps";
         }
     }
+}
+
+// Flat background with flat boxes of other levels and a few lone dots: most
+// blur windows see one value, and the rest straddle an edge.
+std::vector<unsigned char> flatAreasPage(int width, int height, std::mt19937& random)
+{
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height,
+                                      static_cast<unsigned char>(random()));
+    for (int box = 0; box < 6; ++box) {
+        const int x0 = static_cast<int>(random() % width);
+        const int y0 = static_cast<int>(random() % height);
+        const int x1 = std::min(width, x0 + 1 + static_cast<int>(random() % 40));
+        const int y1 = std::min(height, y0 + 1 + static_cast<int>(random() % 40));
+        const unsigned char level = static_cast<unsigned char>(random());
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                pixels[static_cast<std::size_t>(y) * width + x] = level;
+    }
+    for (int dot = 0; dot < 5; ++dot)
+        pixels[random() % pixels.size()] = static_cast<unsigned char>(random());
+    return pixels;
+}
+
+// Flat windows take a shortcut through a table of the blur of each level;
+// it must give what summing the taps gives, also for kernels that do not add
+// up to 1 and so change a flat level.
+TEST(EnhanceBlurPass, FlatAreasMatchThePlainPassBitForBit)
+{
+    std::mt19937 random(7);
+    std::vector<double> gaussian(11);
+    generateGaussianKernel1D(11, 3.0, gaussian.data());
+    const std::vector<std::vector<double>> kernels = {
+        gaussian, {0.25, 0.5, 0.25}, {0.2, 0.3, 0.1}, {0.1, 0.2, 0.9, 0.2, 0.1}, {1.003}};
+    const int sizes[][2] = {{16, 16}, {40, 33}, {100, 70}, {17, 90}, {129, 41}};
+    // Bands of rows go to the workers; their edges must not show.
+    for (int workers : {1, 3}) {
+        setStencilWorkers(workers);
+        for (const std::vector<double>& kernel : kernels) {
+            const int taps = static_cast<int>(kernel.size());
+            for (const auto& size : sizes) {
+                const ZQImage src = grayImage(size[0], size[1], flatAreasPage(size[0], size[1], random));
+                for (bool horizontal : {true, false})
+                    EXPECT_EQ(bytesOf(convolve1D(src, kernel.data(), taps, horizontal)),
+                              bytesOf(referenceConvolve1D(src, kernel.data(), taps, horizontal)))
+                        << size[0] << " x " << size[1] << ", " << taps << " taps, horizontal "
+                        << horizontal << ", " << workers << " workers";
+            }
+        }
+    }
+    setStencilWorkers(0);
 }
 
 TEST(EnhanceBlurPass, UniformAndSingleColumnImagesPassUnchanged)

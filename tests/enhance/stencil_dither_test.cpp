@@ -1,10 +1,12 @@
 // Stencil dithering: the error diffusion's patterns and the two chains'
 // output for ordinary and degenerate pages.
+#include "enhance/parallel.h"
 #include "enhance/stencil_dither.h"
 #include "enhance/zq_math.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -120,19 +122,97 @@ ZQImage referenceDiffusion(const ZQImage& src, int threshold)
 
 TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
 {
+    // Rows narrower than the lead one row keeps on the next, and rows of
+    // several progress reports, also with more workers than processors.
     std::mt19937 random(99);
-    const int sizes[][2] = {{1, 1}, {1, 7}, {7, 1}, {2, 2}, {3, 3}, {5, 4}, {31, 17}, {64, 9}};
-    for (const auto& size : sizes) {
-        ZQImage src(size[0], size[1], ZQ_IMG_GRAY);
-        for (std::size_t i = 0; i < src.byteCount(); ++i)
-            src.data[i] = static_cast<unsigned char>(random());
-        for (int threshold : {-1, 0, 64, 128, 200, 255}) {
-            const ZQImage expected = referenceDiffusion(src, threshold);
-            const ZQImage actual = edf_cus(src, threshold);
-            EXPECT_EQ(std::vector<unsigned char>(actual.data, actual.data + actual.byteCount()),
-                      std::vector<unsigned char>(expected.data, expected.data + expected.byteCount()))
-                << size[0] << " x " << size[1] << ", threshold " << threshold;
+    const int sizes[][2] = {{1, 1},  {1, 7},   {7, 1},    {2, 2},    {3, 3},  {5, 4},
+                            {31, 17}, {64, 9}, {4, 12},  {6, 10},  {300, 11}, {517, 6}};
+    for (int workers : {1, 2, 3, 7}) {
+        setStencilWorkers(workers);
+        for (const auto& size : sizes) {
+            ZQImage src(size[0], size[1], ZQ_IMG_GRAY);
+            for (std::size_t i = 0; i < src.byteCount(); ++i)
+                src.data[i] = static_cast<unsigned char>(random());
+            for (int threshold : {-1, 0, 64, 128, 200, 255}) {
+                const ZQImage expected = referenceDiffusion(src, threshold);
+                const ZQImage actual = edf_cus(src, threshold);
+                EXPECT_EQ(std::vector<unsigned char>(actual.data, actual.data + actual.byteCount()),
+                          std::vector<unsigned char>(expected.data, expected.data + expected.byteCount()))
+                    << size[0] << " x " << size[1] << ", threshold " << threshold << ", "
+                    << workers << " workers";
+            }
         }
+    }
+    setStencilWorkers(0);
+}
+
+// Blank paper and solid boxes with a few grey dots: runs without error that
+// the diffusion passes over in one go, next to the error a dot or an edge
+// spreads into them.
+TEST(EnhanceErrorDiffusion, FlatAreasMatchThePlainDiffusionBitForBit)
+{
+    std::mt19937 random(5);
+    const int sizes[][2] = {{64, 40}, {300, 25}, {9, 30}, {600, 12}};
+    for (int workers : {1, 2}) {
+        setStencilWorkers(workers);
+        for (const auto& size : sizes) {
+            for (unsigned char background : {0, 255}) {
+                ZQImage src = uniformImage(size[0], size[1], background);
+                for (int box = 0; box < 4; ++box) {
+                    const int x0 = static_cast<int>(random() % size[0]);
+                    const int y0 = static_cast<int>(random() % size[1]);
+                    const unsigned char level = box % 2 == 0 ? 255 - background : background;
+                    for (int y = y0; y < std::min(size[1], y0 + 9); ++y)
+                        for (int x = x0; x < std::min(size[0], x0 + 30); ++x)
+                            src.data[y * size[0] + x] = level;
+                }
+                for (int dot = 0; dot < 3; ++dot)
+                    src.data[random() % src.byteCount()] = static_cast<unsigned char>(random());
+                for (int threshold : {-1, 0, 128, 254, 255}) {
+                    const ZQImage expected = referenceDiffusion(src, threshold);
+                    const ZQImage actual = edf_cus(src, threshold);
+                    EXPECT_EQ(std::vector<unsigned char>(actual.data, actual.data + actual.byteCount()),
+                              std::vector<unsigned char>(expected.data, expected.data + expected.byteCount()))
+                        << size[0] << " x " << size[1] << ", background " << int(background)
+                        << ", threshold " << threshold << ", " << workers << " workers";
+                }
+            }
+        }
+    }
+    setStencilWorkers(0);
+}
+
+// White pixels next to black ones owe more than their own error even where
+// no error has arrived: a black left margin, and a black bar in the top row,
+// each beside white paper above a grey area, where the extra error shows in
+// the pattern.
+TEST(EnhanceErrorDiffusion, BlackNeighboursOfErrorFreeWhiteAreas)
+{
+    ZQImage margin = uniformImage(16, 6, 255);
+    ZQImage bar = uniformImage(24, 6, 255);
+    for (int y = 2; y < 6; ++y) {
+        for (int x = 0; x < 16; ++x)
+            margin.data[y * 16 + x] = 100;
+        for (int x = 0; x < 24; ++x)
+            bar.data[y * 24 + x] = 100;
+    }
+    ZQImage marginless = margin;
+    ZQImage barless = bar;
+    for (int y = 0; y < 6; ++y)
+        margin.data[y * 16] = 0;
+    for (int x = 4; x < 14; ++x)
+        bar.data[x] = 0;
+    const std::pair<const ZQImage*, const ZQImage*> pages[] = {{&margin, &marginless},
+                                                               {&bar, &barless}};
+    for (const auto& [page, without] : pages) {
+        const ZQImage expected = referenceDiffusion(*page, 128);
+        EXPECT_EQ(pattern(edf_cus(*page, 128)), pattern(expected));
+        // Without the black pixels the grey area comes out otherwise, so
+        // the extra error really reaches it.
+        std::vector<std::string> grey = pattern(expected);
+        std::vector<std::string> greyWithout = pattern(referenceDiffusion(*without, 128));
+        grey[0] = greyWithout[0] = "";
+        EXPECT_NE(grey, greyWithout);
     }
 }
 

@@ -1,0 +1,32 @@
+// Worker threads for the stencil passes. Every pass splits its work so that
+// each pixel is computed by exactly the operations, in exactly the order, of
+// a single-threaded run: the stencil is the same byte for byte whatever the
+// number of workers.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+// Workers the passes use: the processors this process may run on, at most
+// four, unless setStencilWorkers chose a number.
+int stencilWorkers();
+// n > 0 fixes the number of workers, also for the smallest images; 0 goes
+// back to the automatic choice. For tests and benchmarks, which compare runs
+// with different counts.
+void setStencilWorkers(int n);
+
+// Workers for a pass over `pixels` pixels: in the automatic choice, small
+// images stay on the calling thread, where starting threads would cost more
+// than they save.
+int workersFor(std::size_t pixels);
+
+// Runs body(worker, workers) on `workers` workers at once; worker 0 runs on
+// the calling thread. If the system refuses a thread, fewer workers run, and
+// each learns the final count. An exception thrown by a worker (a failed
+// allocation) is rethrown here once every worker has ended.
+void onEveryWorker(int workers, const std::function<void(int worker, int workers)>& body);
+
+// Runs body(begin, end) on consecutive bands of [0, count) that together
+// cover it, one band per worker of workersFor(pixels).
+void forEachBand(std::size_t count, std::size_t pixels,
+                 const std::function<void(std::size_t begin, std::size_t end)>& body);
