@@ -336,15 +336,39 @@ static void convolveRow(const unsigned char* in, unsigned char* out, int width,
         out[x] = convolveClamped(in, x, width, kernel, half);
 }
 
-// Source rows of a vertical pass as doubles. Each row is converted once and
-// kept while the taps of later output rows still reach it: the window of
-// rows in use is never wider than the tap count, so row r can live in slot
-// r modulo that count.
+// One pass along rows, with its scratch buffers.
+struct RowPass {
+    const double* kernel;
+    int half;
+    const UniformWindowTable& uniform;
+    std::vector<double> samples;
+    std::vector<const unsigned char*> bytes;
+    std::vector<const double*> taps;
+
+    RowPass(const double* k, int h, std::size_t tapCount, const UniformWindowTable& table, int width)
+        : kernel(k), half(h), uniform(table), samples(width), bytes(tapCount), taps(tapCount)
+    {
+    }
+
+    void run(const unsigned char* in, unsigned char* out, int width)
+    {
+        convolveRow(in, out, width, kernel, half, uniform, samples.data(), bytes, taps);
+    }
+};
+
+// Source rows of a vertical pass, as bytes and, once a block needs them, as
+// doubles. They are the rows of an image or, given a pass along rows, that
+// pass's output, made row by row as the vertical pass reaches them: a
+// separable blur then never holds its intermediate image. Each row is made
+// once and kept while the taps of later output rows still reach it: the
+// window of rows in use is never wider than the tap count, so row r can live
+// in slot r modulo that count.
 class ConvertedRows {
 public:
-    ConvertedRows(const unsigned char* image, int width, int slots)
-        : image_(image), width_(width), slots_(slots),
-          values_(static_cast<std::size_t>(width) * slots), slotRow_(slots, -1)
+    ConvertedRows(const unsigned char* image, int width, int slots, RowPass* along = nullptr)
+        : image_(image), width_(width), slots_(slots), along_(along),
+          values_(static_cast<std::size_t>(width) * slots), slotRow_(slots, -1),
+          passed_(along ? static_cast<std::size_t>(width) * slots : 0), passedRow_(slots, -1)
     {
     }
 
@@ -361,17 +385,29 @@ public:
         return values;
     }
 
-    const unsigned char* bytes(int r) const
+    const unsigned char* bytes(int r)
     {
-        return image_ + static_cast<std::size_t>(r) * width_;
+        const unsigned char* source = image_ + static_cast<std::size_t>(r) * width_;
+        if (along_ == nullptr)
+            return source;
+        const int slot = r % slots_;
+        unsigned char* passed = passed_.data() + static_cast<std::size_t>(slot) * width_;
+        if (passedRow_[slot] != r) {
+            along_->run(source, passed, width_);
+            passedRow_[slot] = r;
+        }
+        return passed;
     }
 
 private:
     const unsigned char* image_;
     int width_;
     int slots_;
+    RowPass* along_;
     std::vector<double> values_;
     std::vector<int> slotRow_;
+    std::vector<unsigned char> passed_;
+    std::vector<int> passedRow_;
 };
 
 // Row y of a vertical pass: clamping picks whole source rows, so every pixel
@@ -402,7 +438,10 @@ static ZQImage copyOfTail(const ZQImage& src, std::size_t from)
     return result;
 }
 
-ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool horizontal)
+// The blur passes of src: along rows, along columns, or both, the second
+// taking the rows of the first as they are made.
+static ZQImage convolvePasses(const ZQImage& src, const double* kernel, int size, bool alongRows,
+                              bool alongColumns)
 {
     if (src.pixelCount() == 0)
         return src;
@@ -414,20 +453,19 @@ ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool hori
     const int height = src.height;
     const UniformWindowTable uniform(kernel, static_cast<int>(tapCount));
     // Output rows depend only on the source, so bands of rows go to the
-    // workers, each with scratch buffers of its own.
+    // workers, each with scratch buffers of its own; rows along the edge of
+    // a band are passed along by both workers whose taps reach them.
     forEachBand(height, src.pixelCount(), [&](std::size_t begin, std::size_t end) {
-        std::vector<const double*> taps(tapCount);
-        std::vector<const unsigned char*> bytes(tapCount);
-        if (horizontal) {
-            std::vector<double> samples(width);
-            for (std::size_t y = begin; y < end; ++y) {
-                const std::size_t offset = y * width;
-                convolveRow(src.data + offset, result.data + offset, width, kernel, half, uniform,
-                            samples.data(), bytes, taps);
-            }
+        RowPass rowPass(kernel, half, tapCount, uniform, width);
+        if (!alongColumns) {
+            for (std::size_t y = begin; y < end; ++y)
+                rowPass.run(src.data + y * width, result.data + y * width, width);
             return;
         }
-        ConvertedRows rows(src.data, width, std::max<int>(static_cast<int>(tapCount), 1));
+        std::vector<const double*> taps(tapCount);
+        std::vector<const unsigned char*> bytes(tapCount);
+        ConvertedRows rows(src.data, width, std::max<int>(static_cast<int>(tapCount), 1),
+                           alongRows ? &rowPass : nullptr);
         for (std::size_t y = begin; y < end; ++y)
             convolveColumnsAt(rows, result.data + y * width, width, height, static_cast<int>(y),
                               kernel, half, uniform, bytes, taps);
@@ -435,12 +473,18 @@ ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool hori
     return result;
 }
 
+ZQImage convolve1D(const ZQImage& src, const double* kernel, int size, bool horizontal)
+{
+    return convolvePasses(src, kernel, size, horizontal, !horizontal);
+}
+
+// Both passes of convolve1D, the rows rounded to bytes between them as
+// always, without the intermediate image.
 ZQImage enh_gaussian_filter_fast(const ZQImage& src, int size, double sigma)
 {
     std::vector<double> kernel(tapCountOf(size));
     generateGaussianKernel1D(size, sigma, kernel.data());
-    const ZQImage rows = convolve1D(src, kernel.data(), size, true);
-    return convolve1D(rows, kernel.data(), size, false);
+    return convolvePasses(src, kernel.data(), size, true, true);
 }
 
 void generateGaussianKernel(int size, double sigmaX, double sigmaY, double* kernel)
@@ -501,15 +545,13 @@ static void forEachIndex(std::size_t count, Body body)
 
 // The pass covers a's pixels but stops at the end of b's buffer, so a smaller
 // b is never read past its end; bytes beyond keep a's values.
-ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)
+// Bytes [0, count) of (1 + amount) * a - amount * b into out, which may be
+// b itself: each byte is read before it is written.
+static void blendInto(const unsigned char* pa, const unsigned char* pb, float amount,
+                      std::size_t count, unsigned char* out)
 {
     const float weightA = 1.0f + amount;
     const float weightB = -amount;
-    const std::size_t count = std::min(a.pixelCount(), b.byteCount());
-    ZQImage result = copyOfTail(a, count);
-    const unsigned char* pa = a.data;
-    const unsigned char* pb = b.data;
-    unsigned char* out = result.data;
     forEachBand(count, count, [=](std::size_t begin, std::size_t end) {
         forEachIndex(end - begin, [=](std::size_t i) {
             const std::size_t at = begin + i;
@@ -518,12 +560,22 @@ ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)
             out[at] = lowByte(myClamp(my_round(v), 0, 255));
         });
     });
+}
+
+ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)
+{
+    const std::size_t count = std::min(a.pixelCount(), b.byteCount());
+    ZQImage result = copyOfTail(a, count);
+    blendInto(a.data, b.data, amount, count, result.data);
     return result;
 }
 
 ZQImage enh_unsharp_mask(const ZQImage& src, float amountPercent, int size)
 {
     const float amount = amountPercent / 100.0f;
-    const ZQImage blurred = enh_gaussian_filter_fast(src, size, 3.0);
-    return add_Weighted(src, blurred, amount);
+    // The blend goes into the blurred image, which has src's size and bytes
+    // past the pixels: the result of add_Weighted without a third page.
+    ZQImage blurred = enh_gaussian_filter_fast(src, size, 3.0);
+    blendInto(src.data, blurred.data, amount, src.pixelCount(), blurred.data);
+    return blurred;
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -254,18 +255,39 @@ void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
     diffuser = row;
 }
 
-ZQImage runStencilChain(const ZQImage& src, bool kneeAtThreshold)
+// Steps 3 and 4: the sharpened page. The grey image is released on return,
+// before the diffusion makes its result.
+ZQImage sharpened(ZQImage gray, int threshold, bool kneeAtThreshold)
 {
-    if (src.pixelCount() == 0)
-        return src;
-    ZQImage gray = cvtGray(src);
-    const int threshold = thresh_global_moments(gray);
     if (kneeAtThreshold)
         enh_piecewise_gamma(gray, threshold, 0.5f, 1.5f);
     else
         enh_piecewise_gamma(gray, 64, 0.85f, 0.7f);
-    const ZQImage sharp = enh_unsharp_mask(gray, 300.0f, 11);
+    return enh_unsharp_mask(gray, 300.0f, 11);
+}
+
+// The chain from step 2 on, given the grey image of step 1.
+ZQImage runStencilChainOnGray(ZQImage gray, bool kneeAtThreshold)
+{
+    const int threshold = thresh_global_moments(gray);
+    const ZQImage sharp = sharpened(std::move(gray), threshold, kneeAtThreshold);
     return edf_cus(sharp, threshold);
+}
+
+ZQImage runStencilChain(const ZQImage& src, bool kneeAtThreshold)
+{
+    if (src.pixelCount() == 0)
+        return src;
+    return runStencilChainOnGray(cvtGray(src), kneeAtThreshold);
+}
+
+// A grey source handed over is its own grey image: the grey conversion of a
+// grey image is a byte-for-byte copy, which can then be saved.
+ZQImage runStencilChain(ZQImage&& src, bool kneeAtThreshold)
+{
+    if (src.pixelCount() == 0 || src.color != ZQ_IMG_GRAY)
+        return runStencilChain(static_cast<const ZQImage&>(src), kneeAtThreshold);
+    return runStencilChainOnGray(std::move(src), kneeAtThreshold);
 }
 
 }  // namespace
@@ -328,4 +350,14 @@ ZQImage zqTattooDithering(ZQImage& src)
 ZQImage zqTattooDitheringX8(ZQImage& src)
 {
     return runStencilChain(src, true);
+}
+
+ZQImage zqTattooDithering(ZQImage&& src)
+{
+    return runStencilChain(std::move(src), false);
+}
+
+ZQImage zqTattooDitheringX8(ZQImage&& src)
+{
+    return runStencilChain(std::move(src), true);
 }

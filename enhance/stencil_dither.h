@@ -10,6 +10,11 @@ ZQImage zqTattooDithering(ZQImage& src);
 // As zqTattooDithering, with the gamma curve pulled toward the measured
 // threshold instead of a fixed knee.
 ZQImage zqTattooDitheringX8(ZQImage& src);
+// The same chains for a source the caller hands over; a grey one becomes the
+// chain's first working image instead of being copied.
+ZQImage zqTattooDithering(ZQImage&& src);
+ZQImage zqTattooDitheringX8(ZQImage&& src);
+
 // Error diffusion of a single-channel image into 0 and 255: a pixel turns
 // white when its value plus the diffused error exceeds threshold.
 ZQImage edf_cus(const ZQImage& src, int threshold);

@@ -2,8 +2,11 @@
 // page image (0 = blank paper, anything else a dot) handed to the concrete
 // printer. Also the blank-row counters and the 1-bit packer of the printer
 // library.
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "enhance/stencil_dither.h"
 #include "printer/tavel_printer.h"
@@ -162,6 +165,16 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
     tavelLogCommon(0, "printImage: Image processing completed");
 }
 
+// Hands the pages of freed heap blocks back to the system. The filter keeps
+// freed page-sized blocks in its heap for the next page, which saves page
+// faults; the stencil path frees and makes several page-sized images in
+// turn, and without this each would stay resident beside the next, so its
+// peak memory would be several pages above the classic types'.
+static void returnFreedPages()
+{
+    malloc_trim(0);
+}
+
 int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
                                   int width, int height, unsigned char* work)
 {
@@ -196,20 +209,25 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
     if (useZQDithering_) {
         // The stencil source takes packed rows, so the staging uses the page
         // width as its stride; with padded raster rows (bytesPerLine above the
-        // width) a stride of bytesPerLine would skew every row.
-        copyPixels(dibimage_, work, width, height, width);
+        // width) a stride of bytesPerLine would skew every row. The rows go
+        // straight into the source image: staging them in the work buffer
+        // first would only add a copy and a page of memory.
+        ZQImage source(width, height, ZQ_IMG_GRAY);
+        copyPixels(dibimage_, source.data, width, height, width);
         tavelLogCommon(0,
                        "PageProcess: Copied pixels to the output buffer for ZQ dithering, with "
                        "stride %d, EffWidth %d",
                        width, static_cast<int>(dibimage_.GetEffWidth()));
-        ZQImage source(width, height, ZQ_IMG_GRAY, work);
         // The grey page now lives in the stencil source; releasing the work
         // image's copy leaves room for the stencil chain's own buffers.
         dibimage_.Destroy();
-        ZQImage result = halftoneType_ == DITHER_TATTOO_X8 ? zqTattooDitheringX8(source)
-                                                           : zqTattooDithering(source);
+        returnFreedPages();
+        // The chain takes the source over as its first working image.
+        ZQImage result = halftoneType_ == DITHER_TATTOO_X8 ? zqTattooDitheringX8(std::move(source))
+                                                           : zqTattooDithering(std::move(source));
         tavelLogCommon(0, "PageProcess: Applied ZQ dithering with stride %d, width %d",
                        (result.width + 3) / 4 * 4, width);
+        returnFreedPages();
         if (!ditheredImage_.CreateFromArray(result.data, width, height, 8, width, false)) {
             tavelLogCommon(3, "PageProcess: Failed to create a new DibImage from ZQ dithered data");
             return 0;
@@ -222,6 +240,10 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
         pimage_ = &dibimage_;
         tavelLogCommon(0, "PageProcess: Applied default dithering and increased bit depth");
     }
+    // The stencil result has been copied; its pages go back before the work
+    // buffer is filled.
+    if (useZQDithering_)
+        returnFreedPages();
 
     tavelLogCommon(0, "PageProcess: negativePrint_ %d", negativePrint_ ? 1 : 0);
     if (negativePrint_) {

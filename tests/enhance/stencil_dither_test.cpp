@@ -255,6 +255,22 @@ TEST(EnhanceStencilChain, StencilOfTheInputsSizeForEveryLayout)
     }
 }
 
+// A source handed over may become the chain's working image; the stencil is
+// the one the chain makes of a source it only reads.
+TEST(EnhanceStencilChain, HandedOverSourceGivesTheSameStencil)
+{
+    std::mt19937 random(11);
+    for (ZQ_IMG_COLOR color : {ZQ_IMG_GRAY, ZQ_IMG_BGR}) {
+        ZQImage src(61, 29, color);
+        for (std::size_t i = 0; i < src.byteCount(); ++i)
+            src.data[i] = static_cast<unsigned char>(random() % 7 == 0 ? random() : 200);
+        const ZQImage read[2] = {zqTattooDithering(src), zqTattooDitheringX8(src)};
+        const ZQImage taken[2] = {zqTattooDithering(ZQImage(src)), zqTattooDitheringX8(ZQImage(src))};
+        for (int chain = 0; chain < 2; ++chain)
+            EXPECT_EQ(pattern(taken[chain]), pattern(read[chain])) << kChains[chain].name << ", colour " << color;
+    }
+}
+
 // One grey level has no moment threshold; the chains fall back to mid-grey
 // and must end with a stencil like any other page, in every shape.
 TEST(EnhanceStencilChain, SingleGreyLevelPagesEnd)
