@@ -77,6 +77,16 @@ extern "C" unsigned long tavelImageCountBlankLinesFromBack(const unsigned char* 
     return 0;
 }
 
+// Hands the pages of freed heap blocks back to the system. The filter keeps
+// freed page-sized blocks in its heap for the next page, which saves page
+// faults; the stencil path frees and makes several page-sized images in
+// turn, and without this each would stay resident beside the next, so its
+// peak memory would be several pages above the classic types'.
+static void returnFreedPages()
+{
+    malloc_trim(0);
+}
+
 void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPerLine,
                               unsigned long height, unsigned long width)
 {
@@ -161,26 +171,23 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));
         std::free(work);
+        // The next page's work buffer would otherwise come back already
+        // resident and stay so through its stencil chain.
+        if (useZQDithering_)
+            returnFreedPages();
     }
     tavelLogCommon(0, "printImage: Image processing completed");
-}
-
-// Hands the pages of freed heap blocks back to the system. The filter keeps
-// freed page-sized blocks in its heap for the next page, which saves page
-// faults; the stencil path frees and makes several page-sized images in
-// turn, and without this each would stay resident beside the next, so its
-// peak memory would be several pages above the classic types'.
-static void returnFreedPages()
-{
-    malloc_trim(0);
 }
 
 int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
                                   int width, int height, unsigned char* work)
 {
-    // The last page's stencil result is no longer needed; freeing it now
-    // keeps it from adding to this page's peak memory.
-    ditheredImage_.Destroy();
+    // The last page's stencil result is no longer needed; freeing it now,
+    // pages and all, keeps it from adding to this page's peak memory.
+    if (ditheredImage_.IsValid()) {
+        ditheredImage_.Destroy();
+        returnFreedPages();
+    }
     useZQDithering_ = (halftoneType_ == DITHER_TATTOO || halftoneType_ == DITHER_TATTOO_X8);
     tavelLogCommon(0, "PageProcess: ZQ dithering is %s", useZQDithering_ ? "enabled" : "disabled");
 
