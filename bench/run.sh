@@ -54,7 +54,7 @@ echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1)
 echo
 
 if [ "$MICRO" != 0 ]; then
-    echo "## Pipeline stages (Google Benchmark, photo-like page)"
+    echo "## Pipeline stages (Google Benchmark; photo-like page unless the name says text or blank)"
     "$BENCHPROG" --benchmark_min_time=0.2 | tee "$WORK/micro.txt"
     echo
 fi

@@ -228,12 +228,12 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
         // The grey page now lives in the stencil source; releasing the work
         // image's copy leaves room for the stencil chain's own buffers.
         dibimage_.Destroy();
-        returnFreedPages();
         // The chain takes the source over as its first working image.
         ZQImage result = halftoneType_ == DITHER_TATTOO_X8 ? zqTattooDitheringX8(std::move(source))
                                                            : zqTattooDithering(std::move(source));
         tavelLogCommon(0, "PageProcess: Applied ZQ dithering with stride %d, width %d",
                        (result.width + 3) / 4 * 4, width);
+        // The chain's freed images go back before the result is copied.
         returnFreedPages();
         if (!ditheredImage_.CreateFromArray(result.data, width, height, 8, width, false)) {
             tavelLogCommon(3, "PageProcess: Failed to create a new DibImage from ZQ dithered data");
