@@ -3,8 +3,8 @@
 
 #include <sched.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -81,7 +81,9 @@ void onEveryWorker(int wanted, const std::function<void(int worker, int workers)
                 if (worker < workers)
                     run(worker, workers);
             });
-        } catch (const std::system_error&) {
+        } catch (...) {
+            // No thread (no stack, no memory for its state): the threads
+            // already started must still be told the count and joined.
             break;
         }
     }

@@ -3,15 +3,29 @@
 // of workers.
 #include "enhance/parallel.h"
 #include "enhance/stencil_dither.h"
+#include "sanitizer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
 namespace {
+
+// Bytes of address space the process holds now.
+std::size_t currentAddressSpace()
+{
+    std::ifstream status("/proc/self/statm");
+    std::size_t pages = 0;
+    status >> pages;
+    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
 
 // Fixes the worker count for one test and restores the automatic choice.
 class WorkerCount {
@@ -59,6 +73,38 @@ TEST(StencilWorkers, AFailureInOneBandReachesTheCallerAfterAllEnd)
                              }),
                  std::bad_alloc);
     EXPECT_EQ(finished.load(), 3);
+}
+
+// With no room for a thread's stack the system refuses the thread; the work
+// is then shared among the workers that did start, and all of it is done.
+// A death test gives the lowered address-space limit a process of its own.
+TEST(StencilWorkersDeathTest, RefusedThreadsLeaveTheWorkToTheOthers)
+{
+    if (tavel_test::underAddressSanitizer())
+        GTEST_SKIP() << "AddressSanitizer's reservations ignore the address-space limit";
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            const WorkerCount fixed(4);
+            std::vector<int> visits(1000, 0);
+            std::atomic<int> workers{0};
+            // Thread stacks take 8 MiB each; 4 MiB more than the process
+            // uses now leaves room for small allocations only.
+            rlimit limit{};
+            getrlimit(RLIMIT_AS, &limit);
+            limit.rlim_cur = currentAddressSpace() + (4u << 20);
+            setrlimit(RLIMIT_AS, &limit);
+            onEveryWorker(4, [&](int worker, int total) {
+                ++workers;
+                for (int i = worker; i < 1000; i += total)
+                    ++visits[i];
+            });
+            bool once = true;
+            for (int v : visits)
+                once = once && v == 1;
+            std::exit(once && workers.load() < 4 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // Flat areas with sharp edges and a band of noise: every stage meets both
