@@ -4,7 +4,7 @@
 // rounding.
 #include "enhance/enhance_filters.h"
 
-#include "enhance/parallel.h"
+#include "workers/parallel.h"
 #include "enhance/zq_math.h"
 
 #include <algorithm>

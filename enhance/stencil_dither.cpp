@@ -3,7 +3,7 @@
 #include "enhance/stencil_dither.h"
 
 #include "enhance/enhance_filters.h"
-#include "enhance/parallel.h"
+#include "workers/parallel.h"
 
 #include <algorithm>
 #include <atomic>

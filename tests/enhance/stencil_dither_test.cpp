@@ -1,6 +1,6 @@
 // Stencil dithering: the error diffusion's patterns and the two chains'
 // output for ordinary and degenerate pages.
-#include "enhance/parallel.h"
+#include "workers/parallel.h"
 #include "enhance/stencil_dither.h"
 #include "enhance/zq_math.h"
 
@@ -128,7 +128,7 @@ TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
     const int sizes[][2] = {{1, 1},  {1, 7},   {7, 1},    {2, 2},    {3, 3},  {5, 4},
                             {31, 17}, {64, 9}, {4, 12},  {6, 10},  {300, 11}, {517, 6}};
     for (int workers : {1, 2, 3, 7}) {
-        setStencilWorkers(workers);
+        setWorkerCount(workers);
         for (const auto& size : sizes) {
             ZQImage src(size[0], size[1], ZQ_IMG_GRAY);
             for (std::size_t i = 0; i < src.byteCount(); ++i)
@@ -143,7 +143,7 @@ TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
             }
         }
     }
-    setStencilWorkers(0);
+    setWorkerCount(0);
 }
 
 // Blank paper and solid boxes with a few grey dots: runs without error that
@@ -154,7 +154,7 @@ TEST(EnhanceErrorDiffusion, FlatAreasMatchThePlainDiffusionBitForBit)
     std::mt19937 random(5);
     const int sizes[][2] = {{64, 40}, {300, 25}, {9, 30}, {600, 12}};
     for (int workers : {1, 2}) {
-        setStencilWorkers(workers);
+        setWorkerCount(workers);
         for (const auto& size : sizes) {
             for (unsigned char background : {0, 255}) {
                 ZQImage src = uniformImage(size[0], size[1], background);
@@ -179,7 +179,7 @@ TEST(EnhanceErrorDiffusion, FlatAreasMatchThePlainDiffusionBitForBit)
             }
         }
     }
-    setStencilWorkers(0);
+    setWorkerCount(0);
 }
 
 // White pixels next to black ones owe more than their own error even where
@@ -313,6 +313,56 @@ TEST(EnhanceStencilChain, ThresholdAtTheTopEnds)
     for (const auto& chain : kChains) {
         ZQImage src(20, 10, ZQ_IMG_GRAY, pixels.data());
         EXPECT_TRUE(isStencilOfSize(chain.run(src), 20, 10)) << chain.name;
+    }
+}
+
+// Fixes the worker count for one test and restores the automatic choice.
+class WorkerCount {
+public:
+    explicit WorkerCount(int n) { setWorkerCount(n); }
+    ~WorkerCount() { setWorkerCount(0); }
+};
+
+// Flat areas with sharp edges and a band of noise: every stage meets both
+// its shortcut and its full path, and the diffusion carries error across
+// the rows that the workers share out.
+ZQImage mixedPage(int width, int height, std::mt19937& random)
+{
+    ZQImage page(width, height, ZQ_IMG_GRAY);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            unsigned char v = (x / 23 + y / 17) % 3 == 0 ? 255 : 0;
+            if (y > height / 2 && y < height / 2 + 20)
+                v = static_cast<unsigned char>(random());
+            page.data[static_cast<std::size_t>(y) * width + x] = v;
+        }
+    }
+    return page;
+}
+
+TEST(EnhanceStencilChain, StencilIsTheSameForEveryWorkerCount)
+{
+    std::mt19937 random(3);
+    const int sizes[][2] = {{300, 120}, {517, 41}, {5, 60}, {2, 33}, {1000, 9}};
+    for (const auto& size : sizes) {
+        ZQImage page = mixedPage(size[0], size[1], random);
+        std::vector<unsigned char> single[2];
+        {
+            const WorkerCount fixed(1);
+            const ZQImage a = zqTattooDithering(page);
+            const ZQImage b = zqTattooDitheringX8(page);
+            single[0].assign(a.data, a.data + a.byteCount());
+            single[1].assign(b.data, b.data + b.byteCount());
+        }
+        for (int workers : {2, 3, 7}) {
+            const WorkerCount fixed(workers);
+            const ZQImage a = zqTattooDithering(page);
+            const ZQImage b = zqTattooDitheringX8(page);
+            EXPECT_EQ(std::vector<unsigned char>(a.data, a.data + a.byteCount()), single[0])
+                << "Tattoo, " << size[0] << " x " << size[1] << ", " << workers << " workers";
+            EXPECT_EQ(std::vector<unsigned char>(b.data, b.data + b.byteCount()), single[1])
+                << "Tattoo_X8, " << size[0] << " x " << size[1] << ", " << workers << " workers";
+        }
     }
 }
 

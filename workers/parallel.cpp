@@ -1,5 +1,5 @@
-// Worker threads for the stencil passes.
-#include "enhance/parallel.h"
+// Worker threads for the image passes of a page.
+#include "workers/parallel.h"
 
 #include <sched.h>
 
@@ -32,7 +32,7 @@ int availableProcessors()
 
 }  // namespace
 
-int stencilWorkers()
+int workerCount()
 {
     const int chosen = sChosenWorkers.load();
     if (chosen > 0)
@@ -41,7 +41,7 @@ int stencilWorkers()
     return automatic;
 }
 
-void setStencilWorkers(int n)
+void setWorkerCount(int n)
 {
     sChosenWorkers.store(n > 0 ? n : 0);
 }
@@ -51,7 +51,7 @@ int workersFor(std::size_t pixels)
     const int chosen = sChosenWorkers.load();
     if (chosen > 0)
         return chosen;
-    return pixels < kMinPixelsForWorkers ? 1 : stencilWorkers();
+    return pixels < kMinPixelsForWorkers ? 1 : workerCount();
 }
 
 void onEveryWorker(int wanted, const std::function<void(int worker, int workers)>& body)

@@ -1,19 +1,19 @@
-// Worker threads for the stencil passes. Every pass splits its work so that
-// each pixel is computed by exactly the operations, in exactly the order, of
-// a single-threaded run: the stencil is the same byte for byte whatever the
-// number of workers.
+// Worker threads for the image passes of a page. Every pass splits its work
+// so that each pixel is computed by exactly the operations, in exactly the
+// order, of a single-threaded run: the output is the same byte for byte
+// whatever the number of workers.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 
 // Workers the passes use: the processors this process may run on, at most
-// four, unless setStencilWorkers chose a number.
-int stencilWorkers();
+// four, unless setWorkerCount chose a number.
+int workerCount();
 // n > 0 fixes the number of workers, also for the smallest images; 0 goes
 // back to the automatic choice. For tests and benchmarks, which compare runs
 // with different counts.
-void setStencilWorkers(int n);
+void setWorkerCount(int n);
 
 // Workers for a pass over `pixels` pixels: in the automatic choice, small
 // images stay on the calling thread, where starting threads would cost more

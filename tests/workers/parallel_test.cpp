@@ -1,8 +1,7 @@
-// Worker threads of the stencil passes: bands cover the work exactly once,
-// failures reach the caller, and the stencil does not depend on the number
-// of workers.
-#include "enhance/parallel.h"
-#include "enhance/stencil_dither.h"
+// Worker threads of the image passes: bands cover the work exactly once,
+// a refused thread leaves its share to the others, and failures reach the
+// caller.
+#include "workers/parallel.h"
 #include "sanitizer.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -30,11 +28,11 @@ std::size_t currentAddressSpace()
 // Fixes the worker count for one test and restores the automatic choice.
 class WorkerCount {
 public:
-    explicit WorkerCount(int n) { setStencilWorkers(n); }
-    ~WorkerCount() { setStencilWorkers(0); }
+    explicit WorkerCount(int n) { setWorkerCount(n); }
+    ~WorkerCount() { setWorkerCount(0); }
 };
 
-TEST(StencilWorkers, BandsCoverEveryIndexOnce)
+TEST(Workers, BandsCoverEveryIndexOnce)
 {
     for (int workers : {1, 2, 3, 7}) {
         const WorkerCount fixed(workers);
@@ -52,7 +50,7 @@ TEST(StencilWorkers, BandsCoverEveryIndexOnce)
     }
 }
 
-TEST(StencilWorkers, SmallImagesStayOnTheCallingThreadUnlessFixed)
+TEST(Workers, SmallImagesStayOnTheCallingThreadUnlessFixed)
 {
     EXPECT_EQ(workersFor(100), 1);
     EXPECT_GE(workersFor(std::size_t{1} << 24), 1);
@@ -61,7 +59,7 @@ TEST(StencilWorkers, SmallImagesStayOnTheCallingThreadUnlessFixed)
     EXPECT_EQ(workersFor(100), 3);
 }
 
-TEST(StencilWorkers, AFailureInOneBandReachesTheCallerAfterAllEnd)
+TEST(Workers, AFailureInOneBandReachesTheCallerAfterAllEnd)
 {
     const WorkerCount fixed(4);
     std::atomic<int> finished{0};
@@ -78,7 +76,7 @@ TEST(StencilWorkers, AFailureInOneBandReachesTheCallerAfterAllEnd)
 // With no room for a thread's stack the system refuses the thread; the work
 // is then shared among the workers that did start, and all of it is done.
 // A death test gives the lowered address-space limit a process of its own.
-TEST(StencilWorkersDeathTest, RefusedThreadsLeaveTheWorkToTheOthers)
+TEST(WorkersDeathTest, RefusedThreadsLeaveTheWorkToTheOthers)
 {
     if (tavel_test::underAddressSanitizer())
         GTEST_SKIP() << "AddressSanitizer's reservations ignore the address-space limit";
@@ -105,49 +103,6 @@ TEST(StencilWorkersDeathTest, RefusedThreadsLeaveTheWorkToTheOthers)
             std::exit(once && workers.load() < 4 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-// Flat areas with sharp edges and a band of noise: every stage meets both
-// its shortcut and its full path, and the diffusion carries error across
-// the rows that the workers share out.
-ZQImage mixedPage(int width, int height, std::mt19937& random)
-{
-    ZQImage page(width, height, ZQ_IMG_GRAY);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            unsigned char v = (x / 23 + y / 17) % 3 == 0 ? 255 : 0;
-            if (y > height / 2 && y < height / 2 + 20)
-                v = static_cast<unsigned char>(random());
-            page.data[static_cast<std::size_t>(y) * width + x] = v;
-        }
-    }
-    return page;
-}
-
-TEST(StencilWorkers, StencilIsTheSameForEveryWorkerCount)
-{
-    std::mt19937 random(3);
-    const int sizes[][2] = {{300, 120}, {517, 41}, {5, 60}, {2, 33}, {1000, 9}};
-    for (const auto& size : sizes) {
-        ZQImage page = mixedPage(size[0], size[1], random);
-        std::vector<unsigned char> single[2];
-        {
-            const WorkerCount fixed(1);
-            const ZQImage a = zqTattooDithering(page);
-            const ZQImage b = zqTattooDitheringX8(page);
-            single[0].assign(a.data, a.data + a.byteCount());
-            single[1].assign(b.data, b.data + b.byteCount());
-        }
-        for (int workers : {2, 3, 7}) {
-            const WorkerCount fixed(workers);
-            const ZQImage a = zqTattooDithering(page);
-            const ZQImage b = zqTattooDitheringX8(page);
-            EXPECT_EQ(std::vector<unsigned char>(a.data, a.data + a.byteCount()), single[0])
-                << "Tattoo, " << size[0] << " x " << size[1] << ", " << workers << " workers";
-            EXPECT_EQ(std::vector<unsigned char>(b.data, b.data + b.byteCount()), single[1])
-                << "Tattoo_X8, " << size[0] << " x " << size[1] << ", " << workers << " workers";
-        }
-    }
 }
 
 }  // namespace
