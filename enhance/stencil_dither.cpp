@@ -6,9 +6,7 @@
 #include "workers/parallel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -203,26 +201,6 @@ private:
     float below_ = 0.0f;
     float penalty_[3];
     bool lastWhite_ = false;
-};
-
-// Pixels a row has finished, for the row below. A row publishes its count
-// after every kProgressStep pixels and the width once its accumulators for
-// the next row are all stored.
-class alignas(64) RowProgress {
-public:
-    void publish(int pixels) { done_.store(pixels, std::memory_order_release); }
-
-    void waitFor(int pixels) const
-    {
-        for (int spins = 0; done_.load(std::memory_order_acquire) < pixels; ++spins) {
-            if (spins >= kSpinsBeforeYield)
-                std::this_thread::yield();
-        }
-    }
-
-private:
-    static const int kSpinsBeforeYield = 64;
-    std::atomic<int> done_{0};
 };
 
 // Pixels [begin, end) of a row. outAbove is the row above's output, or null

@@ -4,8 +4,10 @@
 // whatever the number of workers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <thread>
 
 // Workers the passes use: the processors this process may run on, at most
 // four, unless setWorkerCount chose a number.
@@ -30,3 +32,24 @@ void onEveryWorker(int workers, const std::function<void(int worker, int workers
 // cover it, one band per worker of workersFor(pixels).
 void forEachBand(std::size_t count, std::size_t pixels,
                  const std::function<void(std::size_t begin, std::size_t end)>& body);
+
+// How far a row of a wavefront pass has got, for the rows that wait on it:
+// its worker publishes a count as it goes, and a reader waits until the
+// count reaches what it needs. The release and acquire make everything the
+// row wrote before publishing visible to the reader.
+class alignas(64) RowProgress {
+public:
+    void publish(int count) { done_.store(count, std::memory_order_release); }
+
+    void waitFor(int count) const
+    {
+        for (int spins = 0; done_.load(std::memory_order_acquire) < count; ++spins) {
+            if (spins >= kSpinsBeforeYield)
+                std::this_thread::yield();
+        }
+    }
+
+private:
+    static const int kSpinsBeforeYield = 64;
+    std::atomic<int> done_{0};
+};
