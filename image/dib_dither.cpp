@@ -14,7 +14,14 @@
 // Rows below the current one live in a small ring of padded scratch rows, so
 // neither border needs a test inside the loops: sources outside the image
 // have level 0, hence error 0, and targets outside it are never read back.
+//
+// The rows go to worker threads in turn, each row a stretch of pixels behind
+// the one above it: a row decides a stretch once the rows above have passed
+// on all their taps into it, then passes on its own. Every target still
+// takes its taps in scan order, so the result does not depend on the number
+// of workers.
 #include "image/dib_image.h"
+#include "workers/parallel.h"
 
 #include <algorithm>
 #include <cstring>
@@ -232,36 +239,67 @@ constexpr int errorOf(int level) { return level > 128 ? level - 255 : level; }
 
 class ErrorDiffuser {
 public:
-    ErrorDiffuser(const Kernel& kernel, long width);
+    ErrorDiffuser(const Kernel& kernel, long width, long height);
     bool ready() const { return storage_ != nullptr; }
-    void run(const DibImage& source, DibImage& work);
+    // False when the row progress cannot be allocated.
+    bool run(const DibImage& source, DibImage& work);
 
 private:
     // Columns of margin before and after every scratch row.
     static constexpr long kMargin = 16;
+    // Farthest a tap below reaches along the row (|dx|).
+    static constexpr long kReach = 3;
+    // Pixels a row decides between two reports of its progress.
+    static constexpr long kStep = 128;
+    // Progress of a row that has passed on all its taps.
+    static constexpr int kRowDone = 0x7fffffff;
 
     struct TargetTap {
         int dx;
         int weightSlot;
     };
 
-    unsigned char* scratchRow(int index) const { return storage_.get() + index * rowLength_ + kMargin; }
-    unsigned char* ringRow(long y) const { return scratchRow(static_cast<int>(y % ringSize_)); }
-    unsigned char* levelsRow() const { return scratchRow(ringSize_); }
-    unsigned char* positiveAmounts(int slot) const { return scratchRow(ringSize_ + 1 + 2 * slot); }
-    unsigned char* negativeAmounts(int slot) const { return scratchRow(ringSize_ + 2 + 2 * slot); }
+    // Where a row's left-to-right pass stands: the pixel x to decide next,
+    // and a, b, c, the values of x, x + 1 and x + 2 with the taps they have
+    // had so far.
+    struct AlongRow {
+        long x;
+        int a;
+        int b;
+        int c;
+    };
 
-    // Decides the row; true when some pixel of it leaves an error behind.
-    bool diffuseAlongRow(const unsigned char* row);
-    void computeTapAmounts();
-    void applyTapsBelow(int dy, unsigned char* target);
+    unsigned char* scratchRow(long index) const { return storage_.get() + index * rowLength_ + kMargin; }
+    unsigned char* ringRow(long y) const { return scratchRow(y % ringSize_); }
+    // The rows of one worker: its levels, then the tap amounts of each
+    // weight, positive and negative.
+    unsigned char* levelsRow(int worker) const { return scratchRow(ringSize_ + worker * workerRows_); }
+    unsigned char* positiveAmounts(int worker, int slot) const
+    {
+        return scratchRow(ringSize_ + worker * workerRows_ + 1 + 2 * slot);
+    }
+    unsigned char* negativeAmounts(int worker, int slot) const
+    {
+        return scratchRow(ringSize_ + worker * workerRows_ + 2 + 2 * slot);
+    }
+
+    // Kept out of line: inlined into the row loop, its few hot values lose
+    // their registers to the loop's.
+    __attribute__((noinline)) void diffuseAlongRow(const unsigned char* row, unsigned char* levels,
+                                                   AlongRow& at, long limit) const;
+    void computeTapAmounts(int worker, long from, long to) const;
+    void applyTapsBelow(int worker, int dy, unsigned char* target, long from, long to) const;
+    void diffuseRow(long y, int worker, const DibImage& source, DibImage& work, RowProgress* progress) const;
 
     const Kernel& kernel_;
     long width_;
+    long height_;
     long paddedWidth_;  // width rounded up to whole 16-pixel groups
     long rowLength_;
+    int workers_;
     int ringSize_;
     int weightCount_ = 0;
+    int workerRows_ = 0;
     int weights_[kMaxTaps] = {};
     int targetTapCount_[kMaxRowsBelow + 1] = {};
     TargetTap targetTaps_[kMaxRowsBelow + 1][kMaxTaps] = {};
@@ -270,9 +308,15 @@ private:
     std::unique_ptr<unsigned char[]> storage_;
 };
 
-ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width)
-    : kernel_(kernel), width_(width), paddedWidth_((width + 15) / 16 * 16),
-      rowLength_(kMargin + paddedWidth_ + kMargin), ringSize_(kernel.rowsBelow + 1)
+// The rows of the image go to the workers in turn. The ring holds, besides
+// the rows being decided, the rows below them that receive taps: a row loads
+// the row kernel.rowsBelow under it as it starts, into the slot of the row
+// that its worker finished last.
+ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width, long height)
+    : kernel_(kernel), width_(width), height_(height), paddedWidth_((width + 15) / 16 * 16),
+      rowLength_(kMargin + paddedWidth_ + kMargin),
+      workers_(static_cast<int>(std::max(1L, std::min<long>(workersFor(static_cast<std::size_t>(width) * height), height)))),
+      ringSize_(kernel.rowsBelow + workers_)
 {
     for (int level = 0; level < 256; ++level) {
         rightAmount_[level] = errorOf(level) * kernel.rightWeight / kernel.divisor;
@@ -291,32 +335,52 @@ ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width)
         std::sort(targetTaps_[dy], targetTaps_[dy] + targetTapCount_[dy],
                   [](const TargetTap& a, const TargetTap& b) { return a.dx > b.dx; });
 
-    const int rowCount = ringSize_ + 1 + 2 * weightCount_;
+    workerRows_ = 1 + 2 * weightCount_;
+    const long rowCount = ringSize_ + static_cast<long>(workers_) * workerRows_;
     storage_.reset(new (std::nothrow) unsigned char[rowCount * rowLength_]());
 }
 
 // Levels 0 and 255 leave no error behind, so they pass nothing on.
 inline bool carriesNoError(int level) { return level == 0 || level == 255; }
 
-// Step 1: the current row left to right. a is the pixel being decided, b and c
-// the next two with the taps they have had so far.
+// Whether a level in [from, to) leaves an error behind.
+bool carriesError(const unsigned char* levels, long from, long to)
+{
+    long x = from;
+#if defined(__SSE2__)
+    const __m128i black = _mm_setzero_si128();
+    const __m128i white = _mm_set1_epi8(-1);
+    for (; x + 16 <= to; x += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
+        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white));
+        if (_mm_movemask_epi8(plain) != 0xFFFF) return true;
+    }
+#endif
+    for (; x < to; ++x)
+        if (!carriesNoError(levels[x])) return true;
+    return false;
+}
+
+// Step 1: the current row left to right, from at.x up to limit. a is the
+// pixel being decided, b and c the next two with the taps they have had so
+// far. The row's values are read up to limit + 2.
 //
 // Where a, b and c carry no error, neither they nor any following pixel of
 // value 0 or 255 receive anything from the row: such a run keeps its values
 // as its levels. Blank paper and solid black are most of a label, so the run
-// is copied instead of stepped through pixel by pixel.
-bool ErrorDiffuser::diffuseAlongRow(const unsigned char* row)
+// is copied instead of stepped through pixel by pixel. A run that reaches
+// limit stops there and goes on at the next call as if it had not.
+void ErrorDiffuser::diffuseAlongRow(const unsigned char* row, unsigned char* levels, AlongRow& at,
+                                    long limit) const
 {
-    unsigned char* levels = levelsRow();
-    bool leavesError = false;
-    int a = row[0];
-    int b = row[1];
-    int c = row[2];
-    long x = 0;
-    while (x < width_) {
-        if (carriesNoError(a) && carriesNoError(b) && carriesNoError(c)) {
+    long x = at.x;
+    int a = at.a;
+    int b = at.b;
+    int c = at.c;
+    while (x < limit) {
+        if (x + 3 <= limit && carriesNoError(a) && carriesNoError(b) && carriesNoError(c)) {
             long end = x + 3;
-            while (end < width_ && carriesNoError(row[end])) ++end;
+            while (end < limit && carriesNoError(row[end])) ++end;
             levels[x] = static_cast<unsigned char>(a);
             if (x + 1 < width_) levels[x + 1] = static_cast<unsigned char>(b);
             if (x + 2 < width_) levels[x + 2] = static_cast<unsigned char>(c);
@@ -329,7 +393,6 @@ bool ErrorDiffuser::diffuseAlongRow(const unsigned char* row)
             continue;
         }
         levels[x] = static_cast<unsigned char>(a);
-        leavesError = leavesError || !carriesNoError(a);
         const int nextB = addClamped(b, rightAmount_[a]);
         const int nextC = addClamped(c, secondAmount_[a]);
         a = nextB;
@@ -337,21 +400,24 @@ bool ErrorDiffuser::diffuseAlongRow(const unsigned char* row)
         c = row[x + 3];
         ++x;
     }
-    return leavesError;
+    at = {x, a, b, c};
 }
 
-// Step 2: for every pixel and weight, trunc(e x w / D) as a magnitude in the
-// array of its sign. Levels past the row end are 0 and give 0.
-void ErrorDiffuser::computeTapAmounts()
+// Step 2: for every pixel whose level the targets [from, to) read, and every
+// weight, trunc(e x w / D) as a magnitude in the array of its sign. Levels
+// past the row end are 0 and give 0.
+void ErrorDiffuser::computeTapAmounts(int worker, long from, long to) const
 {
-    const unsigned char* levels = levelsRow();
+    const unsigned char* levels = levelsRow(worker);
+    const long first = std::max(0L, (from - kReach) / 16 * 16);
+    const long last = std::min(paddedWidth_, (to + kReach + 15) / 16 * 16);
 #if defined(__SSE2__)
     const DivisionMagic magic = divisionMagic(kernel_.divisor);
     const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
     const __m128i zero = _mm_setzero_si128();
     const __m128i multiplier = _mm_set1_epi16(static_cast<short>(magic.multiplier));
     const __m128i shift = _mm_cvtsi32_si128(magic.shift);
-    for (long x = 0; x < paddedWidth_; x += 16) {
+    for (long x = first; x < last; x += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
         const __m128i negative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
         const __m128i magnitude = _mm_xor_si128(v, negative);                    // |e|: v or 255 - v
@@ -362,15 +428,15 @@ void ErrorDiffuser::computeTapAmounts()
             const __m128i qLow = _mm_srl_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), shift);
             const __m128i qHigh = _mm_srl_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), shift);
             const __m128i amount = _mm_packus_epi16(qLow, qHigh);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(positiveAmounts(slot) + x), _mm_andnot_si128(negative, amount));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(negativeAmounts(slot) + x), _mm_and_si128(negative, amount));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(positiveAmounts(worker, slot) + x), _mm_andnot_si128(negative, amount));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(negativeAmounts(worker, slot) + x), _mm_and_si128(negative, amount));
         }
     }
 #else
     for (int slot = 0; slot < weightCount_; ++slot) {
-        unsigned char* positive = positiveAmounts(slot);
-        unsigned char* negative = negativeAmounts(slot);
-        for (long x = 0; x < paddedWidth_; ++x) {
+        unsigned char* positive = positiveAmounts(worker, slot);
+        unsigned char* negative = negativeAmounts(worker, slot);
+        for (long x = first; x < last; ++x) {
             const int amount = errorOf(levels[x]) * weights_[slot] / kernel_.divisor;
             positive[x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
             negative[x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
@@ -379,52 +445,84 @@ void ErrorDiffuser::computeTapAmounts()
 #endif
 }
 
-// Step 3: the taps of row dy below into that row, source order per target.
-void ErrorDiffuser::applyTapsBelow(int dy, unsigned char* target)
+// Step 3: the taps of row dy below into its targets [from, to), whole
+// 16-pixel groups, source order per target.
+void ErrorDiffuser::applyTapsBelow(int worker, int dy, unsigned char* target, long from, long to) const
 {
     const int tapCount = targetTapCount_[dy];
     const TargetTap* taps = targetTaps_[dy];
 #if defined(__SSE2__)
-    for (long x = 0; x < paddedWidth_; x += 16) {
+    for (long x = from; x < to; x += 16) {
         __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + x));
         for (int i = 0; i < tapCount; ++i) {
             const long source = x - taps[i].dx;
             const int slot = taps[i].weightSlot;
-            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positiveAmounts(slot) + source)));
-            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negativeAmounts(slot) + source)));
+            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positiveAmounts(worker, slot) + source)));
+            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negativeAmounts(worker, slot) + source)));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), p);
     }
 #else
-    for (long x = 0; x < paddedWidth_; ++x) {
+    for (long x = from; x < to; ++x) {
         int p = target[x];
         for (int i = 0; i < tapCount; ++i) {
             const long source = x - taps[i].dx;
             const int slot = taps[i].weightSlot;
-            p = addClamped(p, positiveAmounts(slot)[source] - negativeAmounts(slot)[source]);
+            p = addClamped(p, positiveAmounts(worker, slot)[source] - negativeAmounts(worker, slot)[source]);
         }
         target[x] = static_cast<unsigned char>(p);
     }
 #endif
 }
 
-void ErrorDiffuser::run(const DibImage& source, DibImage& work)
+// Row y, a stretch at a time: its pass goes as far as the row above has
+// passed on its taps (every row above that sends taps here is further on
+// still), then its own taps go to the targets whose sources are all decided,
+// and it reports how far the rows below it are final. Every target thus
+// takes its taps row by row from the top, and within a row in source order,
+// as when the rows run one after another.
+void ErrorDiffuser::diffuseRow(long y, int worker, const DibImage& source, DibImage& work,
+                               RowProgress* progress) const
 {
-    const long height = source.GetHeight();
-    static constexpr unsigned char kMidGrey[4] = {128, 128, 128, 128};
-    for (long y = 0; y < height && y < ringSize_; ++y) loadLevels(source, y, ringRow(y));
-
-    for (long y = 0; y < height; ++y) {
-        const bool leavesError = diffuseAlongRow(ringRow(y));
-        packRowAboveThreshold(levelsRow(), width_, kMidGrey, work.GetBits(static_cast<unsigned>(y)));
-        // A row without error adds nothing to the rows below it.
-        if (leavesError && y + 1 < height) {
-            computeTapAmounts();
-            for (int dy = 1; dy <= kernel_.rowsBelow && y + dy < height; ++dy) applyTapsBelow(dy, ringRow(y + dy));
+    if (y + kernel_.rowsBelow < height_)
+        loadLevels(source, y + kernel_.rowsBelow, ringRow(y + kernel_.rowsBelow));
+    const unsigned char* row = ringRow(y);
+    unsigned char* levels = levelsRow(worker);
+    const RowProgress* above = y > 0 ? &progress[y - 1] : nullptr;
+    AlongRow at{0, 0, 0, 0};
+    long decided = 0;
+    long applied = 0;
+    while (applied < paddedWidth_) {
+        const long limit = std::min(width_, decided + kStep);
+        if (above != nullptr)
+            above->waitFor(limit == width_ ? kRowDone : static_cast<int>(limit + kReach));
+        if (decided == 0) at = {0, row[0], row[1], row[2]};
+        diffuseAlongRow(row, levels, at, limit);
+        decided = limit;
+        const long tapEnd = decided == width_ ? paddedWidth_ : std::max(applied, (decided - kReach) / 16 * 16);
+        if (tapEnd > applied &&
+            carriesError(levels, std::max(0L, applied - kReach), std::min(decided, tapEnd + kReach))) {
+            computeTapAmounts(worker, applied, tapEnd);
+            for (int dy = 1; dy <= kernel_.rowsBelow && y + dy < height_; ++dy)
+                applyTapsBelow(worker, dy, ringRow(y + dy), applied, tapEnd);
         }
-        // The slot of row y is free now; it receives the next row to enter the kernel.
-        if (y + ringSize_ < height) loadLevels(source, y + ringSize_, ringRow(y + ringSize_));
+        applied = tapEnd;
+        progress[y].publish(applied == paddedWidth_ ? kRowDone : static_cast<int>(applied));
     }
+    static constexpr unsigned char kMidGrey[4] = {128, 128, 128, 128};
+    packRowAboveThreshold(levels, width_, kMidGrey, work.GetBits(static_cast<unsigned>(y)));
+}
+
+bool ErrorDiffuser::run(const DibImage& source, DibImage& work)
+{
+    std::unique_ptr<RowProgress[]> progress(new (std::nothrow) RowProgress[height_]);
+    if (!progress) return false;
+    for (long y = 0; y < height_ && y < kernel_.rowsBelow; ++y) loadLevels(source, y, ringRow(y));
+    // Rows beyond the workers that started are taken by the ones there are.
+    onEveryWorker(workers_, [&](int worker, int started) {
+        for (long y = worker; y < height_; y += started) diffuseRow(y, worker, source, work, progress.get());
+    });
+    return true;
 }
 
 const Kernel& diffusionKernel(unsigned long method)
@@ -463,9 +561,8 @@ bool DibImage::Dither(long method)
     } else if (selected == 7) {
         done = thresholdInto(*this, work, kBayerThreshold);
     } else {
-        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth());
-        done = diffuser.ready();
-        if (done) diffuser.run(*this, work);
+        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight());
+        done = diffuser.ready() && diffuser.run(*this, work);
     }
     if (!done) {
         setLastError(kScratchMessage);

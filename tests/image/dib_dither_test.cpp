@@ -1,5 +1,6 @@
 // DibImage halftoning to 1 bit per pixel.
 #include "dib_test_support.h"
+#include "workers/parallel.h"
 
 #include <gtest/gtest.h>
 
@@ -135,17 +136,27 @@ Rows randomRows(std::mt19937& random, int width, int height, int style)
 
 TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
 {
-    const int sizes[][2] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},  {3, 5},  {15, 4},  {16, 3},  {17, 7},
-                            {31, 6}, {32, 5}, {33, 8}, {47, 9}, {64, 2}, {101, 13}, {250, 20}};
+    // Rows of several stretches between progress reports, run by more
+    // workers than rows or processors too: rows go to the workers in turn,
+    // each trailing the one above it.
+    const int sizes[][2] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},   {3, 5},    {15, 4},  {16, 3},
+                            {17, 7}, {31, 6}, {32, 5}, {33, 8},  {47, 9},   {64, 2},  {101, 13},
+                            {250, 20}, {257, 9}, {600, 12}, {1000, 5}};
     const long methods[] = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100, LONG_MIN};
     std::mt19937 random(20240611);
     for (const auto& size : sizes) {
         for (int style = 0; style < 4; ++style) {
             const Rows grey = randomRows(random, size[0], size[1], style);
             for (long method : methods) {
-                SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
-                                                << " method " << method);
-                ASSERT_EQ(dither(grey, method), referenceDither(grey, method));
+                const Rows expected = referenceDither(grey, method);
+                for (int workers : {1, 2, 3, 7}) {
+                    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
+                                                    << " method " << method << " workers " << workers);
+                    setWorkerCount(workers);
+                    const Rows actual = dither(grey, method);
+                    setWorkerCount(0);
+                    ASSERT_EQ(actual, expected);
+                }
             }
         }
     }
