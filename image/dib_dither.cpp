@@ -239,7 +239,8 @@ constexpr int errorOf(int level) { return level > 128 ? level - 255 : level; }
 
 class ErrorDiffuser {
 public:
-    ErrorDiffuser(const Kernel& kernel, long width, long height);
+    // With share false the diffusion keeps to the calling thread.
+    ErrorDiffuser(const Kernel& kernel, long width, long height, bool share);
     bool ready() const { return storage_ != nullptr; }
     // False when the row progress cannot be allocated.
     bool run(const DibImage& source, DibImage& work);
@@ -312,10 +313,12 @@ private:
 // the rows being decided, the rows below them that receive taps: a row loads
 // the row kernel.rowsBelow under it as it starts, into the slot of the row
 // that its worker finished last.
-ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width, long height)
+ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width, long height, bool share)
     : kernel_(kernel), width_(width), height_(height), paddedWidth_((width + 15) / 16 * 16),
       rowLength_(kMargin + paddedWidth_ + kMargin),
-      workers_(static_cast<int>(std::max(1L, std::min<long>(workersFor(static_cast<std::size_t>(width) * height), height)))),
+      workers_(share ? static_cast<int>(std::max(1L, std::min<long>(
+                           workersFor(static_cast<std::size_t>(width) * height), height)))
+                     : 1),
       ringSize_(kernel.rowsBelow + workers_)
 {
     for (int level = 0; level < 256; ++level) {
@@ -525,6 +528,35 @@ bool ErrorDiffuser::run(const DibImage& source, DibImage& work)
     return true;
 }
 
+// Whether the diffusion of the image is worth sharing among workers: on a
+// page of mostly blank paper and solid ink the rows copy their runs instead
+// of diffusing them and take next to no time, and handing stretches from row
+// to row would cost more than it saves. At least one pixel in eight must
+// carry an error. Images of other depths than 8 bits stay on one thread.
+bool worthSharing(const DibImage& image)
+{
+    if (image.GetNumColors() != 256) return false;
+    const long width = image.GetWidth();
+    const long height = image.GetHeight();
+    const long needed = width * height / 8;
+    long carrying = 0;
+    for (long y = 0; y < height && carrying < needed; ++y) {
+        const unsigned char* row = image.GetBits(static_cast<unsigned>(y));
+        long x = 0;
+#if defined(__SSE2__)
+        const __m128i black = _mm_setzero_si128();
+        const __m128i white = _mm_set1_epi8(-1);
+        for (; x + 16 <= width; x += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+            const int plain = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
+            carrying += 16 - __builtin_popcount(static_cast<unsigned>(plain));
+        }
+#endif
+        for (; x < width; ++x) carrying += carriesNoError(row[x]) ? 0 : 1;
+    }
+    return carrying >= needed && carrying > 0;
+}
+
 const Kernel& diffusionKernel(unsigned long method)
 {
     switch (method) {
@@ -561,7 +593,7 @@ bool DibImage::Dither(long method)
     } else if (selected == 7) {
         done = thresholdInto(*this, work, kBayerThreshold);
     } else {
-        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight());
+        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight(), worthSharing(*this));
         done = diffuser.ready() && diffuser.run(*this, work);
     }
     if (!done) {

@@ -1,7 +1,10 @@
 // Worker threads for the image passes of a page.
 #include "workers/parallel.h"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +20,25 @@ namespace {
 const int kMaxWorkers = 4;
 // Below this many pixels a pass runs on the calling thread alone.
 const std::size_t kMinPixelsForWorkers = 1 << 16;
+// Checks of a row's progress before its reader goes to sleep.
+const int kSpinsBeforeSleep = 1000;
+
+// Lets the other thread of the core, on processors whose cores run two,
+// have the core while this one spins.
+inline void pauseForSibling()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// The count of an atomic int as the futex word the kernel compares and
+// sleeps on; std::atomic<int> holds just the int.
+int* futexWord(const std::atomic<int>& value)
+{
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "atomic int is a plain int");
+    return reinterpret_cast<int*>(const_cast<std::atomic<int>*>(&value));
+}
 
 std::atomic<int> sChosenWorkers{0};
 
@@ -107,4 +129,34 @@ void forEachBand(std::size_t count, std::size_t pixels,
         if (end > begin)
             body(begin, end);
     });
+}
+
+// Publishing and reading work like two flags that each side sets before it
+// looks at the other's: a sleeper registers and then reads the count, the
+// writer stores the count and then looks for sleepers, so either the sleeper
+// sees the new count or the writer sees the sleeper and wakes it. The kernel
+// puts the sleeper to sleep only while the count is still the one it read.
+void RowProgress::publish(int count)
+{
+    done_.store(count, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0)
+        syscall(SYS_futex, futexWord(done_), FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+void RowProgress::waitFor(int count) const
+{
+    for (int spins = 0; spins < kSpinsBeforeSleep; ++spins) {
+        if (done_.load(std::memory_order_acquire) >= count)
+            return;
+        pauseForSibling();
+    }
+    while (true) {
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        const int seen = done_.load(std::memory_order_seq_cst);
+        if (seen < count)
+            syscall(SYS_futex, futexWord(done_), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+        if (done_.load(std::memory_order_acquire) >= count)
+            return;
+    }
 }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
-#include <thread>
 
 // Workers the passes use: the processors this process may run on, at most
 // four, unless setWorkerCount chose a number.
@@ -36,31 +35,16 @@ void forEachBand(std::size_t count, std::size_t pixels,
 // How far a row of a wavefront pass has got, for the rows that wait on it:
 // its worker publishes a count as it goes, and a reader waits until the
 // count reaches what it needs. The release and acquire make everything the
-// row wrote before publishing visible to the reader.
+// row wrote before publishing visible to the reader. A reader spins a short
+// while, as the next report is usually moments away, and then sleeps until
+// woken, so that a worker whose writer has lost its processor to another
+// process does not keep one busy.
 class alignas(64) RowProgress {
 public:
-    void publish(int count) { done_.store(count, std::memory_order_release); }
-
-    void waitFor(int count) const
-    {
-        for (int spins = 0; done_.load(std::memory_order_acquire) < count; ++spins) {
-            if (spins >= kSpinsBeforeYield)
-                std::this_thread::yield();
-            else
-                pause();
-        }
-    }
+    void publish(int count);
+    void waitFor(int count) const;
 
 private:
-    // Lets a processor thread that shares the core with the waiting one, on
-    // a machine whose cores run two, have the core while this one waits.
-    static void pause()
-    {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-
-    static const int kSpinsBeforeYield = 64;
     std::atomic<int> done_{0};
+    mutable std::atomic<int> sleepers_{0};
 };
