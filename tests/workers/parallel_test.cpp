@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -103,6 +105,30 @@ TEST(WorkersDeathTest, RefusedThreadsLeaveTheWorkToTheOthers)
             std::exit(once && workers.load() < 4 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A reader that has waited long enough to sleep is woken by the report it
+// waits for, and not by an earlier, smaller one. The reader is kept waiting
+// by a report it does not get until the main thread sees it asleep.
+TEST(Workers, SleepingReaderWakesAtTheCountItNeeds)
+{
+    RowProgress progress;
+    progress.publish(3);
+    progress.waitFor(2);  // already there: returns at once
+    std::atomic<bool> woken{false};
+    std::thread reader([&]() {
+        progress.waitFor(10);
+        woken = true;
+    });
+    // Reports below the count leave the reader waiting, asleep or not.
+    for (int count = 4; count < 10; ++count) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        progress.publish(count);
+        EXPECT_FALSE(woken.load()) << "woken at " << count;
+    }
+    progress.publish(10);
+    reader.join();
+    EXPECT_TRUE(woken.load());
 }
 
 }  // namespace
