@@ -528,14 +528,22 @@ bool ErrorDiffuser::run(const DibImage& source, DibImage& work)
     return true;
 }
 
-// Whether the diffusion of the image is worth sharing among workers: on a
-// page of mostly blank paper and solid ink the rows copy their runs instead
-// of diffusing them and take next to no time, and handing stretches from row
-// to row would cost more than it saves. At least one pixel in eight must
-// carry an error. Images of other depths than 8 bits stay on one thread.
+// Narrower rows than this keep the diffusion on one thread: a row hands a
+// stretch to the row below every 128 pixels, and on a narrow row the workers
+// wait on each other for so much of the row that any delay of one stalls
+// both (measured on a label 812 pixels wide: from no gain to several times
+// slower).
+constexpr long kMinSharedWidth = 1600;
+
+// Whether the diffusion of the image is worth sharing among workers: rows
+// wide enough, and enough grey to diffuse. On a page of mostly blank paper
+// and solid ink the rows copy their runs instead of diffusing them and take
+// next to no time, and handing stretches from row to row would cost more
+// than it saves; at least one pixel in eight must carry an error. Images of
+// other depths than 8 bits stay on one thread.
 bool worthSharing(const DibImage& image)
 {
-    if (image.GetNumColors() != 256) return false;
+    if (image.GetNumColors() != 256 || image.GetWidth() < kMinSharedWidth) return false;
     const long width = image.GetWidth();
     const long height = image.GetHeight();
     const long needed = width * height / 8;
@@ -593,7 +601,8 @@ bool DibImage::Dither(long method)
     } else if (selected == 7) {
         done = thresholdInto(*this, work, kBayerThreshold);
     } else {
-        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight(), worthSharing(*this));
+        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight(),
+                               workerCountFixed() || worthSharing(*this));
         done = diffuser.ready() && diffuser.run(*this, work);
     }
     if (!done) {

@@ -68,6 +68,11 @@ void setWorkerCount(int n)
     sChosenWorkers.store(n > 0 ? n : 0);
 }
 
+bool workerCountFixed()
+{
+    return sChosenWorkers.load() > 0;
+}
+
 int workersFor(std::size_t pixels)
 {
     const int chosen = sChosenWorkers.load();

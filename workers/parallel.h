@@ -11,10 +11,13 @@
 // Workers the passes use: the processors this process may run on, at most
 // four, unless setWorkerCount chose a number.
 int workerCount();
-// n > 0 fixes the number of workers, also for the smallest images; 0 goes
-// back to the automatic choice. For tests and benchmarks, which compare runs
-// with different counts.
+// n > 0 fixes the number of workers, also for the smallest images and
+// whatever a pass would otherwise judge worth sharing; 0 goes back to the
+// automatic choice. For tests and benchmarks, which compare runs with
+// different counts.
 void setWorkerCount(int n);
+// Whether setWorkerCount has fixed the number.
+bool workerCountFixed();
 
 // Workers for a pass over `pixels` pixels: in the automatic choice, small
 // images stay on the calling thread, where starting threads would cost more
