@@ -309,51 +309,47 @@ static void blurSpan(const unsigned char* const* bytes, int tapCount, const doub
     }
 }
 
-// Interior pixels of a row read no clamped samples; only the few near each
-// end do.
-static void convolveRow(const unsigned char* in, unsigned char* out, int width,
-                        const double* kernel, int half, const UniformWindowTable& uniform,
-                        double* samples, std::vector<const unsigned char*>& bytes,
-                        std::vector<const double*>& taps)
-{
-    const int begin = myClamp(half, 0, width);
-    const int end = myClamp(width - half, begin, width);
-    if (end > begin) {
-        for (int t = -half; t <= half; ++t)
-            bytes[t + half] = in + (begin + t);
-        blurSpan(bytes.data(), static_cast<int>(bytes.size()), kernel, uniform, out + begin,
-                 end - begin, [&]() {
-                     for (int x = 0; x < width; ++x)
-                         samples[x] = in[x];
-                     for (int t = -half; t <= half; ++t)
-                         taps[t + half] = samples + (begin + t);
-                     return taps.data();
-                 });
-    }
-    for (int x = 0; x < begin; ++x)
-        out[x] = convolveClamped(in, x, width, kernel, half);
-    for (int x = end; x < width; ++x)
-        out[x] = convolveClamped(in, x, width, kernel, half);
-}
-
 // One pass along rows, with its scratch buffers.
-struct RowPass {
-    const double* kernel;
-    int half;
-    const UniformWindowTable& uniform;
-    std::vector<double> samples;
-    std::vector<const unsigned char*> bytes;
-    std::vector<const double*> taps;
-
-    RowPass(const double* k, int h, std::size_t tapCount, const UniformWindowTable& table, int width)
-        : kernel(k), half(h), uniform(table), samples(width), bytes(tapCount), taps(tapCount)
+class RowPass {
+public:
+    RowPass(const double* kernel, int half, std::size_t tapCount, const UniformWindowTable& uniform,
+            int width)
+        : kernel_(kernel), half_(half), uniform_(uniform), samples_(width), bytes_(tapCount),
+          taps_(tapCount)
     {
     }
 
+    // Interior pixels of a row read no clamped samples; only the few near
+    // each end do.
     void run(const unsigned char* in, unsigned char* out, int width)
     {
-        convolveRow(in, out, width, kernel, half, uniform, samples.data(), bytes, taps);
+        const int begin = myClamp(half_, 0, width);
+        const int end = myClamp(width - half_, begin, width);
+        if (end > begin) {
+            for (int t = -half_; t <= half_; ++t)
+                bytes_[t + half_] = in + (begin + t);
+            blurSpan(bytes_.data(), static_cast<int>(bytes_.size()), kernel_, uniform_,
+                     out + begin, end - begin, [&]() {
+                         for (int x = 0; x < width; ++x)
+                             samples_[x] = in[x];
+                         for (int t = -half_; t <= half_; ++t)
+                             taps_[t + half_] = samples_.data() + (begin + t);
+                         return taps_.data();
+                     });
+        }
+        for (int x = 0; x < begin; ++x)
+            out[x] = convolveClamped(in, x, width, kernel_, half_);
+        for (int x = end; x < width; ++x)
+            out[x] = convolveClamped(in, x, width, kernel_, half_);
     }
+
+private:
+    const double* kernel_;
+    int half_;
+    const UniformWindowTable& uniform_;
+    std::vector<double> samples_;
+    std::vector<const unsigned char*> bytes_;
+    std::vector<const double*> taps_;
 };
 
 // Source rows of a vertical pass, as bytes and, once a block needs them, as

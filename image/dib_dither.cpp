@@ -346,22 +346,22 @@ ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width, long height, bool
 // Levels 0 and 255 leave no error behind, so they pass nothing on.
 inline bool carriesNoError(int level) { return level == 0 || level == 255; }
 
-// Whether a level in [from, to) leaves an error behind.
-bool carriesError(const unsigned char* levels, long from, long to)
+// How many levels in [from, to) leave an error behind.
+long countCarryingError(const unsigned char* levels, long from, long to)
 {
+    long count = 0;
     long x = from;
 #if defined(__SSE2__)
     const __m128i black = _mm_setzero_si128();
     const __m128i white = _mm_set1_epi8(-1);
     for (; x + 16 <= to; x += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white));
-        if (_mm_movemask_epi8(plain) != 0xFFFF) return true;
+        const int plain = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
+        count += 16 - __builtin_popcount(static_cast<unsigned>(plain));
     }
 #endif
-    for (; x < to; ++x)
-        if (!carriesNoError(levels[x])) return true;
-    return false;
+    for (; x < to; ++x) count += carriesNoError(levels[x]) ? 0 : 1;
+    return count;
 }
 
 // Step 1: the current row left to right, from at.x up to limit. a is the
@@ -504,7 +504,7 @@ void ErrorDiffuser::diffuseRow(long y, int worker, const DibImage& source, DibIm
         decided = limit;
         const long tapEnd = decided == width_ ? paddedWidth_ : std::max(applied, (decided - kReach) / 16 * 16);
         if (tapEnd > applied &&
-            carriesError(levels, std::max(0L, applied - kReach), std::min(decided, tapEnd + kReach))) {
+            countCarryingError(levels, std::max(0L, applied - kReach), std::min(decided, tapEnd + kReach)) > 0) {
             computeTapAmounts(worker, applied, tapEnd);
             for (int dy = 1; dy <= kernel_.rowsBelow && y + dy < height_; ++dy)
                 applyTapsBelow(worker, dy, ringRow(y + dy), applied, tapEnd);
@@ -544,25 +544,13 @@ constexpr long kMinSharedWidth = 1600;
 bool worthSharing(const DibImage& image)
 {
     if (image.GetNumColors() != 256 || image.GetWidth() < kMinSharedWidth) return false;
+    // Every fourth row tells well enough what the page holds.
     const long width = image.GetWidth();
-    const long height = image.GetHeight();
-    const long needed = width * height / 8;
+    const long sampled = (image.GetHeight() + 3) / 4;
     long carrying = 0;
-    for (long y = 0; y < height && carrying < needed; ++y) {
-        const unsigned char* row = image.GetBits(static_cast<unsigned>(y));
-        long x = 0;
-#if defined(__SSE2__)
-        const __m128i black = _mm_setzero_si128();
-        const __m128i white = _mm_set1_epi8(-1);
-        for (; x + 16 <= width; x += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-            const int plain = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
-            carrying += 16 - __builtin_popcount(static_cast<unsigned>(plain));
-        }
-#endif
-        for (; x < width; ++x) carrying += carriesNoError(row[x]) ? 0 : 1;
-    }
-    return carrying >= needed && carrying > 0;
+    for (long y = 0; y < image.GetHeight(); y += 4)
+        carrying += countCarryingError(image.GetBits(static_cast<unsigned>(y)), 0, width);
+    return carrying > 0 && carrying >= width * sampled / 8;
 }
 
 const Kernel& diffusionKernel(unsigned long method)

@@ -1,7 +1,7 @@
 // Enhancement filters: grey conversion, moment threshold, gamma tables,
 // Gaussian kernels and blurs, weighted blend and unsharp mask.
 #include "enhance/enhance_filters.h"
-#include "workers/parallel.h"
+#include "worker_count.h"
 #include "enhance/zq_math.h"
 
 #include <gtest/gtest.h>
@@ -274,7 +274,7 @@ TEST(EnhanceBlurPass, FlatAreasMatchThePlainPassBitForBit)
     const int sizes[][2] = {{16, 16}, {40, 33}, {100, 70}, {17, 90}, {129, 41}};
     // Bands of rows go to the workers; their edges must not show.
     for (int workers : {1, 3}) {
-        setWorkerCount(workers);
+        const tavel_test::WorkerCount fixed(workers);
         for (const std::vector<double>& kernel : kernels) {
             const int taps = static_cast<int>(kernel.size());
             for (const auto& size : sizes) {
@@ -293,7 +293,6 @@ TEST(EnhanceBlurPass, FlatAreasMatchThePlainPassBitForBit)
             }
         }
     }
-    setWorkerCount(0);
 }
 
 TEST(EnhanceBlurPass, UniformAndSingleColumnImagesPassUnchanged)

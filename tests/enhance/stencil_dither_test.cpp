@@ -1,6 +1,6 @@
 // Stencil dithering: the error diffusion's patterns and the two chains'
 // output for ordinary and degenerate pages.
-#include "workers/parallel.h"
+#include "worker_count.h"
 #include "enhance/stencil_dither.h"
 #include "enhance/zq_math.h"
 
@@ -12,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+using tavel_test::WorkerCount;
 
 ZQImage uniformImage(int width, int height, unsigned char level)
 {
@@ -128,7 +130,7 @@ TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
     const int sizes[][2] = {{1, 1},  {1, 7},   {7, 1},    {2, 2},    {3, 3},  {5, 4},
                             {31, 17}, {64, 9}, {4, 12},  {6, 10},  {300, 11}, {517, 6}};
     for (int workers : {1, 2, 3, 7}) {
-        setWorkerCount(workers);
+        const WorkerCount fixed(workers);
         for (const auto& size : sizes) {
             ZQImage src(size[0], size[1], ZQ_IMG_GRAY);
             for (std::size_t i = 0; i < src.byteCount(); ++i)
@@ -143,7 +145,6 @@ TEST(EnhanceErrorDiffusion, MatchesThePlainDiffusionBitForBit)
             }
         }
     }
-    setWorkerCount(0);
 }
 
 // Blank paper and solid boxes with a few grey dots: runs without error that
@@ -154,7 +155,7 @@ TEST(EnhanceErrorDiffusion, FlatAreasMatchThePlainDiffusionBitForBit)
     std::mt19937 random(5);
     const int sizes[][2] = {{64, 40}, {300, 25}, {9, 30}, {600, 12}};
     for (int workers : {1, 2}) {
-        setWorkerCount(workers);
+        const WorkerCount fixed(workers);
         for (const auto& size : sizes) {
             for (unsigned char background : {0, 255}) {
                 ZQImage src = uniformImage(size[0], size[1], background);
@@ -179,7 +180,6 @@ TEST(EnhanceErrorDiffusion, FlatAreasMatchThePlainDiffusionBitForBit)
             }
         }
     }
-    setWorkerCount(0);
 }
 
 // White pixels next to black ones owe more than their own error even where
@@ -315,13 +315,6 @@ TEST(EnhanceStencilChain, ThresholdAtTheTopEnds)
         EXPECT_TRUE(isStencilOfSize(chain.run(src), 20, 10)) << chain.name;
     }
 }
-
-// Fixes the worker count for one test and restores the automatic choice.
-class WorkerCount {
-public:
-    explicit WorkerCount(int n) { setWorkerCount(n); }
-    ~WorkerCount() { setWorkerCount(0); }
-};
 
 // Flat areas with sharp edges and a band of noise: every stage meets both
 // its shortcut and its full path, and the diffusion carries error across

@@ -1,6 +1,6 @@
 // DibImage halftoning to 1 bit per pixel.
 #include "dib_test_support.h"
-#include "workers/parallel.h"
+#include "worker_count.h"
 
 #include <gtest/gtest.h>
 
@@ -157,10 +157,8 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
                 for (int workers : {1, 2, 3, 7}) {
                     SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
                                                     << " method " << method << " workers " << workers);
-                    setWorkerCount(workers);
-                    const Rows actual = dither(grey, method);
-                    setWorkerCount(0);
-                    ASSERT_EQ(actual, expected);
+                    const tavel_test::WorkerCount fixed(workers);
+                    ASSERT_EQ(dither(grey, method), expected);
                 }
             }
         }

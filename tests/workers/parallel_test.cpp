@@ -3,6 +3,7 @@
 // caller.
 #include "workers/parallel.h"
 #include "sanitizer.h"
+#include "worker_count.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -18,6 +19,8 @@
 
 namespace {
 
+using tavel_test::WorkerCount;
+
 // Bytes of address space the process holds now.
 std::size_t currentAddressSpace()
 {
@@ -26,13 +29,6 @@ std::size_t currentAddressSpace()
     status >> pages;
     return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
-
-// Fixes the worker count for one test and restores the automatic choice.
-class WorkerCount {
-public:
-    explicit WorkerCount(int n) { setWorkerCount(n); }
-    ~WorkerCount() { setWorkerCount(0); }
-};
 
 TEST(Workers, BandsCoverEveryIndexOnce)
 {
