@@ -228,19 +228,96 @@ static_assert(divisionMagicIsExact(kSierra), "Sierra division");
 static_assert(divisionMagicIsExact(kStevensonArce), "Stevenson-Arce division");
 
 // Saturating store of a tap: the pixel value plus a signed amount, held in 0 ... 255.
-inline int addClamped(int value, int amount)
+inline unsigned addClamped(unsigned value, int amount)
 {
-    const int sum = value + amount;
-    return sum < 0 ? 0 : (sum > 255 ? 255 : sum);
+    const int sum = static_cast<int>(value) + amount;
+    return static_cast<unsigned>(sum < 0 ? 0 : (sum > 255 ? 255 : sum));
 }
 
 // The error a level leaves behind: v - 255 above 128, else v.
 constexpr int errorOf(int level) { return level > 128 ? level - 255 : level; }
 
+// Levels 0 and 255 leave no error behind, so they pass nothing on.
+inline bool carriesNoError(unsigned level) { return level == 0 || level == 255; }
+
+// How many levels in [from, to) leave an error behind.
+long countCarryingError(const unsigned char* levels, long from, long to)
+{
+    long count = 0;
+    long x = from;
+#if defined(__SSE2__)
+    const __m128i black = _mm_setzero_si128();
+    const __m128i white = _mm_set1_epi8(-1);
+    while (x + 16 <= to) {
+        // Per byte lane, the number of plain levels; at most 255 groups at a time.
+        __m128i plain = _mm_setzero_si128();
+        const long end = std::min(to, x + 255 * 16);
+        for (; x + 16 <= end; x += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
+            plain = _mm_sub_epi8(plain, _mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
+        }
+        const __m128i sums = _mm_sad_epu8(plain, black);
+        const long plainCount = _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+        count += (end - from) / 16 * 16 - plainCount;
+        from = x;
+    }
+#endif
+    for (; x < to; ++x) count += carriesNoError(levels[x]) ? 0 : 1;
+    return count;
+}
+
+// What a kernel's taps are, in the forms the diffusion reads them.
+struct KernelTables {
+    struct TargetTap {
+        int dx = 0;
+        int weightSlot = 0;
+    };
+
+    // The amounts of the two taps into the current row, by level.
+    int right[256];
+    int second[256];
+    // The distinct weights of the taps below.
+    int weightCount;
+    int weights[kMaxTaps];
+    // The taps of each row below in the order their sources are scanned: a
+    // target at x hears from the source at x - dx, so the largest dx comes
+    // first.
+    int tapCount[kMaxRowsBelow + 1];
+    TargetTap taps[kMaxRowsBelow + 1][kMaxTaps];
+
+    constexpr explicit KernelTables(const Kernel& kernel)
+        : right(), second(), weightCount(0), weights(), tapCount(), taps()
+    {
+        for (int level = 0; level < 256; ++level) {
+            right[level] = errorOf(level) * kernel.rightWeight / kernel.divisor;
+            second[level] = errorOf(level) * kernel.secondWeight / kernel.divisor;
+        }
+        for (int i = 0; i < kernel.tapCount; ++i) {
+            const Tap& tap = kernel.taps[i];
+            int slot = 0;
+            while (slot < weightCount && weights[slot] != tap.weight) ++slot;
+            if (slot == weightCount) weights[weightCount++] = tap.weight;
+            // Insertion in order of falling dx.
+            int at = tapCount[tap.dy]++;
+            while (at > 0 && taps[tap.dy][at - 1].dx < tap.dx) {
+                taps[tap.dy][at] = taps[tap.dy][at - 1];
+                --at;
+            }
+            taps[tap.dy][at] = {tap.dx, slot};
+        }
+    }
+};
+
+template <const Kernel& K>
+constexpr KernelTables kTables{K};
+
+// The diffusion of one kernel. The kernel is a template argument so that its
+// taps, weights and divisor are constants in the loops below.
+template <const Kernel& K>
 class ErrorDiffuser {
 public:
     // With share false the diffusion keeps to the calling thread.
-    ErrorDiffuser(const Kernel& kernel, long width, long height, bool share);
+    ErrorDiffuser(long width, long height, bool share);
     bool ready() const { return storage_ != nullptr; }
     // False when the row progress cannot be allocated.
     bool run(const DibImage& source, DibImage& work);
@@ -254,114 +331,85 @@ private:
     static constexpr long kStep = 128;
     // Progress of a row that has passed on all its taps.
     static constexpr int kRowDone = 0x7fffffff;
-
-    struct TargetTap {
-        int dx;
-        int weightSlot;
-    };
+    // Rows a worker takes at a time, their pixels decided in turn.
+    static constexpr int kRowsPerTurn = 2;
 
     // Where a row's left-to-right pass stands: the pixel x to decide next,
     // and a, b, c, the values of x, x + 1 and x + 2 with the taps they have
     // had so far.
     struct AlongRow {
         long x;
-        int a;
-        int b;
-        int c;
+        unsigned a;
+        unsigned b;
+        unsigned c;
+    };
+
+    // A row being diffused: its values with the taps from above (a ring
+    // row), its decided levels (scratch of its lane), how far it has decided
+    // and passed on its taps.
+    struct RowRun {
+        long y;
+        int lane;
+        const unsigned char* row;
+        unsigned char* levels;
+        AlongRow at;
+        long decided;
+        long applied;
     };
 
     unsigned char* scratchRow(long index) const { return storage_.get() + index * rowLength_ + kMargin; }
     unsigned char* ringRow(long y) const { return scratchRow(y % ringSize_); }
-    // The rows of one worker: its levels, then the tap amounts of each
-    // weight, positive and negative.
-    unsigned char* levelsRow(int worker) const { return scratchRow(ringSize_ + worker * workerRows_); }
-    unsigned char* positiveAmounts(int worker, int slot) const
+    // The rows of one lane: its levels, then the tap amounts of each weight,
+    // positive and negative.
+    unsigned char* levelsRow(int lane) const { return scratchRow(ringSize_ + lane * laneRows_); }
+    unsigned char* positiveAmounts(int lane, int slot) const
     {
-        return scratchRow(ringSize_ + worker * workerRows_ + 1 + 2 * slot);
+        return scratchRow(ringSize_ + lane * laneRows_ + 1 + 2 * slot);
     }
-    unsigned char* negativeAmounts(int worker, int slot) const
+    unsigned char* negativeAmounts(int lane, int slot) const
     {
-        return scratchRow(ringSize_ + worker * workerRows_ + 2 + 2 * slot);
+        return scratchRow(ringSize_ + lane * laneRows_ + 2 + 2 * slot);
     }
 
-    // Kept out of line: inlined into the row loop, its few hot values lose
+    // Kept out of line: inlined into the row loop, their few hot values lose
     // their registers to the loop's.
     __attribute__((noinline)) void diffuseAlongRow(const unsigned char* row, unsigned char* levels,
                                                    AlongRow& at, long limit) const;
-    void computeTapAmounts(int worker, long from, long to) const;
-    void applyTapsBelow(int worker, int dy, unsigned char* target, long from, long to) const;
-    void diffuseRow(long y, int worker, const DibImage& source, DibImage& work, RowProgress* progress) const;
+    __attribute__((noinline)) void diffuseAlongRows(RowRun& first, long firstLimit, RowRun& second,
+                                                    long secondLimit) const;
+    void computeTapAmounts(int lane, long from, long to) const;
+    void applyTapsBelow(int lane, int dy, unsigned char* target, long from, long to) const;
+    void passOnTaps(RowRun& run, RowProgress* progress) const;
+    void diffuseTurn(long first, int worker, const DibImage& source, DibImage& work,
+                     RowProgress* progress) const;
 
-    const Kernel& kernel_;
     long width_;
     long height_;
     long paddedWidth_;  // width rounded up to whole 16-pixel groups
     long rowLength_;
     int workers_;
     int ringSize_;
-    int weightCount_ = 0;
-    int workerRows_ = 0;
-    int weights_[kMaxTaps] = {};
-    int targetTapCount_[kMaxRowsBelow + 1] = {};
-    TargetTap targetTaps_[kMaxRowsBelow + 1][kMaxTaps] = {};
-    int rightAmount_[256];
-    int secondAmount_[256];
+    int laneRows_;
     std::unique_ptr<unsigned char[]> storage_;
 };
 
-// The rows of the image go to the workers in turn. The ring holds, besides
-// the rows being decided, the rows below them that receive taps: a row loads
-// the row kernel.rowsBelow under it as it starts, into the slot of the row
-// that its worker finished last.
-ErrorDiffuser::ErrorDiffuser(const Kernel& kernel, long width, long height, bool share)
-    : kernel_(kernel), width_(width), height_(height), paddedWidth_((width + 15) / 16 * 16),
+// The rows of the image go to the workers in turns of two rows. Each row has
+// a lane of scratch rows, two per worker. The ring holds, besides the rows
+// being decided, the rows below them that receive taps: a row loads the row
+// K.rowsBelow under it as it starts, into the slot of the row that its lane
+// finished last.
+template <const Kernel& K>
+ErrorDiffuser<K>::ErrorDiffuser(long width, long height, bool share)
+    : width_(width), height_(height), paddedWidth_((width + 15) / 16 * 16),
       rowLength_(kMargin + paddedWidth_ + kMargin),
       workers_(share ? static_cast<int>(std::max(1L, std::min<long>(
-                           workersFor(static_cast<std::size_t>(width) * height), height)))
+                           workersFor(static_cast<std::size_t>(width) * height),
+                           (height + kRowsPerTurn - 1) / kRowsPerTurn)))
                      : 1),
-      ringSize_(kernel.rowsBelow + workers_)
+      ringSize_(K.rowsBelow + kRowsPerTurn * workers_), laneRows_(1 + 2 * kTables<K>.weightCount)
 {
-    for (int level = 0; level < 256; ++level) {
-        rightAmount_[level] = errorOf(level) * kernel.rightWeight / kernel.divisor;
-        secondAmount_[level] = errorOf(level) * kernel.secondWeight / kernel.divisor;
-    }
-    // Taps of each row below, in the order their sources are scanned: a target
-    // at x hears from the source at x - dx, so the largest dx comes first.
-    for (int i = 0; i < kernel.tapCount; ++i) {
-        const Tap& tap = kernel.taps[i];
-        int slot = 0;
-        while (slot < weightCount_ && weights_[slot] != tap.weight) ++slot;
-        if (slot == weightCount_) weights_[weightCount_++] = tap.weight;
-        targetTaps_[tap.dy][targetTapCount_[tap.dy]++] = {tap.dx, slot};
-    }
-    for (int dy = 1; dy <= kernel.rowsBelow; ++dy)
-        std::sort(targetTaps_[dy], targetTaps_[dy] + targetTapCount_[dy],
-                  [](const TargetTap& a, const TargetTap& b) { return a.dx > b.dx; });
-
-    workerRows_ = 1 + 2 * weightCount_;
-    const long rowCount = ringSize_ + static_cast<long>(workers_) * workerRows_;
+    const long rowCount = ringSize_ + static_cast<long>(kRowsPerTurn) * workers_ * laneRows_;
     storage_.reset(new (std::nothrow) unsigned char[rowCount * rowLength_]());
-}
-
-// Levels 0 and 255 leave no error behind, so they pass nothing on.
-inline bool carriesNoError(int level) { return level == 0 || level == 255; }
-
-// How many levels in [from, to) leave an error behind.
-long countCarryingError(const unsigned char* levels, long from, long to)
-{
-    long count = 0;
-    long x = from;
-#if defined(__SSE2__)
-    const __m128i black = _mm_setzero_si128();
-    const __m128i white = _mm_set1_epi8(-1);
-    for (; x + 16 <= to; x += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-        const int plain = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
-        count += 16 - __builtin_popcount(static_cast<unsigned>(plain));
-    }
-#endif
-    for (; x < to; ++x) count += carriesNoError(levels[x]) ? 0 : 1;
-    return count;
 }
 
 // Step 1: the current row left to right, from at.x up to limit. a is the
@@ -373,76 +421,122 @@ long countCarryingError(const unsigned char* levels, long from, long to)
 // as its levels. Blank paper and solid black are most of a label, so the run
 // is copied instead of stepped through pixel by pixel. A run that reaches
 // limit stops there and goes on at the next call as if it had not.
-void ErrorDiffuser::diffuseAlongRow(const unsigned char* row, unsigned char* levels, AlongRow& at,
-                                    long limit) const
+template <const Kernel& K, typename AlongRow>
+inline bool skipQuietRun(const unsigned char* row, unsigned char* levels, AlongRow& at, long limit,
+                         long width)
 {
-    long x = at.x;
-    int a = at.a;
-    int b = at.b;
-    int c = at.c;
-    while (x < limit) {
-        if (x + 3 <= limit && carriesNoError(a) && carriesNoError(b) && carriesNoError(c)) {
-            long end = x + 3;
-            while (end < limit && carriesNoError(row[end])) ++end;
-            levels[x] = static_cast<unsigned char>(a);
-            if (x + 1 < width_) levels[x + 1] = static_cast<unsigned char>(b);
-            if (x + 2 < width_) levels[x + 2] = static_cast<unsigned char>(c);
-            if (end > x + 3) std::memcpy(levels + x + 3, row + x + 3, static_cast<size_t>(end - x - 3));
-            // The pixel after the run has had no tap from it.
-            x = end;
-            a = row[x];
-            b = row[x + 1];
-            c = row[x + 2];
-            continue;
-        }
-        levels[x] = static_cast<unsigned char>(a);
-        const int nextB = addClamped(b, rightAmount_[a]);
-        const int nextC = addClamped(c, secondAmount_[a]);
-        a = nextB;
-        b = nextC;
-        c = row[x + 3];
-        ++x;
+    const long x = at.x;
+    if (x + 3 > limit || !carriesNoError(at.a) || !carriesNoError(at.b) || !carriesNoError(at.c))
+        return false;
+    long end = x + 3;
+    while (end < limit && carriesNoError(row[end])) ++end;
+    levels[x] = static_cast<unsigned char>(at.a);
+    if (x + 1 < width) levels[x + 1] = static_cast<unsigned char>(at.b);
+    if (x + 2 < width) levels[x + 2] = static_cast<unsigned char>(at.c);
+    if (end > x + 3) std::memcpy(levels + x + 3, row + x + 3, static_cast<size_t>(end - x - 3));
+    // The pixel after the run has had no tap from it.
+    at = {end, row[end], row[end + 1], row[end + 2]};
+    return true;
+}
+
+// One pixel decided: its taps go to the next two.
+template <const Kernel& K, typename AlongRow>
+inline void stepAlongRow(const unsigned char* row, unsigned char* levels, AlongRow& at)
+{
+    const unsigned a = at.a;
+    levels[at.x] = static_cast<unsigned char>(a);
+    if constexpr (K.rightWeight != 0)
+        at.a = addClamped(at.b, kTables<K>.right[a]);
+    else
+        at.a = at.b;
+    at.b = addClamped(at.c, kTables<K>.second[a]);
+    at.c = row[at.x + 3];
+    ++at.x;
+}
+
+template <const Kernel& K>
+void ErrorDiffuser<K>::diffuseAlongRow(const unsigned char* row, unsigned char* levels, AlongRow& at,
+                                       long limit) const
+{
+    AlongRow here = at;
+    while (here.x < limit) {
+        if (skipQuietRun<K>(row, levels, here, limit, width_)) continue;
+        stepAlongRow<K>(row, levels, here);
     }
-    at = {x, a, b, c};
+    at = here;
+}
+
+// Step 1 for two rows at once. Each pixel waits on the one before it in its
+// row, so a single row leaves the processor idle most of the time; two rows
+// side by side keep it twice as busy.
+template <const Kernel& K>
+void ErrorDiffuser<K>::diffuseAlongRows(RowRun& first, long firstLimit, RowRun& second,
+                                        long secondLimit) const
+{
+    AlongRow a = first.at;
+    AlongRow b = second.at;
+    const unsigned char* rowA = first.row;
+    const unsigned char* rowB = second.row;
+    unsigned char* levelsA = first.levels;
+    unsigned char* levelsB = second.levels;
+    while (a.x < firstLimit && b.x < secondLimit) {
+        if (skipQuietRun<K>(rowA, levelsA, a, firstLimit, width_) ||
+            skipQuietRun<K>(rowB, levelsB, b, secondLimit, width_))
+            continue;
+        long count = std::min(firstLimit - a.x, secondLimit - b.x);
+        do {
+            stepAlongRow<K>(rowA, levelsA, a);
+            stepAlongRow<K>(rowB, levelsB, b);
+        } while (--count > 0 && !carriesNoError(a.a) && !carriesNoError(b.a));
+    }
+    first.at = a;
+    second.at = b;
+    diffuseAlongRow(rowA, levelsA, first.at, firstLimit);
+    diffuseAlongRow(rowB, levelsB, second.at, secondLimit);
 }
 
 // Step 2: for every pixel whose level the targets [from, to) read, and every
 // weight, trunc(e x w / D) as a magnitude in the array of its sign. Levels
 // past the row end are 0 and give 0.
-void ErrorDiffuser::computeTapAmounts(int worker, long from, long to) const
+template <const Kernel& K>
+void ErrorDiffuser<K>::computeTapAmounts(int lane, long from, long to) const
 {
-    const unsigned char* levels = levelsRow(worker);
+    const unsigned char* levels = levelsRow(lane);
     const long first = std::max(0L, (from - kReach) / 16 * 16);
     const long last = std::min(paddedWidth_, (to + kReach + 15) / 16 * 16);
+    unsigned char* positive[kMaxTaps];
+    unsigned char* negative[kMaxTaps];
+    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
+        positive[slot] = positiveAmounts(lane, slot);
+        negative[slot] = negativeAmounts(lane, slot);
+    }
 #if defined(__SSE2__)
-    const DivisionMagic magic = divisionMagic(kernel_.divisor);
+    constexpr DivisionMagic magic = divisionMagic(K.divisor);
     const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
     const __m128i zero = _mm_setzero_si128();
     const __m128i multiplier = _mm_set1_epi16(static_cast<short>(magic.multiplier));
-    const __m128i shift = _mm_cvtsi32_si128(magic.shift);
     for (long x = first; x < last; x += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-        const __m128i negative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
-        const __m128i magnitude = _mm_xor_si128(v, negative);                    // |e|: v or 255 - v
+        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
+        const __m128i magnitude = _mm_xor_si128(v, isNegative);                   // |e|: v or 255 - v
         const __m128i low = _mm_unpacklo_epi8(magnitude, zero);
         const __m128i high = _mm_unpackhi_epi8(magnitude, zero);
-        for (int slot = 0; slot < weightCount_; ++slot) {
-            const __m128i weight = _mm_set1_epi16(static_cast<short>(weights_[slot]));
-            const __m128i qLow = _mm_srl_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), shift);
-            const __m128i qHigh = _mm_srl_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), shift);
+#pragma GCC unroll 12
+        for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
+            const __m128i weight = _mm_set1_epi16(static_cast<short>(kTables<K>.weights[slot]));
+            const __m128i qLow = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), magic.shift);
+            const __m128i qHigh = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), magic.shift);
             const __m128i amount = _mm_packus_epi16(qLow, qHigh);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(positiveAmounts(worker, slot) + x), _mm_andnot_si128(negative, amount));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(negativeAmounts(worker, slot) + x), _mm_and_si128(negative, amount));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(positive[slot] + x), _mm_andnot_si128(isNegative, amount));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(negative[slot] + x), _mm_and_si128(isNegative, amount));
         }
     }
 #else
-    for (int slot = 0; slot < weightCount_; ++slot) {
-        unsigned char* positive = positiveAmounts(worker, slot);
-        unsigned char* negative = negativeAmounts(worker, slot);
+    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
         for (long x = first; x < last; ++x) {
-            const int amount = errorOf(levels[x]) * weights_[slot] / kernel_.divisor;
-            positive[x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
-            negative[x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
+            const int amount = errorOf(levels[x]) * kTables<K>.weights[slot] / K.divisor;
+            positive[slot][x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
+            negative[slot][x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
         }
     }
 #endif
@@ -450,80 +544,114 @@ void ErrorDiffuser::computeTapAmounts(int worker, long from, long to) const
 
 // Step 3: the taps of row dy below into its targets [from, to), whole
 // 16-pixel groups, source order per target.
-void ErrorDiffuser::applyTapsBelow(int worker, int dy, unsigned char* target, long from, long to) const
+template <const Kernel& K>
+void ErrorDiffuser<K>::applyTapsBelow(int lane, int dy, unsigned char* target, long from, long to) const
 {
-    const int tapCount = targetTapCount_[dy];
-    const TargetTap* taps = targetTaps_[dy];
+    const int tapCount = kTables<K>.tapCount[dy];
+    const KernelTables::TargetTap* taps = kTables<K>.taps[dy];
+    const unsigned char* positive[kMaxTaps];
+    const unsigned char* negative[kMaxTaps];
+    for (int i = 0; i < tapCount; ++i) {
+        positive[i] = positiveAmounts(lane, taps[i].weightSlot) - taps[i].dx;
+        negative[i] = negativeAmounts(lane, taps[i].weightSlot) - taps[i].dx;
+    }
 #if defined(__SSE2__)
     for (long x = from; x < to; x += 16) {
         __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + x));
+#pragma GCC unroll 12
         for (int i = 0; i < tapCount; ++i) {
-            const long source = x - taps[i].dx;
-            const int slot = taps[i].weightSlot;
-            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positiveAmounts(worker, slot) + source)));
-            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negativeAmounts(worker, slot) + source)));
+            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positive[i] + x)));
+            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negative[i] + x)));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), p);
     }
 #else
     for (long x = from; x < to; ++x) {
-        int p = target[x];
-        for (int i = 0; i < tapCount; ++i) {
-            const long source = x - taps[i].dx;
-            const int slot = taps[i].weightSlot;
-            p = addClamped(p, positiveAmounts(worker, slot)[source] - negativeAmounts(worker, slot)[source]);
-        }
+        unsigned p = target[x];
+        for (int i = 0; i < tapCount; ++i) p = addClamped(p, positive[i][x] - negative[i][x]);
         target[x] = static_cast<unsigned char>(p);
     }
 #endif
 }
 
-// Row y, a stretch at a time: its pass goes as far as the row above has
-// passed on its taps (every row above that sends taps here is further on
-// still), then its own taps go to the targets whose sources are all decided,
-// and it reports how far the rows below it are final. Every target thus
-// takes its taps row by row from the top, and within a row in source order,
-// as when the rows run one after another.
-void ErrorDiffuser::diffuseRow(long y, int worker, const DibImage& source, DibImage& work,
-                               RowProgress* progress) const
+// Steps 2 and 3 for what a row has decided since its last report: its taps
+// go to the targets whose sources are all decided, and it reports how far
+// the rows below it are final.
+template <const Kernel& K>
+void ErrorDiffuser<K>::passOnTaps(RowRun& run, RowProgress* progress) const
 {
-    if (y + kernel_.rowsBelow < height_)
-        loadLevels(source, y + kernel_.rowsBelow, ringRow(y + kernel_.rowsBelow));
-    const unsigned char* row = ringRow(y);
-    unsigned char* levels = levelsRow(worker);
-    const RowProgress* above = y > 0 ? &progress[y - 1] : nullptr;
-    AlongRow at{0, 0, 0, 0};
-    long decided = 0;
-    long applied = 0;
-    while (applied < paddedWidth_) {
-        const long limit = std::min(width_, decided + kStep);
-        if (above != nullptr)
-            above->waitFor(limit == width_ ? kRowDone : static_cast<int>(limit + kReach));
-        if (decided == 0) at = {0, row[0], row[1], row[2]};
-        diffuseAlongRow(row, levels, at, limit);
-        decided = limit;
-        const long tapEnd = decided == width_ ? paddedWidth_ : std::max(applied, (decided - kReach) / 16 * 16);
-        if (tapEnd > applied &&
-            countCarryingError(levels, std::max(0L, applied - kReach), std::min(decided, tapEnd + kReach)) > 0) {
-            computeTapAmounts(worker, applied, tapEnd);
-            for (int dy = 1; dy <= kernel_.rowsBelow && y + dy < height_; ++dy)
-                applyTapsBelow(worker, dy, ringRow(y + dy), applied, tapEnd);
-        }
-        applied = tapEnd;
-        progress[y].publish(applied == paddedWidth_ ? kRowDone : static_cast<int>(applied));
+    const long tapEnd =
+        run.decided == width_ ? paddedWidth_ : std::max(run.applied, (run.decided - kReach) / 16 * 16);
+    if (tapEnd == run.applied) return;
+    if (countCarryingError(run.levels, std::max(0L, run.applied - kReach),
+                           std::min(run.decided, tapEnd + kReach)) > 0) {
+        computeTapAmounts(run.lane, run.applied, tapEnd);
+        for (int dy = 1; dy <= K.rowsBelow && run.y + dy < height_; ++dy)
+            applyTapsBelow(run.lane, dy, ringRow(run.y + dy), run.applied, tapEnd);
     }
-    static constexpr unsigned char kMidGrey[4] = {128, 128, 128, 128};
-    packRowAboveThreshold(levels, width_, kMidGrey, work.GetBits(static_cast<unsigned>(y)));
+    run.applied = tapEnd;
+    progress[run.y].publish(run.applied == paddedWidth_ ? kRowDone : static_cast<int>(run.applied));
 }
 
-bool ErrorDiffuser::run(const DibImage& source, DibImage& work)
+// A worker's turn: rows first and first + 1, a stretch at a time. The first
+// row's pass goes as far as the row above has passed on its taps (every row
+// above that sends taps here is further on still); the second row's as far
+// as the first row has. Every target thus takes its taps row by row from the
+// top, and within a row in source order, as when the rows run one after
+// another.
+template <const Kernel& K>
+void ErrorDiffuser<K>::diffuseTurn(long first, int worker, const DibImage& source, DibImage& work,
+                                   RowProgress* progress) const
+{
+    const int rows = static_cast<int>(std::min<long>(kRowsPerTurn, height_ - first));
+    RowRun runs[kRowsPerTurn];
+    for (int i = 0; i < rows; ++i) {
+        const long y = first + i;
+        if (y + K.rowsBelow < height_) loadLevels(source, y + K.rowsBelow, ringRow(y + K.rowsBelow));
+        const int lane = kRowsPerTurn * worker + i;
+        runs[i] = {y, lane, ringRow(y), levelsRow(lane), {0, 0, 0, 0}, 0, 0};
+    }
+    RowRun& upper = runs[0];
+    RowRun& lower = runs[1];
+    const RowProgress* above = first > 0 ? &progress[first - 1] : nullptr;
+    while (upper.applied < paddedWidth_ || (rows > 1 && lower.applied < paddedWidth_)) {
+        const long upperLimit = std::min(width_, upper.decided + kStep);
+        if (upperLimit > upper.decided) {
+            if (above != nullptr)
+                above->waitFor(upperLimit == width_ ? kRowDone : static_cast<int>(upperLimit + kReach));
+            if (upper.decided == 0) upper.at = {0, upper.row[0], upper.row[1], upper.row[2]};
+        }
+        long lowerLimit = 0;
+        if (rows > 1) {
+            const long ready = upper.applied == paddedWidth_ ? width_ : upper.applied - kReach;
+            lowerLimit = std::max(lower.decided, std::min({width_, lower.decided + kStep, ready}));
+            if (lower.decided == 0 && lowerLimit > 0) lower.at = {0, lower.row[0], lower.row[1], lower.row[2]};
+            diffuseAlongRows(upper, upperLimit, lower, lowerLimit);
+        } else {
+            diffuseAlongRow(upper.row, upper.levels, upper.at, upperLimit);
+        }
+        upper.decided = upperLimit;
+        passOnTaps(upper, progress);
+        if (rows > 1) {
+            lower.decided = lowerLimit;
+            passOnTaps(lower, progress);
+        }
+    }
+    static constexpr unsigned char kMidGrey[4] = {128, 128, 128, 128};
+    for (int i = 0; i < rows; ++i)
+        packRowAboveThreshold(runs[i].levels, width_, kMidGrey, work.GetBits(static_cast<unsigned>(runs[i].y)));
+}
+
+template <const Kernel& K>
+bool ErrorDiffuser<K>::run(const DibImage& source, DibImage& work)
 {
     std::unique_ptr<RowProgress[]> progress(new (std::nothrow) RowProgress[height_]);
     if (!progress) return false;
-    for (long y = 0; y < height_ && y < kernel_.rowsBelow; ++y) loadLevels(source, y, ringRow(y));
-    // Rows beyond the workers that started are taken by the ones there are.
+    for (long y = 0; y < height_ && y < K.rowsBelow; ++y) loadLevels(source, y, ringRow(y));
+    // Turns beyond the workers that started are taken by the ones there are.
     onEveryWorker(workers_, [&](int worker, int started) {
-        for (long y = worker; y < height_; y += started) diffuseRow(y, worker, source, work, progress.get());
+        for (long first = kRowsPerTurn * worker; first < height_; first += kRowsPerTurn * started)
+            diffuseTurn(first, worker, source, work, progress.get());
     });
     return true;
 }
@@ -553,15 +681,23 @@ bool worthSharing(const DibImage& image)
     return carrying > 0 && carrying >= width * sampled / 8;
 }
 
-const Kernel& diffusionKernel(unsigned long method)
+template <const Kernel& K>
+bool diffuse(const DibImage& source, DibImage& work)
+{
+    ErrorDiffuser<K> diffuser(source.GetWidth(), source.GetHeight(),
+                              workerCountFixed() || worthSharing(source));
+    return diffuser.ready() && diffuser.run(source, work);
+}
+
+bool diffuseInto(unsigned long method, const DibImage& source, DibImage& work)
 {
     switch (method) {
-    case 2: return kBurkes;
-    case 3: return kStucki;
-    case 4: return kJarvisJudiceNinke;
-    case 5: return kSierra;
-    case 6: return kStevensonArce;
-    default: return kFloydSteinberg;
+    case 2: return diffuse<kBurkes>(source, work);
+    case 3: return diffuse<kStucki>(source, work);
+    case 4: return diffuse<kJarvisJudiceNinke>(source, work);
+    case 5: return diffuse<kSierra>(source, work);
+    case 6: return diffuse<kStevensonArce>(source, work);
+    default: return diffuse<kFloydSteinberg>(source, work);
     }
 }
 
@@ -589,9 +725,7 @@ bool DibImage::Dither(long method)
     } else if (selected == 7) {
         done = thresholdInto(*this, work, kBayerThreshold);
     } else {
-        ErrorDiffuser diffuser(diffusionKernel(selected), GetWidth(), GetHeight(),
-                               workerCountFixed() || worthSharing(*this));
-        done = diffuser.ready() && diffuser.run(*this, work);
+        done = diffuseInto(selected, *this, work);
     }
     if (!done) {
         setLastError(kScratchMessage);
