@@ -311,6 +311,81 @@ struct KernelTables {
 template <const Kernel& K>
 constexpr KernelTables kTables{K};
 
+// The tap amounts of a row of levels: for each weight, trunc(|e| x w / D)
+// in the row of the error's sign, 0 in the other.
+struct AmountRows {
+    unsigned char* positive[kMaxTaps];
+    unsigned char* negative[kMaxTaps];
+};
+
+// Step 2: the tap amounts of levels [first, last), whole 16-pixel groups.
+template <const Kernel& K>
+void computeTapAmounts(const unsigned char* levels, const AmountRows& amounts, long first, long last)
+{
+#if defined(__SSE2__)
+    constexpr DivisionMagic magic = divisionMagic(K.divisor);
+    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(magic.multiplier));
+    for (long x = first; x < last; x += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
+        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
+        const __m128i magnitude = _mm_xor_si128(v, isNegative);                   // |e|: v or 255 - v
+        const __m128i low = _mm_unpacklo_epi8(magnitude, zero);
+        const __m128i high = _mm_unpackhi_epi8(magnitude, zero);
+#pragma GCC unroll 12
+        for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
+            const __m128i weight = _mm_set1_epi16(static_cast<short>(kTables<K>.weights[slot]));
+            const __m128i qLow = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), magic.shift);
+            const __m128i qHigh = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), magic.shift);
+            const __m128i amount = _mm_packus_epi16(qLow, qHigh);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.positive[slot] + x), _mm_andnot_si128(isNegative, amount));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.negative[slot] + x), _mm_and_si128(isNegative, amount));
+        }
+    }
+#else
+    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
+        for (long x = first; x < last; ++x) {
+            const int amount = errorOf(levels[x]) * kTables<K>.weights[slot] / K.divisor;
+            amounts.positive[slot][x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
+            amounts.negative[slot][x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
+        }
+    }
+#endif
+}
+
+// Step 3: the taps of row dy below into its targets [from, to), whole
+// 16-pixel groups, source order per target.
+template <const Kernel& K>
+void applyTapsBelow(const AmountRows& amounts, int dy, unsigned char* target, long from, long to)
+{
+    const int tapCount = kTables<K>.tapCount[dy];
+    const KernelTables::TargetTap* taps = kTables<K>.taps[dy];
+    const unsigned char* positive[kMaxTaps];
+    const unsigned char* negative[kMaxTaps];
+    for (int i = 0; i < tapCount; ++i) {
+        positive[i] = amounts.positive[taps[i].weightSlot] - taps[i].dx;
+        negative[i] = amounts.negative[taps[i].weightSlot] - taps[i].dx;
+    }
+#if defined(__SSE2__)
+    for (long x = from; x < to; x += 16) {
+        __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + x));
+#pragma GCC unroll 12
+        for (int i = 0; i < tapCount; ++i) {
+            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positive[i] + x)));
+            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negative[i] + x)));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), p);
+    }
+#else
+    for (long x = from; x < to; ++x) {
+        unsigned p = target[x];
+        for (int i = 0; i < tapCount; ++i) p = addClamped(p, positive[i][x] - negative[i][x]);
+        target[x] = static_cast<unsigned char>(p);
+    }
+#endif
+}
+
 // The diffusion of one kernel. The kernel is a template argument so that its
 // taps, weights and divisor are constants in the loops below.
 template <const Kernel& K>
@@ -377,8 +452,7 @@ private:
                                                    AlongRow& at, long limit) const;
     __attribute__((noinline)) void diffuseAlongRows(RowRun& first, long firstLimit, RowRun& second,
                                                     long secondLimit) const;
-    void computeTapAmounts(int lane, long from, long to) const;
-    void applyTapsBelow(int lane, int dy, unsigned char* target, long from, long to) const;
+    AmountRows amountRows(int lane) const;
     void passOnTaps(RowRun& run, RowProgress* progress) const;
     void diffuseTurn(long first, int worker, const DibImage& source, DibImage& work,
                      RowProgress* progress) const;
@@ -495,83 +569,15 @@ void ErrorDiffuser<K>::diffuseAlongRows(RowRun& first, long firstLimit, RowRun& 
     diffuseAlongRow(rowB, levelsB, second.at, secondLimit);
 }
 
-// Step 2: for every pixel whose level the targets [from, to) read, and every
-// weight, trunc(e x w / D) as a magnitude in the array of its sign. Levels
-// past the row end are 0 and give 0.
 template <const Kernel& K>
-void ErrorDiffuser<K>::computeTapAmounts(int lane, long from, long to) const
+AmountRows ErrorDiffuser<K>::amountRows(int lane) const
 {
-    const unsigned char* levels = levelsRow(lane);
-    const long first = std::max(0L, (from - kReach) / 16 * 16);
-    const long last = std::min(paddedWidth_, (to + kReach + 15) / 16 * 16);
-    unsigned char* positive[kMaxTaps];
-    unsigned char* negative[kMaxTaps];
+    AmountRows rows{};
     for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
-        positive[slot] = positiveAmounts(lane, slot);
-        negative[slot] = negativeAmounts(lane, slot);
+        rows.positive[slot] = positiveAmounts(lane, slot);
+        rows.negative[slot] = negativeAmounts(lane, slot);
     }
-#if defined(__SSE2__)
-    constexpr DivisionMagic magic = divisionMagic(K.divisor);
-    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(magic.multiplier));
-    for (long x = first; x < last; x += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
-        const __m128i magnitude = _mm_xor_si128(v, isNegative);                   // |e|: v or 255 - v
-        const __m128i low = _mm_unpacklo_epi8(magnitude, zero);
-        const __m128i high = _mm_unpackhi_epi8(magnitude, zero);
-#pragma GCC unroll 12
-        for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
-            const __m128i weight = _mm_set1_epi16(static_cast<short>(kTables<K>.weights[slot]));
-            const __m128i qLow = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), magic.shift);
-            const __m128i qHigh = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), magic.shift);
-            const __m128i amount = _mm_packus_epi16(qLow, qHigh);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(positive[slot] + x), _mm_andnot_si128(isNegative, amount));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(negative[slot] + x), _mm_and_si128(isNegative, amount));
-        }
-    }
-#else
-    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
-        for (long x = first; x < last; ++x) {
-            const int amount = errorOf(levels[x]) * kTables<K>.weights[slot] / K.divisor;
-            positive[slot][x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
-            negative[slot][x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
-        }
-    }
-#endif
-}
-
-// Step 3: the taps of row dy below into its targets [from, to), whole
-// 16-pixel groups, source order per target.
-template <const Kernel& K>
-void ErrorDiffuser<K>::applyTapsBelow(int lane, int dy, unsigned char* target, long from, long to) const
-{
-    const int tapCount = kTables<K>.tapCount[dy];
-    const KernelTables::TargetTap* taps = kTables<K>.taps[dy];
-    const unsigned char* positive[kMaxTaps];
-    const unsigned char* negative[kMaxTaps];
-    for (int i = 0; i < tapCount; ++i) {
-        positive[i] = positiveAmounts(lane, taps[i].weightSlot) - taps[i].dx;
-        negative[i] = negativeAmounts(lane, taps[i].weightSlot) - taps[i].dx;
-    }
-#if defined(__SSE2__)
-    for (long x = from; x < to; x += 16) {
-        __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + x));
-#pragma GCC unroll 12
-        for (int i = 0; i < tapCount; ++i) {
-            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positive[i] + x)));
-            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negative[i] + x)));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), p);
-    }
-#else
-    for (long x = from; x < to; ++x) {
-        unsigned p = target[x];
-        for (int i = 0; i < tapCount; ++i) p = addClamped(p, positive[i][x] - negative[i][x]);
-        target[x] = static_cast<unsigned char>(p);
-    }
-#endif
+    return rows;
 }
 
 // Steps 2 and 3 for what a row has decided since its last report: its taps
@@ -585,9 +591,12 @@ void ErrorDiffuser<K>::passOnTaps(RowRun& run, RowProgress* progress) const
     if (tapEnd == run.applied) return;
     if (countCarryingError(run.levels, std::max(0L, run.applied - kReach),
                            std::min(run.decided, tapEnd + kReach)) > 0) {
-        computeTapAmounts(run.lane, run.applied, tapEnd);
+        // Amounts of every level the targets read: kReach either side.
+        const AmountRows amounts = amountRows(run.lane);
+        computeTapAmounts<K>(run.levels, amounts, std::max(0L, (run.applied - kReach) / 16 * 16),
+                             std::min(paddedWidth_, (tapEnd + kReach + 15) / 16 * 16));
         for (int dy = 1; dy <= K.rowsBelow && run.y + dy < height_; ++dy)
-            applyTapsBelow(run.lane, dy, ringRow(run.y + dy), run.applied, tapEnd);
+            applyTapsBelow<K>(amounts, dy, ringRow(run.y + dy), run.applied, tapEnd);
     }
     run.applied = tapEnd;
     progress[run.y].publish(run.applied == paddedWidth_ ? kRowDone : static_cast<int>(run.applied));
@@ -656,6 +665,265 @@ bool ErrorDiffuser<K>::run(const DibImage& source, DibImage& work)
     return true;
 }
 
+#if defined(__SSE2__)
+// Error diffusion of eight rows at once, row j of a group in the 16-bit lane
+// j of the same vectors. Row j trails row j - 1 by eight pixels: at step t,
+// lane j decides pixel t - 8j. Each row's pixels still wait on each other,
+// but eight rows wait side by side, so the processor is kept busy.
+//
+// The values the rows read live in a ring of column vectors: column k holds
+// pixel k - 8j of each row j, with the taps it has had so far. A pixel that
+// lane j decides at step t sends its tap (dx, dy) to lane j + dy of column
+// t + dx + 8dy, which is read at step t + dx + 8dy - 3, later than t for
+// every kernel (|dx| <= 3). A target takes the taps of the rows above it in
+// row order, and those of one row in source order, as in the sequential
+// pass: the lag of eight pixels is more than twice the reach of a tap.
+//
+// Taps into the next group's rows drop out of the lanes; the decided levels
+// of the last rows pass them on in whole rows after the group, before the
+// next group reads its rows.
+template <const Kernel& K>
+class LaneDiffuser {
+public:
+    LaneDiffuser(long width, long height);
+    bool ready() const { return storage_ != nullptr; }
+    void run(const DibImage& source, DibImage& work);
+
+private:
+    static constexpr int kLanes = 8;
+    static constexpr long kLag = 8;
+    // Columns in the ring: those between the one being read and the ones
+    // loaded 32 to 39 steps ahead.
+    static constexpr long kRing = 64;
+    static constexpr long kAhead = 32;
+    // Room before and after every scratch row for the pixels the lanes step
+    // through before their row starts and after it ends.
+    static constexpr long kMargin = 64;
+    static constexpr long kTail = 128;
+
+    unsigned char* scratchRow(long index) const { return storage_.get() + index * rowLength_ + kMargin; }
+    void loadRow(const DibImage& source, long y, unsigned char* row) const;
+    void diffuseGroup(long rows);
+    void passOnTapsBelowGroup(long firstRow, long rows);
+
+    long width_;
+    long height_;
+    long paddedWidth_;
+    long rowLength_;
+    // The group's rows and the rows below that it sends taps to.
+    unsigned char* input_[kLanes + kMaxRowsBelow] = {};
+    unsigned char* levels_[kLanes] = {};
+    AmountRows amounts_{};
+    std::unique_ptr<unsigned char[]> storage_;
+};
+
+template <const Kernel& K>
+LaneDiffuser<K>::LaneDiffuser(long width, long height)
+    : width_(width), height_(height), paddedWidth_((width + 15) / 16 * 16),
+      rowLength_(kMargin + paddedWidth_ + kTail)
+{
+    const long rowCount = kLanes + K.rowsBelow + kLanes + 2 * kTables<K>.weightCount;
+    storage_.reset(new (std::nothrow) unsigned char[rowCount * rowLength_]());
+    if (!storage_) return;
+    long next = 0;
+    for (int i = 0; i < kLanes + K.rowsBelow; ++i) input_[i] = scratchRow(next++);
+    for (int i = 0; i < kLanes; ++i) levels_[i] = scratchRow(next++);
+    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
+        amounts_.positive[slot] = scratchRow(next++);
+        amounts_.negative[slot] = scratchRow(next++);
+    }
+}
+
+// Row y's levels, or blank paper below the image.
+template <const Kernel& K>
+void LaneDiffuser<K>::loadRow(const DibImage& source, long y, unsigned char* row) const
+{
+    if (y < height_)
+        loadLevels(source, y, row);
+    else
+        std::memset(row, 0, static_cast<size_t>(width_));
+}
+
+// trunc(e x w / D) for the levels in the lanes, from their error magnitudes
+// and signs.
+template <const Kernel& K>
+inline __m128i laneAmount(__m128i magnitude, __m128i negative, int weight)
+{
+    constexpr DivisionMagic magic = divisionMagic(K.divisor);
+    if (weight == 0) return _mm_setzero_si128();
+    __m128i quotient;
+    const int ratio = K.divisor / weight;
+    if (K.divisor % weight == 0 && (ratio & (ratio - 1)) == 0) {
+        // w / D is 1 / 2^s: a shift.
+        quotient = _mm_srl_epi16(magnitude, _mm_cvtsi32_si128(__builtin_ctz(static_cast<unsigned>(ratio))));
+    } else {
+        const __m128i product = _mm_mullo_epi16(magnitude, _mm_set1_epi16(static_cast<short>(weight)));
+        quotient = _mm_srl_epi16(_mm_mulhi_epu16(product, _mm_set1_epi16(static_cast<short>(magic.multiplier))),
+                                 _mm_cvtsi32_si128(magic.shift));
+    }
+    return _mm_sub_epi16(_mm_xor_si128(quotient, negative), negative);
+}
+
+// The amounts of lane j moved to lane j + dy.
+inline __m128i lanesDown(__m128i amounts, int dy)
+{
+    switch (dy) {
+    case 1: return _mm_slli_si128(amounts, 2);
+    case 2: return _mm_slli_si128(amounts, 4);
+    default: return _mm_slli_si128(amounts, 6);
+    }
+}
+
+inline __m128i clampLevel(__m128i value)
+{
+    return _mm_max_epi16(_mm_min_epi16(value, _mm_set1_epi16(255)), _mm_setzero_si128());
+}
+
+// The 8 x 8 bytes in the low halves of rows[0 ... 7], transposed: pairs[i]
+// holds column 2i in its low half and column 2i + 1 in its high half.
+inline void transposeBytes(const __m128i rows[8], __m128i pairs[4])
+{
+    const __m128i r01 = _mm_unpacklo_epi8(rows[0], rows[1]);
+    const __m128i r23 = _mm_unpacklo_epi8(rows[2], rows[3]);
+    const __m128i r45 = _mm_unpacklo_epi8(rows[4], rows[5]);
+    const __m128i r67 = _mm_unpacklo_epi8(rows[6], rows[7]);
+    const __m128i low03 = _mm_unpacklo_epi16(r01, r23);
+    const __m128i high03 = _mm_unpackhi_epi16(r01, r23);
+    const __m128i low47 = _mm_unpacklo_epi16(r45, r67);
+    const __m128i high47 = _mm_unpackhi_epi16(r45, r67);
+    pairs[0] = _mm_unpacklo_epi32(low03, low47);
+    pairs[1] = _mm_unpackhi_epi32(low03, low47);
+    pairs[2] = _mm_unpacklo_epi32(high03, high47);
+    pairs[3] = _mm_unpackhi_epi32(high03, high47);
+}
+
+// The lanes that hold a pixel of the image at step t: lanes lo ... hi.
+struct LaneMasks {
+    __m128i upTo[kMaxTaps];   // [h + 1]: lanes 0 ... h
+    __m128i from[kMaxTaps];   // [l]: lanes l ... 7
+    LaneMasks()
+    {
+        for (int i = 0; i <= 8; ++i) {
+            alignas(16) short up[8];
+            alignas(16) short down[8];
+            for (int lane = 0; lane < 8; ++lane) {
+                up[lane] = lane < i ? -1 : 0;
+                down[lane] = lane >= i ? -1 : 0;
+            }
+            upTo[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(up));
+            from[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(down));
+        }
+    }
+};
+
+template <const Kernel& K>
+void LaneDiffuser<K>::diffuseGroup(long rows)
+{
+    static const LaneMasks masks;
+    alignas(16) __m128i ring[kRing];
+    alignas(16) unsigned char decided[kLanes][8];
+    const long steps = (width_ + kLag * (rows - 1) + 7) / 8 * 8;
+
+    auto loadColumns = [&](long first) {
+        // Lane j of column k reads row j at pixel k - 8j.
+        __m128i rows[8];
+        for (int j = 0; j < kLanes; ++j)
+            rows[j] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(input_[j] + first - kLag * j));
+        __m128i pairs[4];
+        transposeBytes(rows, pairs);
+        const __m128i zero = _mm_setzero_si128();
+        for (int i = 0; i < 4; ++i) {
+            ring[(first + 2 * i) % kRing] = _mm_unpacklo_epi8(pairs[i], zero);
+            ring[(first + 2 * i + 1) % kRing] = _mm_unpackhi_epi8(pairs[i], zero);
+        }
+    };
+    for (long first = 0; first < kAhead; first += 8) loadColumns(first);
+
+    __m128i a = ring[0];
+    __m128i b = ring[1];
+    __m128i c = ring[2];
+    const __m128i mid = _mm_set1_epi16(128);
+    const __m128i low = _mm_set1_epi16(255);
+    for (long t = 0; t < steps; ++t) {
+        if ((t & 7) == 0) loadColumns(t + kAhead);
+        const long highest = std::min(rows - 1, t / kLag);
+        const long lowest = t < width_ ? 0 : std::min(8L, (t - width_) / kLag + 1);
+        const __m128i valid = _mm_and_si128(masks.upTo[highest + 1], masks.from[lowest]);
+        const __m128i level = _mm_and_si128(a, valid);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(decided[t & 7]), _mm_packus_epi16(level, level));
+
+        const __m128i negative = _mm_cmpgt_epi16(level, mid);
+        const __m128i magnitude = _mm_xor_si128(level, _mm_and_si128(negative, low));
+        if constexpr (K.rightWeight != 0)
+            a = clampLevel(_mm_add_epi16(b, laneAmount<K>(magnitude, negative, K.rightWeight)));
+        else
+            a = b;
+        b = clampLevel(_mm_add_epi16(c, laneAmount<K>(magnitude, negative, K.secondWeight)));
+        c = ring[(t + 3) % kRing];
+#pragma GCC unroll 12
+        for (int i = 0; i < K.tapCount; ++i) {
+            const Tap& tap = K.taps[i];
+            __m128i& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
+            target = clampLevel(_mm_add_epi16(target, lanesDown(laneAmount<K>(magnitude, negative, tap.weight), tap.dy)));
+        }
+
+        if ((t & 7) == 7) {
+            // The last eight steps back into the rows: lane j decided pixels
+            // t - 7 - 8j ... t - 8j.
+            __m128i steps[8];
+            for (int i = 0; i < 8; ++i) steps[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(decided[i]));
+            __m128i lanes[4];
+            transposeBytes(steps, lanes);
+            const long first = t - 7;
+            for (int pair = 0; pair < 4; ++pair) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(levels_[2 * pair] + first - kLag * 2 * pair), lanes[pair]);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(levels_[2 * pair + 1] + first - kLag * (2 * pair + 1)),
+                                 _mm_unpackhi_epi64(lanes[pair], lanes[pair]));
+            }
+        }
+    }
+}
+
+// The taps of the group's last rows into the rows of the next group, row by
+// row from the top, each a whole row.
+template <const Kernel& K>
+void LaneDiffuser<K>::passOnTapsBelowGroup(long firstRow, long rows)
+{
+    for (long j = std::max(0L, kLanes - static_cast<long>(K.rowsBelow)); j < rows; ++j) {
+        if (firstRow + kLanes >= height_) return;
+        if (countCarryingError(levels_[j], 0, width_) == 0) continue;
+        computeTapAmounts<K>(levels_[j], amounts_, 0, paddedWidth_);
+        for (long dy = kLanes - j; dy <= K.rowsBelow && firstRow + j + dy < height_; ++dy)
+            applyTapsBelow<K>(amounts_, static_cast<int>(dy), input_[j + dy], 0, paddedWidth_);
+    }
+}
+
+template <const Kernel& K>
+void LaneDiffuser<K>::run(const DibImage& source, DibImage& work)
+{
+    static constexpr unsigned char kMidGrey[4] = {128, 128, 128, 128};
+    for (long j = 0; j < K.rowsBelow; ++j) loadRow(source, j, input_[j]);
+    for (long first = 0; first < height_; first += kLanes) {
+        const long rows = std::min<long>(kLanes, height_ - first);
+        // Rows first ... first + rowsBelow - 1 came with the last group's taps.
+        for (long j = K.rowsBelow; j < kLanes + K.rowsBelow; ++j) loadRow(source, first + j, input_[j]);
+        bool quiet = true;
+        for (long j = 0; j < rows && quiet; ++j) quiet = countCarryingError(input_[j], 0, width_) == 0;
+        if (quiet) {
+            // Only levels 0 and 255: nothing to pass on, each pixel is its level.
+            for (long j = 0; j < rows; ++j)
+                packRowAboveThreshold(input_[j], width_, kMidGrey, work.GetBits(static_cast<unsigned>(first + j)));
+        } else {
+            diffuseGroup(rows);
+            for (long j = 0; j < rows; ++j)
+                packRowAboveThreshold(levels_[j], width_, kMidGrey, work.GetBits(static_cast<unsigned>(first + j)));
+            passOnTapsBelowGroup(first, rows);
+        }
+        for (long j = 0; j < K.rowsBelow; ++j) std::swap(input_[j], input_[kLanes + j]);
+    }
+}
+#endif
+
 // Narrower rows than this keep the diffusion on one thread: a row hands a
 // stretch to the row below every 128 pixels, and on a narrow row the workers
 // wait on each other for so much of the row that any delay of one stalls
@@ -684,6 +952,14 @@ bool worthSharing(const DibImage& image)
 template <const Kernel& K>
 bool diffuse(const DibImage& source, DibImage& work)
 {
+#if defined(__SSE2__)
+    if (source.GetNumColors() == 256) {
+        LaneDiffuser<K> lanes(source.GetWidth(), source.GetHeight());
+        if (!lanes.ready()) return false;
+        lanes.run(source, work);
+        return true;
+    }
+#endif
     ErrorDiffuser<K> diffuser(source.GetWidth(), source.GetHeight(),
                               workerCountFixed() || worthSharing(source));
     return diffuser.ready() && diffuser.run(source, work);
