@@ -21,9 +21,11 @@
 // takes its taps in scan order, so the result does not depend on the number
 // of workers.
 #include "image/dib_image.h"
+#include "image/diffusion_path.h"
 #include "workers/parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -949,11 +951,13 @@ bool worthSharing(const DibImage& image)
     return carrying > 0 && carrying >= width * sampled / 8;
 }
 
+std::atomic<DiffusionPath> sDiffusionPath{DiffusionPath::Fastest};
+
 template <const Kernel& K>
 bool diffuse(const DibImage& source, DibImage& work)
 {
 #if defined(__SSE2__)
-    if (source.GetNumColors() == 256) {
+    if (source.GetNumColors() == 256 && sDiffusionPath.load(std::memory_order_relaxed) == DiffusionPath::Fastest) {
         LaneDiffuser<K> lanes(source.GetWidth(), source.GetHeight());
         if (!lanes.ready()) return false;
         lanes.run(source, work);
@@ -978,6 +982,11 @@ bool diffuseInto(unsigned long method, const DibImage& source, DibImage& work)
 }
 
 } // namespace
+
+void setDiffusionPath(DiffusionPath path)
+{
+    sDiffusionPath.store(path, std::memory_order_relaxed);
+}
 
 bool DibImage::Dither(long method)
 {

@@ -1,6 +1,7 @@
 // DibImage halftoning to 1 bit per pixel.
 #include "dib_test_support.h"
 #include "worker_count.h"
+#include "image/diffusion_path.h"
 
 #include <gtest/gtest.h>
 
@@ -139,14 +140,26 @@ Rows randomRows(std::mt19937& random, int width, int height, int style)
     return rows;
 }
 
+// Selects a diffusion pass for as long as it lives.
+class PathChoice {
+public:
+    explicit PathChoice(DiffusionPath path) { setDiffusionPath(path); }
+    ~PathChoice() { setDiffusionPath(DiffusionPath::Fastest); }
+    PathChoice(const PathChoice&) = delete;
+    PathChoice& operator=(const PathChoice&) = delete;
+};
+
 TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
 {
-    // Rows of several stretches between progress reports, run by more
+    // The fastest pass: groups of eight rows, one per lane, with rows left
+    // over, and rows narrower than the lag between lanes. The row-by-row
+    // pass: rows of several stretches between progress reports, run by more
     // workers than rows or processors too: rows go to the workers in turn,
     // each trailing the one above it.
     const int sizes[][2] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},   {3, 5},    {15, 4},  {16, 3},
                             {17, 7}, {31, 6}, {32, 5}, {33, 8},  {47, 9},   {64, 2},  {101, 13},
-                            {250, 20}, {257, 9}, {600, 12}, {1000, 5}};
+                            {250, 20}, {257, 9}, {600, 12}, {1000, 5}, {7, 17}, {8, 16},
+                            {40, 25},  {129, 24}};
     const long methods[] = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100, LONG_MIN};
     std::mt19937 random(20240611);
     for (const auto& size : sizes) {
@@ -154,6 +167,12 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
             const Rows grey = randomRows(random, size[0], size[1], style);
             for (long method : methods) {
                 const Rows expected = referenceDither(grey, method);
+                {
+                    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
+                                                    << " method " << method << " fastest pass");
+                    ASSERT_EQ(dither(grey, method), expected);
+                }
+                const PathChoice rowByRow(DiffusionPath::RowByRow);
                 for (int workers : {1, 2, 3, 7}) {
                     SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
                                                     << " method " << method << " workers " << workers);
