@@ -746,12 +746,39 @@ void LaneDiffuser<K>::loadRow(const DibImage& source, long y, unsigned char* row
         std::memset(row, 0, static_cast<size_t>(width_));
 }
 
+// The lanes divide by D with one multiply-high: |e| x w / D is
+// (|e| x M) >> 16 with M = ceil(w x 65536 / D) for every |e| up to 128 and
+// every weight of the kernels.
+constexpr unsigned laneMultiplier(int divisor, int weight)
+{
+    return (static_cast<unsigned>(weight) * 65536u + divisor - 1) / divisor;
+}
+
+constexpr bool laneMultipliersAreExact(const Kernel& kernel)
+{
+    int weights[kMaxTaps + 2] = {kernel.rightWeight, kernel.secondWeight};
+    for (int i = 0; i < kernel.tapCount; ++i) weights[i + 2] = kernel.taps[i].weight;
+    for (int i = 0; i < kernel.tapCount + 2; ++i) {
+        const unsigned multiplier = laneMultiplier(kernel.divisor, weights[i]);
+        if (multiplier > 65535u) return false;
+        for (unsigned n = 0; n <= unsigned(kMaxErrorMagnitude); ++n)
+            if (((n * multiplier) >> 16) != n * weights[i] / kernel.divisor) return false;
+    }
+    return true;
+}
+
+static_assert(laneMultipliersAreExact(kFloydSteinberg), "Floyd-Steinberg lane division");
+static_assert(laneMultipliersAreExact(kBurkes), "Burkes lane division");
+static_assert(laneMultipliersAreExact(kStucki), "Stucki lane division");
+static_assert(laneMultipliersAreExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke lane division");
+static_assert(laneMultipliersAreExact(kSierra), "Sierra lane division");
+static_assert(laneMultipliersAreExact(kStevensonArce), "Stevenson-Arce lane division");
+
 // trunc(e x w / D) for the levels in the lanes, from their error magnitudes
 // and signs.
 template <const Kernel& K>
 inline __m128i laneAmount(__m128i magnitude, __m128i negative, int weight)
 {
-    constexpr DivisionMagic magic = divisionMagic(K.divisor);
     if (weight == 0) return _mm_setzero_si128();
     __m128i quotient;
     const int ratio = K.divisor / weight;
@@ -759,9 +786,7 @@ inline __m128i laneAmount(__m128i magnitude, __m128i negative, int weight)
         // w / D is 1 / 2^s: a shift.
         quotient = _mm_srl_epi16(magnitude, _mm_cvtsi32_si128(__builtin_ctz(static_cast<unsigned>(ratio))));
     } else {
-        const __m128i product = _mm_mullo_epi16(magnitude, _mm_set1_epi16(static_cast<short>(weight)));
-        quotient = _mm_srl_epi16(_mm_mulhi_epu16(product, _mm_set1_epi16(static_cast<short>(magic.multiplier))),
-                                 _mm_cvtsi32_si128(magic.shift));
+        quotient = _mm_mulhi_epu16(magnitude, _mm_set1_epi16(static_cast<short>(laneMultiplier(K.divisor, weight))));
     }
     return _mm_sub_epi16(_mm_xor_si128(quotient, negative), negative);
 }
