@@ -668,10 +668,13 @@ bool ErrorDiffuser<K>::run(const DibImage& source, DibImage& work)
 }
 
 #if defined(__SSE2__)
-// Error diffusion of eight rows at once, row j of a group in the 16-bit lane
+// Error diffusion of sixteen rows at once, row j of a group in the byte lane
 // j of the same vectors. Row j trails row j - 1 by eight pixels: at step t,
 // lane j decides pixel t - 8j. Each row's pixels still wait on each other,
-// but eight rows wait side by side, so the processor is kept busy.
+// but sixteen rows wait side by side, so the processor is kept busy. A tap
+// is a saturating add of its amount when the error is positive, a
+// saturating subtract when it is negative: the value is held in 0 ... 255
+// after every tap.
 //
 // The values the rows read live in a ring of column vectors: column k holds
 // pixel k - 8j of each row j, with the taps it has had so far. A pixel that
@@ -692,16 +695,16 @@ public:
     void run(const DibImage& source, DibImage& work);
 
 private:
-    static constexpr int kLanes = 8;
+    static constexpr int kLanes = 16;
     static constexpr long kLag = 8;
     // Columns in the ring: those between the one being read and the ones
-    // loaded 32 to 39 steps ahead.
+    // loaded 32 to 47 steps ahead.
     static constexpr long kRing = 64;
     static constexpr long kAhead = 32;
     // Room before and after every scratch row for the pixels the lanes step
     // through before their row starts and after it ends.
-    static constexpr long kMargin = 64;
-    static constexpr long kTail = 128;
+    static constexpr long kMargin = 128;
+    static constexpr long kTail = 256;
 
     unsigned char* scratchRow(long index) const { return storage_.get() + index * rowLength_ + kMargin; }
     void loadRow(const DibImage& source, long y, unsigned char* row) const;
@@ -774,68 +777,97 @@ static_assert(laneMultipliersAreExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke 
 static_assert(laneMultipliersAreExact(kSierra), "Sierra lane division");
 static_assert(laneMultipliersAreExact(kStevensonArce), "Stevenson-Arce lane division");
 
-// trunc(e x w / D) for the levels in the lanes, from their error magnitudes
-// and signs.
+// trunc(|e| x w / D) for the error magnitudes in the lanes.
 template <const Kernel& K>
-inline __m128i laneAmount(__m128i magnitude, __m128i negative, int weight)
+inline __m128i laneQuotient(__m128i magnitude, int weight)
 {
-    if (weight == 0) return _mm_setzero_si128();
-    __m128i quotient;
     const int ratio = K.divisor / weight;
     if (K.divisor % weight == 0 && (ratio & (ratio - 1)) == 0) {
-        // w / D is 1 / 2^s: a shift.
-        quotient = _mm_srl_epi16(magnitude, _mm_cvtsi32_si128(__builtin_ctz(static_cast<unsigned>(ratio))));
-    } else {
-        quotient = _mm_mulhi_epu16(magnitude, _mm_set1_epi16(static_cast<short>(laneMultiplier(K.divisor, weight))));
+        // w / D is 1 / 2^s: a shift, in 16-bit units with the bits that
+        // cross from byte to byte masked off.
+        const int shift = __builtin_ctz(static_cast<unsigned>(ratio));
+        return _mm_and_si128(_mm_srl_epi16(magnitude, _mm_cvtsi32_si128(shift)),
+                             _mm_set1_epi8(static_cast<char>(0xFF >> shift)));
     }
-    return _mm_sub_epi16(_mm_xor_si128(quotient, negative), negative);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(laneMultiplier(K.divisor, weight)));
+    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(magnitude, zero), multiplier),
+                            _mm_mulhi_epu16(_mm_unpackhi_epi8(magnitude, zero), multiplier));
+}
+
+// A tap's amount of every lane, split by the sign of its error.
+struct LaneAmount {
+    __m128i positive;
+    __m128i negative;
+};
+
+template <const Kernel& K>
+inline LaneAmount laneAmount(__m128i magnitude, __m128i isNegative, int weight)
+{
+    if (weight == 0) return {_mm_setzero_si128(), _mm_setzero_si128()};
+    const __m128i quotient = laneQuotient<K>(magnitude, weight);
+    return {_mm_andnot_si128(isNegative, quotient), _mm_and_si128(isNegative, quotient)};
+}
+
+inline __m128i addTap(__m128i value, const LaneAmount& amount)
+{
+    return _mm_subs_epu8(_mm_adds_epu8(value, amount.positive), amount.negative);
 }
 
 // The amounts of lane j moved to lane j + dy.
 inline __m128i lanesDown(__m128i amounts, int dy)
 {
     switch (dy) {
-    case 1: return _mm_slli_si128(amounts, 2);
-    case 2: return _mm_slli_si128(amounts, 4);
-    default: return _mm_slli_si128(amounts, 6);
+    case 1: return _mm_slli_si128(amounts, 1);
+    case 2: return _mm_slli_si128(amounts, 2);
+    default: return _mm_slli_si128(amounts, 3);
     }
 }
 
-inline __m128i clampLevel(__m128i value)
+// out[c] byte j = in[j] byte c.
+inline void transposeBytes(const __m128i in[16], __m128i out[16])
 {
-    return _mm_max_epi16(_mm_min_epi16(value, _mm_set1_epi16(255)), _mm_setzero_si128());
-}
-
-// The 8 x 8 bytes in the low halves of rows[0 ... 7], transposed: pairs[i]
-// holds column 2i in its low half and column 2i + 1 in its high half.
-inline void transposeBytes(const __m128i rows[8], __m128i pairs[4])
-{
-    const __m128i r01 = _mm_unpacklo_epi8(rows[0], rows[1]);
-    const __m128i r23 = _mm_unpacklo_epi8(rows[2], rows[3]);
-    const __m128i r45 = _mm_unpacklo_epi8(rows[4], rows[5]);
-    const __m128i r67 = _mm_unpacklo_epi8(rows[6], rows[7]);
-    const __m128i low03 = _mm_unpacklo_epi16(r01, r23);
-    const __m128i high03 = _mm_unpackhi_epi16(r01, r23);
-    const __m128i low47 = _mm_unpacklo_epi16(r45, r67);
-    const __m128i high47 = _mm_unpackhi_epi16(r45, r67);
-    pairs[0] = _mm_unpacklo_epi32(low03, low47);
-    pairs[1] = _mm_unpackhi_epi32(low03, low47);
-    pairs[2] = _mm_unpacklo_epi32(high03, high47);
-    pairs[3] = _mm_unpackhi_epi32(high03, high47);
+    __m128i pairs[16];  // unit c: rows 2p, 2p + 1 of column c
+    for (int p = 0; p < 8; ++p) {
+        pairs[p] = _mm_unpacklo_epi8(in[2 * p], in[2 * p + 1]);
+        pairs[8 + p] = _mm_unpackhi_epi8(in[2 * p], in[2 * p + 1]);
+    }
+    __m128i quads[16];  // [4q + g]: rows 4q ... 4q + 3 of columns 4g ... 4g + 3
+    for (int half = 0; half < 2; ++half) {
+        for (int q = 0; q < 4; ++q) {
+            const __m128i upper = pairs[8 * half + 2 * q];
+            const __m128i lower = pairs[8 * half + 2 * q + 1];
+            quads[4 * q + 2 * half] = _mm_unpacklo_epi16(upper, lower);
+            quads[4 * q + 2 * half + 1] = _mm_unpackhi_epi16(upper, lower);
+        }
+    }
+    __m128i octets[16];  // [8h + c2]: rows 8h ... 8h + 7 of columns 2c2, 2c2 + 1
+    for (int h = 0; h < 2; ++h) {
+        for (int g = 0; g < 4; ++g) {
+            const __m128i upper = quads[4 * (2 * h) + g];
+            const __m128i lower = quads[4 * (2 * h + 1) + g];
+            octets[8 * h + 2 * g] = _mm_unpacklo_epi32(upper, lower);
+            octets[8 * h + 2 * g + 1] = _mm_unpackhi_epi32(upper, lower);
+        }
+    }
+    for (int c2 = 0; c2 < 8; ++c2) {
+        out[2 * c2] = _mm_unpacklo_epi64(octets[c2], octets[8 + c2]);
+        out[2 * c2 + 1] = _mm_unpackhi_epi64(octets[c2], octets[8 + c2]);
+    }
 }
 
 // The lanes that hold a pixel of the image at step t: lanes lo ... hi.
 struct LaneMasks {
-    __m128i upTo[kMaxTaps];   // [h + 1]: lanes 0 ... h
-    __m128i from[kMaxTaps];   // [l]: lanes l ... 7
+    __m128i upTo[17];  // [h + 1]: lanes 0 ... h
+    __m128i from[17];  // [l]: lanes l ... 15
     LaneMasks()
     {
-        for (int i = 0; i <= 8; ++i) {
-            alignas(16) short up[8];
-            alignas(16) short down[8];
-            for (int lane = 0; lane < 8; ++lane) {
-                up[lane] = lane < i ? -1 : 0;
-                down[lane] = lane >= i ? -1 : 0;
+        for (int i = 0; i <= 16; ++i) {
+            alignas(16) unsigned char up[16];
+            alignas(16) unsigned char down[16];
+            for (int lane = 0; lane < 16; ++lane) {
+                up[lane] = lane < i ? 0xFF : 0;
+                down[lane] = lane >= i ? 0xFF : 0;
             }
             upTo[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(up));
             from[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(down));
@@ -848,65 +880,56 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
 {
     static const LaneMasks masks;
     alignas(16) __m128i ring[kRing];
-    alignas(16) unsigned char decided[kLanes][8];
-    const long steps = (width_ + kLag * (rows - 1) + 7) / 8 * 8;
+    alignas(16) __m128i decided[kLanes];
+    const long steps = (width_ + kLag * (rows - 1) + kLanes - 1) / kLanes * kLanes;
 
     auto loadColumns = [&](long first) {
         // Lane j of column k reads row j at pixel k - 8j.
-        __m128i rows[8];
+        __m128i in[kLanes];
         for (int j = 0; j < kLanes; ++j)
-            rows[j] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(input_[j] + first - kLag * j));
-        __m128i pairs[4];
-        transposeBytes(rows, pairs);
-        const __m128i zero = _mm_setzero_si128();
-        for (int i = 0; i < 4; ++i) {
-            ring[(first + 2 * i) % kRing] = _mm_unpacklo_epi8(pairs[i], zero);
-            ring[(first + 2 * i + 1) % kRing] = _mm_unpackhi_epi8(pairs[i], zero);
-        }
+            in[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input_[j] + first - kLag * j));
+        __m128i columns[kLanes];
+        transposeBytes(in, columns);
+        for (int i = 0; i < kLanes; ++i) ring[(first + i) % kRing] = columns[i];
     };
-    for (long first = 0; first < kAhead; first += 8) loadColumns(first);
+    for (long first = 0; first < kAhead; first += kLanes) loadColumns(first);
 
     __m128i a = ring[0];
     __m128i b = ring[1];
     __m128i c = ring[2];
-    const __m128i mid = _mm_set1_epi16(128);
-    const __m128i low = _mm_set1_epi16(255);
+    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i zero = _mm_setzero_si128();
     for (long t = 0; t < steps; ++t) {
-        if ((t & 7) == 0) loadColumns(t + kAhead);
+        if (t % kLanes == 0) loadColumns(t + kAhead);
         const long highest = std::min(rows - 1, t / kLag);
-        const long lowest = t < width_ ? 0 : std::min(8L, (t - width_) / kLag + 1);
-        const __m128i valid = _mm_and_si128(masks.upTo[highest + 1], masks.from[lowest]);
-        const __m128i level = _mm_and_si128(a, valid);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(decided[t & 7]), _mm_packus_epi16(level, level));
+        const long lowest = t < width_ ? 0 : std::min<long>(kLanes, (t - width_) / kLag + 1);
+        const __m128i level = _mm_and_si128(a, _mm_and_si128(masks.upTo[highest + 1], masks.from[lowest]));
+        decided[t % kLanes] = level;
 
-        const __m128i negative = _mm_cmpgt_epi16(level, mid);
-        const __m128i magnitude = _mm_xor_si128(level, _mm_and_si128(negative, low));
+        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(level, bias), zero);  // level > 128
+        const __m128i magnitude = _mm_xor_si128(level, isNegative);                  // |e|: v or 255 - v
         if constexpr (K.rightWeight != 0)
-            a = clampLevel(_mm_add_epi16(b, laneAmount<K>(magnitude, negative, K.rightWeight)));
+            a = addTap(b, laneAmount<K>(magnitude, isNegative, K.rightWeight));
         else
             a = b;
-        b = clampLevel(_mm_add_epi16(c, laneAmount<K>(magnitude, negative, K.secondWeight)));
+        b = addTap(c, laneAmount<K>(magnitude, isNegative, K.secondWeight));
         c = ring[(t + 3) % kRing];
 #pragma GCC unroll 12
         for (int i = 0; i < K.tapCount; ++i) {
             const Tap& tap = K.taps[i];
+            const LaneAmount amount = laneAmount<K>(magnitude, isNegative, tap.weight);
             __m128i& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
-            target = clampLevel(_mm_add_epi16(target, lanesDown(laneAmount<K>(magnitude, negative, tap.weight), tap.dy)));
+            target = addTap(target, {lanesDown(amount.positive, tap.dy), lanesDown(amount.negative, tap.dy)});
         }
 
-        if ((t & 7) == 7) {
-            // The last eight steps back into the rows: lane j decided pixels
-            // t - 7 - 8j ... t - 8j.
-            __m128i steps[8];
-            for (int i = 0; i < 8; ++i) steps[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(decided[i]));
-            __m128i lanes[4];
-            transposeBytes(steps, lanes);
-            const long first = t - 7;
-            for (int pair = 0; pair < 4; ++pair) {
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(levels_[2 * pair] + first - kLag * 2 * pair), lanes[pair]);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(levels_[2 * pair + 1] + first - kLag * (2 * pair + 1)),
-                                 _mm_unpackhi_epi64(lanes[pair], lanes[pair]));
-            }
+        if (t % kLanes == kLanes - 1) {
+            // The last sixteen steps back into the rows: lane j decided
+            // pixels t - 15 - 8j ... t - 8j.
+            __m128i lanes[kLanes];
+            transposeBytes(decided, lanes);
+            const long first = t - (kLanes - 1);
+            for (int j = 0; j < kLanes; ++j)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(levels_[j] + first - kLag * j), lanes[j]);
         }
     }
 }

@@ -151,7 +151,7 @@ public:
 
 TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
 {
-    // The fastest pass: groups of eight rows, one per lane, with rows left
+    // The fastest pass: groups of sixteen rows, one per lane, with rows left
     // over, and rows narrower than the lag between lanes. The row-by-row
     // pass: rows of several stretches between progress reports, run by more
     // workers than rows or processors too: rows go to the workers in turn,
@@ -159,7 +159,7 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
     const int sizes[][2] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},   {3, 5},    {15, 4},  {16, 3},
                             {17, 7}, {31, 6}, {32, 5}, {33, 8},  {47, 9},   {64, 2},  {101, 13},
                             {250, 20}, {257, 9}, {600, 12}, {1000, 5}, {7, 17}, {8, 16},
-                            {40, 25},  {129, 24}};
+                            {40, 25},  {129, 24}, {23, 49}};
     const long methods[] = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100, LONG_MIN};
     std::mt19937 random(20240611);
     for (const auto& size : sizes) {
