@@ -85,36 +85,59 @@ struct CFileCloser {
     }
 };
 
-// Opens path for writing, truncated, as fopen(path, mode) would, but never
-// follows a symbolic link and never touches anything but a regular file:
-// the side file lives in a world-writable folder, where anyone could plant
-// a link to another file or a FIFO that would block the job.
-FILE* openRegularFileForWriting(const char* path, const char* mode)
+// Opens path for reading and writing as it stands, but never follows a
+// symbolic link and never touches anything but a regular file: the side
+// file lives in a world-writable folder, where anyone could plant a link to
+// another file or a FIFO that would block the job. -1 when it cannot.
+int openRegularFile(const char* path)
 {
     const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0)
-        return nullptr;
+        return -1;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Opens path for writing, truncated, as fopen(path, mode) would, with the
+// safeguards of openRegularFile.
+FILE* openRegularFileForWriting(const char* path, const char* mode)
+{
+    const int fd = openRegularFile(path);
+    if (fd < 0)
+        return nullptr;
+    if (ftruncate(fd, 0) != 0) {
         close(fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE* file = fdopen(fd, mode);
     if (file == nullptr)
         close(fd);
     return file;
 }
 
+// The side file holds the latest page's line. The line is written over the
+// old content and the file then cut to the line's length, which leaves the
+// same file as emptying it first. Emptying it first would cost every page a
+// flush to disk: file systems write back, on close, a file that was cut to
+// nothing and written again.
 void writeHeaderSideFile(const cups_page_header2_t& header)
 {
-    FILE* file = openRegularFileForWriting("/tmp/xxxxx.log", "w+");
-    if (file == nullptr)
+    const int fd = openRegularFile("/tmp/xxxxx.log");
+    if (fd < 0)
         return;
-    std::fprintf(file, "cupsWidth:%d, cupsHeight:%d, cupsBytesPerLine:%d, cupsBitsPerPixel:%d\n",
-                 header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine,
-                 header.cupsBitsPerPixel);
-    std::fclose(file);
+    char line[192];
+    const int length = std::snprintf(line, sizeof(line),
+                                     "cupsWidth:%d, cupsHeight:%d, cupsBytesPerLine:%d, cupsBitsPerPixel:%d\n",
+                                     header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine,
+                                     header.cupsBitsPerPixel);
+    if (length > 0 && pwrite(fd, line, static_cast<size_t>(length), 0) == length)
+        (void)!ftruncate(fd, length);
+    close(fd);
 }
 
 // Enumerated header fields come straight from the raster stream and may

@@ -18,14 +18,30 @@ const char* const sHalftoneTypeStrTable[10] = {
 
 }  // namespace
 
+// The line goes out in one write: the print system reads standard error
+// line by line, a page logs dozens of lines, and a line written whole cannot
+// be split by another writer. A message too long for the buffer is written
+// in three pieces instead.
 extern "C" void tavelLogCommon(int level, const char* format, ...)
 {
-    std::fprintf(stderr, "%s", sLogLevelTexts[level]);
+    char line[1024];
+    const size_t prefix = std::strlen(sLogLevelTexts[level]);
+    std::memcpy(line, sLogLevelTexts[level], prefix);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(line + prefix, sizeof(line) - prefix, format, args);
     va_end(args);
-    std::fprintf(stderr, "\n");
+    if (length >= 0 && prefix + static_cast<size_t>(length) + 1 < sizeof(line)) {
+        line[prefix + static_cast<size_t>(length)] = '\n';
+        std::fwrite(line, 1, prefix + static_cast<size_t>(length) + 1, stderr);
+    } else {
+        std::fprintf(stderr, "%s", sLogLevelTexts[level]);
+        std::vfprintf(stderr, format, again);
+        std::fprintf(stderr, "\n");
+    }
+    va_end(again);
 }
 
 extern "C" const char* tavelHalftoneTypeToStr(int value)

@@ -232,7 +232,8 @@ TEST(JobSideFile, HoldsTheLatestPageHeader)
     TempDir dir;
     DumpCleaner dumps;
     const std::string raster = dir.file("pages.ras");
-    makeRaster(raster, {"fill:16x2:0", "fill:24x5:0"});
+    // The first page's line is the longer one: nothing of it may stay.
+    makeRaster(raster, {"fill:1000x20:0", "fill:24x5:0"});
 
     struct stat info;
     if (lstat("/tmp/xxxxx.log", &info) == 0 && !S_ISREG(info.st_mode))

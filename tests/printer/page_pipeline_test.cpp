@@ -236,3 +236,37 @@ TEST_F(Pipeline, BlankEdgeWindowIsReportedNotApplied)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProcessedPixels, DotsWidenTo255AndNegativeComplementsEveryByte)
+{
+    // Rows long enough for whole 16-pixel blocks and a tail, every value.
+    const int width = 37;
+    const int height = 7;
+    const int stride = 40;
+    std::vector<unsigned char> grey(width * height);
+    for (size_t i = 0; i < grey.size(); ++i)
+        grey[i] = static_cast<unsigned char>(i * 37 % 256);
+    grey[0] = 1;
+    grey[16] = 1;
+    grey[36] = 1;
+    DibImage image;
+    ASSERT_TRUE(image.CreateFromArray(grey.data(), width, height, 8, width, false));
+    for (bool negative : {false, true}) {
+        RecordingPrinter printer;
+        printer.setNegativePrint(negative);
+        std::vector<unsigned char> buf(stride * height, 0xA5);
+        printer.copyProcessedPixels(&image, buf.data(), width, height, stride);
+        for (int y = 0; y < height; ++y) {
+            const unsigned char* row = image.GetBits(static_cast<unsigned>(y));
+            for (int x = 0; x < stride; ++x) {
+                const int v = row[x];
+                const int expected = x >= width ? 0xA5 : ((v == 1 ? 255 : v) ^ (negative ? 0xFF : 0));
+                ASSERT_EQ(buf[y * stride + x], expected) << "negative " << negative << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -1,6 +1,10 @@
 // Log line format, halftone names, base names and the bounded copy.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -23,6 +27,37 @@ TEST(TavelLog, PrefixesEachLevelAndEndsTheLine)
     ::testing::internal::CaptureStderr();
     tavelLogCommon(0, "header.HWResolution[0]:%d\n", 203);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "DEBUG:header.HWResolution[0]:203\n\n");
+}
+
+TEST(TavelLog, MessagesOfAnyLengthComeOutWhole)
+{
+    // Around the size of the line buffer and far beyond it.
+    for (size_t length : {0, 1, 1000, 1015, 1016, 1017, 1018, 1023, 1024, 1025, 5000}) {
+        const std::string message(length, 'x');
+        ::testing::internal::CaptureStderr();
+        tavelLogCommon(3, "%s|", message.c_str());
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ERROR:" + message + "|\n") << length;
+    }
+}
+
+TEST(TavelLog, ALineIsOneWrite)
+{
+    // A packet socket keeps the boundaries of the writes: one line, one packet.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    std::fflush(stderr);
+    const int saved = dup(2);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(pair[0], 2), 2);
+    tavelLogCommon(0, "PAGE: %d %d", 1, 2);
+    dup2(saved, 2);
+    close(saved);
+    char packet[256];
+    const ssize_t got = recv(pair[1], packet, sizeof(packet), MSG_DONTWAIT);
+    close(pair[0]);
+    close(pair[1]);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(std::string(packet, static_cast<size_t>(got)), "DEBUG:PAGE: 1 2\n");
 }
 
 TEST(TavelLog, HalftoneNamesBothWays)
