@@ -2,7 +2,13 @@
 // threshold matrices and six error-diffusion kernels.
 //
 // Error diffusion saturates a pixel at 0 and 255 after every tap, so each
-// pixel must receive its taps one by one in scan order. The work is split so
+// pixel must receive its taps one by one in scan order. Two passes do that.
+//
+// On processors with SSE2, 8-bit images go through the lanes (LaneDiffuser
+// below): sixteen rows at once, one per byte of the vector registers, each
+// row eight pixels behind the one above.
+//
+// Everywhere else the row-by-row pass (ErrorDiffuser) splits the work so
 // that only the part that really is sequential runs pixel by pixel:
 //   1. the current row, left to right, with the taps into the same row
 //      (dx +1, +2) kept in registers: this yields every pixel's final value;
@@ -15,9 +21,10 @@
 // neither border needs a test inside the loops: sources outside the image
 // have level 0, hence error 0, and targets outside it are never read back.
 //
-// The rows go to worker threads in turn, each row a stretch of pixels behind
-// the one above it: a row decides a stretch once the rows above have passed
-// on all their taps into it, then passes on its own. Every target still
+// The rows go to worker threads two at a time, each row a stretch of pixels
+// behind the one above it: a row decides a stretch once the rows above have
+// passed on all their taps into it, then passes on its own; a worker steps
+// its two rows side by side. Every target still
 // takes its taps in scan order, so the result does not depend on the number
 // of workers.
 #include "image/dib_image.h"
