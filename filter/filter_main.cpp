@@ -6,7 +6,6 @@
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,33 +57,6 @@ void keepFreedPagesForReuse()
 {
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
-}
-
-// The first page buffers of the heap in 2 MiB pages, where the system gives
-// them on request: a label touches about 3 MiB of fresh heap, and faulting
-// it in 4 KiB at a time costs about as much as halftoning the whole label.
-// The heap is grown once by a block of kHugeHeap, which is marked for 2 MiB
-// pages and freed again, so that it stays in the heap for the page buffers
-// (the raster page and the work buffer of a label fit in it). Nothing is
-// touched here, so nothing becomes resident until used; where the block
-// cannot be had or such pages are off, the heap works as before.
-//
-// Only the halftone types take this: a 2 MiB page is resident as a whole,
-// and the stencil chain's many page-sized images would then hold more
-// memory than the time saved is worth.
-constexpr size_t kHugeHeap = 4u << 20;
-
-void reserveHugePageHeap()
-{
-    void* block = std::malloc(kHugeHeap);
-    if (block == nullptr)
-        return;
-    const uintptr_t hugePage = 2u << 20;
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(block) + hugePage - 1) & ~(hugePage - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(block) + kHugeHeap) & ~(hugePage - 1);
-    if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    std::free(block);
 }
 
 // True, once logged, when the print system has asked the job to stop.
@@ -323,8 +295,6 @@ int runFilter(int argc, char* argv[])
 
     std::memset(&settings, 0, sizeof(settings));
     parseSettings(&settings, argv[5]);
-    if (settings.halftoneType != DITHER_TATTOO && settings.halftoneType != DITHER_TATTOO_X8)
-        reserveHugePageHeap();
 
     if (settings.OutputFile[0] != '\0') {
         recording.reset(openRegularFileForWriting(settings.OutputFile, "w"));
