@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "printer/row_packing.h"
 #include "printer/tavel_printer.h"
@@ -113,36 +114,12 @@ void writeGreyRows(int fd, const unsigned char* data, unsigned long bytesPerLine
     }
 }
 
-}  // namespace
-
-void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLine,
-                             unsigned long height, unsigned long width,
-                             unsigned short bitsPerPixel)
+// The pixel rows of a dump whose headers are written, then the file closed.
+void writeDumpRows(FILE* file, const unsigned char* data, unsigned long bytesPerLine,
+                   unsigned long height, unsigned long width, unsigned short bitsPerPixel)
 {
-    const time_t now = std::time(nullptr);
-    const struct tm* local = std::localtime(&now);
-    char path[2048];
-    std::snprintf(path, sizeof(path), imagePathFmt_, local->tm_year + 1900, local->tm_mon + 1,
-                  local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
-                  static_cast<long>(page_index));
-    ++page_index;
-
-    FILE* file = std::fopen(path, "wb+");
-    if (file == nullptr) {
-        std::fprintf(stderr, "TavelPrinter::saveImage: unable to open the file %s\n", path);
-        return;
-    }
-
-    // Dumps are a whole page each: write them in large pieces.
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     const bool mono = bitsPerPixel == 1;
     const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
-    unsigned char header[54];
-    fillBmpHeader(header, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                  mono ? 1 : 8, static_cast<uint32_t>(rowSize));
-    std::fwrite(header, sizeof(header), 1, file);
-    writeColourTable(file, mono ? 1 : 8);
-
     if (mono) {
         // The padding after the packed bytes stays 0 in every row.
         std::unique_ptr<unsigned char[]> row(new (std::nothrow) unsigned char[rowSize]());
@@ -159,4 +136,69 @@ void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLi
         writeGreyRows(fileno(file), data, bytesPerLine, height, width, rowSize);
     }
     std::fclose(file);
+}
+
+}  // namespace
+
+FILE* TavelPrinter::openImageDump(unsigned long height, unsigned long width,
+                                  unsigned short bitsPerPixel)
+{
+    const time_t now = std::time(nullptr);
+    const struct tm* local = std::localtime(&now);
+    char path[2048];
+    std::snprintf(path, sizeof(path), imagePathFmt_, local->tm_year + 1900, local->tm_mon + 1,
+                  local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+                  static_cast<long>(page_index));
+    ++page_index;
+
+    FILE* file = std::fopen(path, "wb+");
+    if (file == nullptr) {
+        std::fprintf(stderr, "TavelPrinter::saveImage: unable to open the file %s\n", path);
+        return nullptr;
+    }
+
+    // Dumps are a whole page each: write them in large pieces.
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    const bool mono = bitsPerPixel == 1;
+    const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
+    unsigned char header[54];
+    fillBmpHeader(header, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                  mono ? 1 : 8, static_cast<uint32_t>(rowSize));
+    std::fwrite(header, sizeof(header), 1, file);
+    writeColourTable(file, mono ? 1 : 8);
+    return file;
+}
+
+void TavelPrinter::saveImage(const unsigned char* data, unsigned long bytesPerLine,
+                             unsigned long height, unsigned long width,
+                             unsigned short bitsPerPixel)
+{
+    FILE* file = openImageDump(height, width, bitsPerPixel);
+    if (file != nullptr)
+        writeDumpRows(file, data, bytesPerLine, height, width, bitsPerPixel);
+}
+
+// The file is named, opened and its headers written here, so that a dump
+// that cannot be opened says so in its place among the log lines; only the
+// rows go to the thread. Where no thread can be started, they are written
+// here.
+void TavelPrinter::saveImageInBackground(const unsigned char* data, unsigned long bytesPerLine,
+                                         unsigned long height, unsigned long width,
+                                         unsigned short bitsPerPixel)
+{
+    FILE* file = openImageDump(height, width, bitsPerPixel);
+    if (file == nullptr)
+        return;
+    try {
+        dumpWriters_.emplace_back(writeDumpRows, file, data, bytesPerLine, height, width, bitsPerPixel);
+    } catch (const std::exception&) {
+        writeDumpRows(file, data, bytesPerLine, height, width, bitsPerPixel);
+    }
+}
+
+void TavelPrinter::finishImageDumps()
+{
+    for (std::thread& writer : dumpWriters_)
+        writer.join();
+    dumpWriters_.clear();
 }

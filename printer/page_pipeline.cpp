@@ -122,7 +122,9 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
 
     std::strcpy(imagePathFmt_, sOriginImagePathFmt);
     tavelLogCommon(0, "printImage: Saving original image, file path will be generated based on time");
-    saveImage(pixels, bytesPerLine, height, width, 8);
+    // The dumps are written while the page is processed and printed; both
+    // are complete when the page is.
+    saveImageInBackground(pixels, bytesPerLine, height, width, 8);
 
     pageFailed_ = true;
     const unsigned long pageBytes = bytesPerLine * height;
@@ -167,11 +169,13 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
             const unsigned long stride = pimage_->GetEffWidth();
             const unsigned long outHeight = pimage_->GetHeight();
             const unsigned long outWidth = pimage_->GetWidth();
-            saveImage(bits, stride, outHeight, outWidth, 8);
+            saveImageInBackground(bits, stride, outHeight, outWidth, 8);
             tavelLogCommon(0, "printImage: Starting to print the processed image");
             doPrintImage(bits, stride, outHeight, outWidth);
             pageFailed_ = false;
         }
+        // The processed page's dump reads the image that the next page replaces.
+        finishImageDumps();
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));
         std::free(work);
@@ -180,6 +184,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
         if (useZQDithering_)
             returnFreedPages();
     }
+    finishImageDumps();
     tavelLogCommon(0, "printImage: Image processing completed");
 }
 

@@ -22,7 +22,7 @@ TavelPrinter::TavelPrinter()
     std::strncpy(imagePathFmt_, sDefaultImagePathFmt, sizeof(imagePathFmt_) - 1);
 }
 
-TavelPrinter::~TavelPrinter() = default;
+TavelPrinter::~TavelPrinter() { finishImageDumps(); }
 
 void TavelPrinter::setBrightness(int value) { brightness_ = std::clamp(value, -100, 100); }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <list>
+#include <thread>
+#include <vector>
 
 #include "image/dib_image.h"
 #include "printer/tavel_log.h"
@@ -55,6 +57,13 @@ public:
     // Debug image dump (image_dump.cpp).
     void saveImage(const unsigned char* data, unsigned long bytesPerLine, unsigned long height,
                    unsigned long width, unsigned short bitsPerPixel);
+    // The same dump, its rows written by a thread of their own while the
+    // caller goes on; data must stay as it is until finishImageDumps.
+    void saveImageInBackground(const unsigned char* data, unsigned long bytesPerLine,
+                               unsigned long height, unsigned long width,
+                               unsigned short bitsPerPixel);
+    // Waits until every dump started in the background is written and closed.
+    void finishImageDumps();
 
     // Output: every call writes the same bytes to every stream, in list order.
     void printBytes(const unsigned char* data, unsigned long len);
@@ -124,6 +133,13 @@ protected:
     UserData* userData_ = nullptr;
     int resolution_ = 300;
     bool pageFailed_ = false;
+
+private:
+    // Names and opens the next dump file and writes its headers; null, after
+    // saying so on standard error, when it cannot be opened.
+    FILE* openImageDump(unsigned long height, unsigned long width, unsigned short bitsPerPixel);
+
+    std::vector<std::thread> dumpWriters_;
 };
 
 extern "C" {

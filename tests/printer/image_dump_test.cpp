@@ -1,15 +1,20 @@
 // BMP page dumps: header fields, colour tables, bottom-up rows and padding.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "recording_printer.h"
@@ -133,6 +138,86 @@ TEST_F(ImageDump, SuccessiveDumpsGetSuccessiveNumbers)
     const long a = sequence(names[0]);
     const long b = sequence(names[1]);
     EXPECT_EQ(std::max(a, b) - std::min(a, b), 1);
+}
+
+TEST_F(ImageDump, BackgroundDumpsEqualTheirForegroundTwins)
+{
+    // Pages big enough for the rows to be written while the caller goes on,
+    // rows padded on the right, both depths.
+    const unsigned long width = 1203;
+    const unsigned long height = 700;
+    const unsigned long stride = 1216;
+    std::vector<unsigned char> pixels(stride * height);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+    for (unsigned short depth : {8, 1}) {
+        SCOPED_TRACE(depth);
+        printer.saveImage(pixels.data(), stride, height, width, depth);
+        printer.saveImageInBackground(pixels.data(), stride, height, width, depth);
+        printer.saveImageInBackground(pixels.data(), stride, height, width, depth);
+        printer.finishImageDumps();
+        const std::vector<std::string> names = files();
+        ASSERT_EQ(names.size(), 3u);
+        std::vector<std::string> contents;
+        for (const std::string& name : names) {
+            std::ifstream in(dir + "/" + name, std::ios::binary);
+            std::ostringstream data;
+            data << in.rdbuf();
+            contents.push_back(data.str());
+            unlink((dir + "/" + name).c_str());
+        }
+        const unsigned long rowSize = depth == 8 ? (width + 3) / 4 * 4 : ((width + 7) / 8 + 3) / 4 * 4;
+        EXPECT_EQ(contents[0].size(), (depth == 8 ? 1078u : 62u) + rowSize * height);
+        EXPECT_EQ(contents[1], contents[0]);
+        EXPECT_EQ(contents[2], contents[0]);
+    }
+}
+
+TEST_F(ImageDump, FinishingWaitsForTheLastRow)
+{
+    // The dump goes into a FIFO that is drained only after a pause: the
+    // writer blocks on the full pipe, and finishing must wait for it.
+    const std::string fifo = dir + "/dump.bmp";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    printer.setImagePathFmt(fifo);
+    const unsigned long width = 600;
+    const unsigned long height = 400;
+    std::vector<unsigned char> pixels(width * height, 7);
+    printer.saveImageInBackground(pixels.data(), width, height, width, 8);
+
+    std::atomic<size_t> drained{0};
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        char buffer[65536];
+        while (drained < 1078 + width * height) {
+            const ssize_t got = read(fd, buffer, sizeof(buffer));
+            if (got <= 0)
+                break;
+            drained += static_cast<size_t>(got);
+        }
+        close(fd);
+    });
+    printer.finishImageDumps();
+    const size_t drainedWhenFinished = drained;
+    reader.join();
+    // The writer is done once the rest fits into the pipe (64 KiB).
+    EXPECT_GE(drainedWhenFinished + 65536, 1078 + width * height);
+    EXPECT_EQ(drained, 1078 + width * height);
+    unlink(fifo.c_str());
+}
+
+TEST_F(ImageDump, BackgroundDumpThatCannotOpenSaysSoAtOnce)
+{
+    printer.setImagePathFmt(dir + "/missing/x_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    const unsigned char pixel = 0;
+    ::testing::internal::CaptureStderr();
+    printer.saveImageInBackground(&pixel, 1, 1, 1, 8);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    printer.finishImageDumps();
+    EXPECT_EQ(err.rfind("TavelPrinter::saveImage: unable to open the file " + dir + "/missing/x_", 0),
+              0u)
+        << err;
 }
 
 TEST_F(ImageDump, UnwritableFolderIsReportedAndCounted)

@@ -2,6 +2,8 @@
 // negative, the processed image's layout, blank-row counts, 1-bit packing.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +127,31 @@ TEST_F(Pipeline, ThresholdPathDeliversZeroOrOneInPaddedRows)
     EXPECT_TRUE(logged("DEBUG:PageProcess: Filled the output buffer with processed pixels, length: 36"));
     EXPECT_FALSE(logged("DEBUG:PageProcess: Adjusted brightness to 0 and contrast to 0"));
     EXPECT_EQ(dumps.newDumps().size(), 2u);
+}
+
+TEST_F(Pipeline, DumpsWrittenBesideThePageHoldItsRows)
+{
+    // Both dumps are written while the page is processed and printed.
+    const unsigned long width = 900;
+    const unsigned long height = 600;
+    std::vector<unsigned char> page(width * height);
+    for (size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<unsigned char>(i % 251);
+    print(page, width, height);
+    const std::vector<std::string> made = dumps.newDumps();
+    ASSERT_EQ(made.size(), 2u);
+    for (const std::string& path : made) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream data;
+        data << in.rdbuf();
+        const std::string bmp = data.str();
+        ASSERT_EQ(bmp.size(), 1078u + width * height) << path;
+        if (path.find("origin_") != std::string::npos) {
+            // The last raster row comes first.
+            EXPECT_EQ(bmp.compare(1078, width, std::string(page.end() - width, page.end())), 0);
+            EXPECT_EQ(bmp.compare(bmp.size() - width, width, std::string(page.begin(), page.begin() + width)), 0);
+        }
+    }
 }
 
 TEST_F(Pipeline, BrightnessReachesLightScaledByFive)
