@@ -504,7 +504,7 @@ ErrorDiffuser<K>::ErrorDiffuser(long width, long height, bool share)
 // as its levels. Blank paper and solid black are most of a label, so the run
 // is copied instead of stepped through pixel by pixel. A run that reaches
 // limit stops there and goes on at the next call as if it had not.
-template <const Kernel& K, typename AlongRow>
+template <typename AlongRow>
 inline bool skipQuietRun(const unsigned char* row, unsigned char* levels, AlongRow& at, long limit,
                          long width)
 {
@@ -543,7 +543,7 @@ void ErrorDiffuser<K>::diffuseAlongRow(const unsigned char* row, unsigned char* 
 {
     AlongRow here = at;
     while (here.x < limit) {
-        if (skipQuietRun<K>(row, levels, here, limit, width_)) continue;
+        if (skipQuietRun(row, levels, here, limit, width_)) continue;
         stepAlongRow<K>(row, levels, here);
     }
     at = here;
@@ -563,8 +563,8 @@ void ErrorDiffuser<K>::diffuseAlongRows(RowRun& first, long firstLimit, RowRun& 
     unsigned char* levelsA = first.levels;
     unsigned char* levelsB = second.levels;
     while (a.x < firstLimit && b.x < secondLimit) {
-        if (skipQuietRun<K>(rowA, levelsA, a, firstLimit, width_) ||
-            skipQuietRun<K>(rowB, levelsB, b, secondLimit, width_))
+        if (skipQuietRun(rowA, levelsA, a, firstLimit, width_) ||
+            skipQuietRun(rowB, levelsB, b, secondLimit, width_))
             continue;
         long count = std::min(firstLimit - a.x, secondLimit - b.x);
         do {
