@@ -203,38 +203,81 @@ constexpr Kernel kStevensonArce = {200, 0, 32, 3, 11,
 // The largest error magnitude: e ranges over -126 ... 128.
 constexpr int kMaxErrorMagnitude = 128;
 
-// Division by the kernel's divisor as a 16-bit multiply-high and a shift:
-// n / D == (n * multiplier) >> (16 + shift) for every n the kernel produces.
-struct DivisionMagic {
-    unsigned multiplier;
-    int shift;
-};
-
-constexpr DivisionMagic divisionMagic(int divisor)
+// The amount of a tap, trunc(|e| x w / D), as one multiply-high: it is
+// (|e| x M) >> 16 with M = ceil(w x 65536 / D) for every |e| up to 128 and
+// every weight of the kernels.
+constexpr unsigned tapMultiplier(int divisor, int weight)
 {
-    int shift = 0;
-    while ((1u << (16 + shift + 1)) / divisor < 65536u) ++shift;
-    const unsigned scale = 1u << (16 + shift);
-    return {(scale + divisor - 1) / divisor, shift};
+    return (static_cast<unsigned>(weight) * 65536u + divisor - 1) / divisor;
 }
 
-constexpr bool divisionMagicIsExact(const Kernel& kernel)
+constexpr bool tapMultipliersAreExact(const Kernel& kernel)
 {
-    int largestWeight = 0;
-    for (int i = 0; i < kernel.tapCount; ++i) largestWeight = std::max(largestWeight, kernel.taps[i].weight);
-    const DivisionMagic magic = divisionMagic(kernel.divisor);
-    if (magic.multiplier > 65535u) return false;
-    for (unsigned n = 0; n <= unsigned(kMaxErrorMagnitude * largestWeight); ++n)
-        if (((n * magic.multiplier) >> (16 + magic.shift)) != n / kernel.divisor) return false;
+    int weights[kMaxTaps + 2] = {kernel.rightWeight, kernel.secondWeight};
+    for (int i = 0; i < kernel.tapCount; ++i) weights[i + 2] = kernel.taps[i].weight;
+    for (int i = 0; i < kernel.tapCount + 2; ++i) {
+        const unsigned multiplier = tapMultiplier(kernel.divisor, weights[i]);
+        if (multiplier > 65535u) return false;
+        for (unsigned n = 0; n <= unsigned(kMaxErrorMagnitude); ++n)
+            if (((n * multiplier) >> 16) != n * weights[i] / kernel.divisor) return false;
+    }
     return true;
 }
 
-static_assert(divisionMagicIsExact(kFloydSteinberg), "Floyd-Steinberg division");
-static_assert(divisionMagicIsExact(kBurkes), "Burkes division");
-static_assert(divisionMagicIsExact(kStucki), "Stucki division");
-static_assert(divisionMagicIsExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke division");
-static_assert(divisionMagicIsExact(kSierra), "Sierra division");
-static_assert(divisionMagicIsExact(kStevensonArce), "Stevenson-Arce division");
+static_assert(tapMultipliersAreExact(kFloydSteinberg), "Floyd-Steinberg division");
+static_assert(tapMultipliersAreExact(kBurkes), "Burkes division");
+static_assert(tapMultipliersAreExact(kStucki), "Stucki division");
+static_assert(tapMultipliersAreExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke division");
+static_assert(tapMultipliersAreExact(kSierra), "Sierra division");
+static_assert(tapMultipliersAreExact(kStevensonArce), "Stevenson-Arce division");
+
+#if defined(__SSE2__)
+// The errors of 16 levels: which are negative (level above 128), and their
+// magnitudes |e|, the level or 255 - level.
+struct LaneErrors {
+    __m128i isNegative;
+    __m128i magnitude;
+};
+
+inline LaneErrors laneErrors(__m128i levels)
+{
+    const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(levels, _mm_set1_epi8(static_cast<char>(0x80))),
+                                              _mm_setzero_si128());
+    return {isNegative, _mm_xor_si128(levels, isNegative)};
+}
+
+// trunc(|e| x w / D) for 16 error magnitudes.
+template <const Kernel& K>
+inline __m128i laneQuotient(__m128i magnitude, int weight)
+{
+    const int ratio = K.divisor / weight;
+    if (K.divisor % weight == 0 && (ratio & (ratio - 1)) == 0) {
+        // w / D is 1 / 2^s: a shift, in 16-bit units with the bits that
+        // cross from byte to byte masked off.
+        const int shift = __builtin_ctz(static_cast<unsigned>(ratio));
+        return _mm_and_si128(_mm_srl_epi16(magnitude, _mm_cvtsi32_si128(shift)),
+                             _mm_set1_epi8(static_cast<char>(0xFF >> shift)));
+    }
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(tapMultiplier(K.divisor, weight)));
+    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(magnitude, zero), multiplier),
+                            _mm_mulhi_epu16(_mm_unpackhi_epi8(magnitude, zero), multiplier));
+}
+
+// A tap's amount for 16 levels, split by the sign of their errors.
+struct LaneAmount {
+    __m128i positive;
+    __m128i negative;
+};
+
+template <const Kernel& K>
+inline LaneAmount laneAmount(const LaneErrors& errors, int weight)
+{
+    if (weight == 0) return {_mm_setzero_si128(), _mm_setzero_si128()};
+    const __m128i quotient = laneQuotient<K>(errors.magnitude, weight);
+    return {_mm_andnot_si128(errors.isNegative, quotient), _mm_and_si128(errors.isNegative, quotient)};
+}
+#endif
 
 // Saturating store of a tap: the pixel value plus a signed amount, held in 0 ... 255.
 inline unsigned addClamped(unsigned value, int amount)
@@ -332,24 +375,13 @@ template <const Kernel& K>
 void computeTapAmounts(const unsigned char* levels, const AmountRows& amounts, long first, long last)
 {
 #if defined(__SSE2__)
-    constexpr DivisionMagic magic = divisionMagic(K.divisor);
-    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(magic.multiplier));
     for (long x = first; x < last; x += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(v, bias), zero);  // v > 128
-        const __m128i magnitude = _mm_xor_si128(v, isNegative);                   // |e|: v or 255 - v
-        const __m128i low = _mm_unpacklo_epi8(magnitude, zero);
-        const __m128i high = _mm_unpackhi_epi8(magnitude, zero);
+        const LaneErrors errors = laneErrors(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x)));
 #pragma GCC unroll 12
         for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
-            const __m128i weight = _mm_set1_epi16(static_cast<short>(kTables<K>.weights[slot]));
-            const __m128i qLow = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(low, weight), multiplier), magic.shift);
-            const __m128i qHigh = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(high, weight), multiplier), magic.shift);
-            const __m128i amount = _mm_packus_epi16(qLow, qHigh);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.positive[slot] + x), _mm_andnot_si128(isNegative, amount));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.negative[slot] + x), _mm_and_si128(isNegative, amount));
+            const LaneAmount amount = laneAmount<K>(errors, kTables<K>.weights[slot]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.positive[slot] + x), amount.positive);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.negative[slot] + x), amount.negative);
         }
     }
 #else
@@ -756,66 +788,6 @@ void LaneDiffuser<K>::loadRow(const DibImage& source, long y, unsigned char* row
         std::memset(row, 0, static_cast<size_t>(width_));
 }
 
-// The lanes divide by D with one multiply-high: |e| x w / D is
-// (|e| x M) >> 16 with M = ceil(w x 65536 / D) for every |e| up to 128 and
-// every weight of the kernels.
-constexpr unsigned laneMultiplier(int divisor, int weight)
-{
-    return (static_cast<unsigned>(weight) * 65536u + divisor - 1) / divisor;
-}
-
-constexpr bool laneMultipliersAreExact(const Kernel& kernel)
-{
-    int weights[kMaxTaps + 2] = {kernel.rightWeight, kernel.secondWeight};
-    for (int i = 0; i < kernel.tapCount; ++i) weights[i + 2] = kernel.taps[i].weight;
-    for (int i = 0; i < kernel.tapCount + 2; ++i) {
-        const unsigned multiplier = laneMultiplier(kernel.divisor, weights[i]);
-        if (multiplier > 65535u) return false;
-        for (unsigned n = 0; n <= unsigned(kMaxErrorMagnitude); ++n)
-            if (((n * multiplier) >> 16) != n * weights[i] / kernel.divisor) return false;
-    }
-    return true;
-}
-
-static_assert(laneMultipliersAreExact(kFloydSteinberg), "Floyd-Steinberg lane division");
-static_assert(laneMultipliersAreExact(kBurkes), "Burkes lane division");
-static_assert(laneMultipliersAreExact(kStucki), "Stucki lane division");
-static_assert(laneMultipliersAreExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke lane division");
-static_assert(laneMultipliersAreExact(kSierra), "Sierra lane division");
-static_assert(laneMultipliersAreExact(kStevensonArce), "Stevenson-Arce lane division");
-
-// trunc(|e| x w / D) for the error magnitudes in the lanes.
-template <const Kernel& K>
-inline __m128i laneQuotient(__m128i magnitude, int weight)
-{
-    const int ratio = K.divisor / weight;
-    if (K.divisor % weight == 0 && (ratio & (ratio - 1)) == 0) {
-        // w / D is 1 / 2^s: a shift, in 16-bit units with the bits that
-        // cross from byte to byte masked off.
-        const int shift = __builtin_ctz(static_cast<unsigned>(ratio));
-        return _mm_and_si128(_mm_srl_epi16(magnitude, _mm_cvtsi32_si128(shift)),
-                             _mm_set1_epi8(static_cast<char>(0xFF >> shift)));
-    }
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(laneMultiplier(K.divisor, weight)));
-    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(magnitude, zero), multiplier),
-                            _mm_mulhi_epu16(_mm_unpackhi_epi8(magnitude, zero), multiplier));
-}
-
-// A tap's amount of every lane, split by the sign of its error.
-struct LaneAmount {
-    __m128i positive;
-    __m128i negative;
-};
-
-template <const Kernel& K>
-inline LaneAmount laneAmount(__m128i magnitude, __m128i isNegative, int weight)
-{
-    if (weight == 0) return {_mm_setzero_si128(), _mm_setzero_si128()};
-    const __m128i quotient = laneQuotient<K>(magnitude, weight);
-    return {_mm_andnot_si128(isNegative, quotient), _mm_and_si128(isNegative, quotient)};
-}
-
 inline __m128i addTap(__m128i value, const LaneAmount& amount)
 {
     return _mm_subs_epu8(_mm_adds_epu8(value, amount.positive), amount.negative);
@@ -904,8 +876,6 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
     __m128i a = ring[0];
     __m128i b = ring[1];
     __m128i c = ring[2];
-    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
-    const __m128i zero = _mm_setzero_si128();
     for (long t = 0; t < steps; ++t) {
         if (t % kLanes == 0) loadColumns(t + kAhead);
         const long highest = std::min(rows - 1, t / kLag);
@@ -913,18 +883,17 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
         const __m128i level = _mm_and_si128(a, _mm_and_si128(masks.upTo[highest + 1], masks.from[lowest]));
         decided[t % kLanes] = level;
 
-        const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(level, bias), zero);  // level > 128
-        const __m128i magnitude = _mm_xor_si128(level, isNegative);                  // |e|: v or 255 - v
+        const LaneErrors errors = laneErrors(level);
         if constexpr (K.rightWeight != 0)
-            a = addTap(b, laneAmount<K>(magnitude, isNegative, K.rightWeight));
+            a = addTap(b, laneAmount<K>(errors, K.rightWeight));
         else
             a = b;
-        b = addTap(c, laneAmount<K>(magnitude, isNegative, K.secondWeight));
+        b = addTap(c, laneAmount<K>(errors, K.secondWeight));
         c = ring[(t + 3) % kRing];
 #pragma GCC unroll 12
         for (int i = 0; i < K.tapCount; ++i) {
             const Tap& tap = K.taps[i];
-            const LaneAmount amount = laneAmount<K>(magnitude, isNegative, tap.weight);
+            const LaneAmount amount = laneAmount<K>(errors, tap.weight);
             __m128i& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
             target = addTap(target, {lanesDown(amount.positive, tap.dy), lanesDown(amount.negative, tap.dy)});
         }
