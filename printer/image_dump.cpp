@@ -114,12 +114,18 @@ void writeGreyRows(int fd, const unsigned char* data, unsigned long bytesPerLine
     }
 }
 
+// Bytes of a stored BMP row: the pixels, padded to whole 4-byte words.
+unsigned long bmpRowSize(unsigned long width, unsigned short bitsPerPixel)
+{
+    return bitsPerPixel == 1 ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
+}
+
 // The pixel rows of a dump whose headers are written, then the file closed.
 void writeDumpRows(FILE* file, const unsigned char* data, unsigned long bytesPerLine,
                    unsigned long height, unsigned long width, unsigned short bitsPerPixel)
 {
     const bool mono = bitsPerPixel == 1;
-    const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
+    const unsigned long rowSize = bmpRowSize(width, bitsPerPixel);
     if (mono) {
         // The padding after the packed bytes stays 0 in every row.
         std::unique_ptr<unsigned char[]> row(new (std::nothrow) unsigned char[rowSize]());
@@ -160,7 +166,7 @@ FILE* TavelPrinter::openImageDump(unsigned long height, unsigned long width,
     // Dumps are a whole page each: write them in large pieces.
     std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     const bool mono = bitsPerPixel == 1;
-    const unsigned long rowSize = mono ? ((width + 7) / 8 + 3) / 4 * 4 : (width + 3) / 4 * 4;
+    const unsigned long rowSize = bmpRowSize(width, bitsPerPixel);
     unsigned char header[54];
     fillBmpHeader(header, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
                   mono ? 1 : 8, static_cast<uint32_t>(rowSize));

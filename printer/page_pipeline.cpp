@@ -174,8 +174,6 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
             doPrintImage(bits, stride, outHeight, outWidth);
             pageFailed_ = false;
         }
-        // The processed page's dump reads the image that the next page replaces.
-        finishImageDumps();
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));
         std::free(work);
@@ -184,6 +182,8 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
         if (useZQDithering_)
             returnFreedPages();
     }
+    // The dumps read the raster page, which is the caller's again once this
+    // returns, and the processed image, which the next page replaces.
     finishImageDumps();
     tavelLogCommon(0, "printImage: Image processing completed");
 }
