@@ -95,8 +95,8 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
                               unsigned long height, unsigned long width)
 {
     tavelLogCommon(0,
-                   "printImage: Start processing image, input width: %zu, height: %zu, bytes "
-                   "per line: %zu",
+                   "printImage: Start processing image, input width: %lu, height: %lu, bytes "
+                   "per line: %lu",
                    width, height, bytesPerLine);
 
     unsigned long top = 0;
@@ -107,7 +107,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
                                                        skipRightPixels_, width);
             tavelLogCommon(0,
                            "printImage: Removal of bottom blank edges detected, number of "
-                           "bottom blank lines: %zu",
+                           "bottom blank lines: %lu",
                            bottom);
         }
         if (removeBlankEdges_ & 2) {
@@ -115,7 +115,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
                                                      skipRightPixels_, width);
             tavelLogCommon(0,
                            "printImage: Removal of top blank edges detected, number of top "
-                           "blank lines: %zu",
+                           "blank lines: %lu",
                            top);
         }
     }
@@ -136,7 +136,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
     } else {
         tavelLogCommon(0,
                        "printImage: Memory for processing result allocated successfully, "
-                       "size: %zu bytes",
+                       "size: %lu bytes",
                        pageBytes);
         const int64_t processed =
             PageProcess(halftoneType_, pixels, static_cast<int>(bytesPerLine),
@@ -148,13 +148,13 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
         if (bottom > top) {
             adjustedHeight = bottom - top;
             windowStart = work + top * bytesPerLine;
-            tavelLogCommon(0, "printImage: Adjusted image height to %zu, pointer offset by %zu bytes",
+            tavelLogCommon(0, "printImage: Adjusted image height to %lu, pointer offset by %lu bytes",
                            adjustedHeight, top * bytesPerLine);
         }
         tavelLogCommon(0,
                        "printImage: Processed image information - pointer address: %lu, width: "
-                       "%zu, height: %zu, bytes per line: %zu, number of top blank lines: %zu, "
-                       "number of bottom blank lines: %zu, adjusted height: %zu",
+                       "%lu, height: %lu, bytes per line: %lu, number of top blank lines: %lu, "
+                       "number of bottom blank lines: %lu, adjusted height: %lu",
                        reinterpret_cast<unsigned long>(windowStart), width, height, bytesPerLine,
                        top, bottom, adjustedHeight);
 

@@ -18,12 +18,8 @@ BUILD="${SANITIZE_BUILD:-$ROOT/build-asan}"
 FLAGS="-O1 -g -fsanitize=address,undefined,float-cast-overflow -fno-omit-frame-pointer"
 FLAGS="$FLAGS -fno-sanitize-recover=undefined,float-cast-overflow"
 
-# The sanitizer runtimes stand in for parts of the C++ runtime, which the
-# statically linked filter would carry a copy of: this tree links it
-# dynamically.
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
     -DCMAKE_BUILD_TYPE= \
-    -DTAVEL_STATIC_CUPS=OFF \
     -DCMAKE_C_FLAGS="$FLAGS" \
     -DCMAKE_CXX_FLAGS="$FLAGS" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null

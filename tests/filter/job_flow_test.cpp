@@ -244,29 +244,4 @@ TEST(JobSideFile, HoldsTheLatestPageHeader)
               "cupsWidth:24, cupsHeight:5, cupsBytesPerLine:24, cupsBitsPerPixel:8\n");
 }
 
-// Linked with the static libcups, the filter prints without loading any of
-// the libraries behind libcups's network code, also with the stencil types'
-// worker threads; the loader's own account of what it loads proves it.
-TEST(JobLibraries, PrintingLoadsNoNetworkLibrary)
-{
-    if (!TAVEL_LAZY_CUPS)
-        GTEST_SKIP() << "the filter links libcups dynamically";
-    TempDir dir;
-    DumpCleaner dumps;
-    const std::string raster = dir.file("page.ras");
-    makeRaster(raster, {"fill:400x300:77"});
-    for (const std::string halftone : {"FloydSteinberg", "Tattoo"}) {
-        setenv("LD_DEBUG", "files", 1);
-        const RunResult result = runFilter(jobArgs("HalftoneType=" + halftone, raster), testPpdPath());
-        unsetenv("LD_DEBUG");
-        ASSERT_EQ(result.exitStatus, 0) << result.err;
-        EXPECT_EQ(countOf(result.out, "BITMAP "), 1u) << halftone;
-        EXPECT_NE(result.err.find("file=libc.so.6"), std::string::npos) << halftone;
-        for (const char* library : {"libcups", "libgnutls", "libgssapi", "libkrb5", "libavahi",
-                                    "libdbus", "libsystemd", "libstdc++"})
-            EXPECT_EQ(result.err.find(std::string("file=") + library), std::string::npos)
-                << halftone << " loaded " << library;
-    }
-}
-
 }  // namespace
