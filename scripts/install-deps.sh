@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests, the packaging and the
+# demo need, for this machine and, through multiarch, for arm64 and armhf.
 # Does nothing when every package is already present; runs apt-get update
 # only when something must be installed.
 set -euo pipefail
@@ -8,8 +9,21 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config
     libcups2-dev zlib1g-dev libpng-dev libgtest-dev libbenchmark-dev
     cups cups-client cups-ppdc cups-filters ghostscript
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev python3
+    # The printer application and its tests.
+    libpappl-dev cups-ipp-utils lprint
+    # The Debian package: build, check and install test.
+    dpkg-dev debhelper fakeroot lintian autopkgtest
+    # ARM: cross compilers, qemu to run the results, the libraries of each.
+    crossbuild-essential-arm64 crossbuild-essential-armhf qemu-user
 )
+FOREIGN_ARCHES=(arm64 armhf)
+FOREIGN_PACKAGES=(libcups2-dev zlib1g-dev libpng-dev libgtest-dev libpappl-dev)
+for arch in "${FOREIGN_ARCHES[@]}"; do
+    for pkg in "${FOREIGN_PACKAGES[@]}"; do
+        PACKAGES+=("$pkg:$arch")
+    done
+done
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
@@ -28,5 +42,10 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
+for arch in "${FOREIGN_ARCHES[@]}"; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        $SUDO dpkg --add-architecture "$arch"
+    fi
+done
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
