@@ -11,7 +11,7 @@
 
 #include "bench/bench_pages.h"
 #include "codec/base64.h"
-#include "filter/filter_internal.h"
+#include "tspl/tspl_printer.h"
 
 namespace {
 
@@ -21,26 +21,18 @@ struct ProcessedPage {
     unsigned long stride = 0;
 };
 
-class NullTsplPrinter : public TsplPrinter {
-public:
-    NullTsplPrinter() : devNull_(std::fopen("/dev/null", "wb"))
+// /dev/null, open for as long as the printer that writes to it.
+struct DevNull {
+    DevNull() : file(std::fopen("/dev/null", "wb")) {}
+    ~DevNull()
     {
-        outputStreams_.clear();
-        if (devNull_ != nullptr)
-            outputStreams_.push_back(devNull_);
+        if (file != nullptr)
+            std::fclose(file);
     }
-    ~NullTsplPrinter() override
-    {
-        if (devNull_ != nullptr)
-            std::fclose(devNull_);
-    }
-    bool ready() const { return devNull_ != nullptr; }
-
-private:
-    FILE* devNull_;
+    FILE* file;
 };
 
-ProcessedPage processPage(NullTsplPrinter& printer, PageContent content, BenchSize size)
+ProcessedPage processPage(TsplPrinter& printer, PageContent content, BenchSize size)
 {
     const std::vector<unsigned char>& page = benchPage(content, size);
     ProcessedPage result;
@@ -54,16 +46,16 @@ ProcessedPage processPage(NullTsplPrinter& printer, PageContent content, BenchSi
 
 void benchPrint(benchmark::State& state, PageContent content, BenchSize size, bool zipped)
 {
-    NullTsplPrinter printer;
-    if (!printer.ready()) {
+    DevNull devNull;
+    if (devNull.file == nullptr) {
         state.SkipWithError("cannot open /dev/null");
         return;
     }
+    TsplPrinter printer(devNull.file);
     cups_page_header2_t header = {};
     header.NumCopies = 1;
     printer.setPageHeader(&header);
     printer.zippedImage = zipped ? 1 : 0;
-    sPrinter = &printer;
     const ProcessedPage page = processPage(printer, content, size);
     if (page.stride == 0) {
         state.SkipWithError("PageProcess failed");
@@ -72,7 +64,6 @@ void benchPrint(benchmark::State& state, PageContent content, BenchSize size, bo
             printer.doPrintImage(page.bytes.data(), page.stride, size.height, size.width);
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size.width * size.height);
     }
-    sPrinter = nullptr;
 }
 
 void benchBase64(benchmark::State& state, BenchSize size)

@@ -267,6 +267,8 @@ int runFilter(int argc, char* argv[])
     int status = 1;
     int fd = 0;
     int pages = 0;
+    int offsetX = 0;
+    int offsetY = 0;
     unsigned char* buffer = nullptr;
     cups_raster_t* raster = nullptr;
     std::unique_ptr<TsplPrinter> printer;
@@ -291,10 +293,10 @@ int runFilter(int argc, char* argv[])
     }
 
     printer.reset(new TsplPrinter());
-    sPrinter = printer.get();
 
     std::memset(&settings, 0, sizeof(settings));
-    parseSettings(&settings, argv[5]);
+    parseSettings(&settings, argv[5], &offsetX, &offsetY);
+    printer->setImageOffset(offsetX, offsetY);
 
     if (settings.OutputFile[0] != '\0') {
         recording.reset(openRegularFileForWriting(settings.OutputFile, "w"));
@@ -352,10 +354,10 @@ int runFilter(int argc, char* argv[])
             static_cast<float>(header.cupsHeight * 25.4 / header.HWResolution[1]);
         tavelLogCommon(0, "pageWidth: %f,pageHeight: %f", settings.pageWidth, settings.pageHeight);
 
-        jobSetup(&settings);
+        jobSetup(*printer, settings);
         configurePrinter(printer.get(), &header, settings);
         if (pages == 0)
-            setCls();
+            setCls(*printer);
         ++pages;
         tavelLogCommon(0, "PAGE: %d %d\n", pages, header.NumCopies);
         logPageHeader(header);
@@ -391,7 +393,6 @@ cleanup:
         cupsRasterClose(raster);
     if (fd != 0)
         close(fd);
-    sPrinter = nullptr;
     recording.reset();
     printer.reset();
     return status;

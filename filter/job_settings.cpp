@@ -13,9 +13,6 @@
 #include "filter/filter_internal.h"
 #include "printer/ppd_lookup.h"
 
-int offsetX = 0;
-int offsetY = 0;
-
 namespace {
 
 // Rounds half away from zero; values beyond the int range (or not numbers)
@@ -40,11 +37,12 @@ void buildRecordingFileName(ppd_file_t* ppd, Settings* settings)
 {
     const char* prefix = tavelPpdGetAttrAsStrDefault(ppd, "tavelFilterOutputFile", nullptr, "");
     const time_t now = std::time(nullptr);
-    const struct tm* local = std::localtime(&now);
+    struct tm local = {};
+    localtime_r(&now, &local);
     std::snprintf(settings->OutputFile, sizeof(settings->OutputFile),
-                  "%s-%d%02d%02d%02d%02d%02d.bin", prefix, local->tm_year + 1900,
-                  local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
-                  local->tm_sec);
+                  "%s-%d%02d%02d%02d%02d%02d.bin", prefix, local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                  local.tm_sec);
 }
 
 void logSettings(const Settings* s)
@@ -72,7 +70,7 @@ void logSettings(const Settings* s)
 
 }  // namespace
 
-void parseSettings(Settings* settings, const char* options)
+void parseSettings(Settings* settings, const char* options, int* offsetX, int* offsetY)
 {
     const char* ppdPath = std::getenv("PPD");
     ppd_file_t* ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
@@ -88,7 +86,7 @@ void parseSettings(Settings* settings, const char* options)
     std::memset(settings, 0, sizeof(*settings));
     readText(ppd, "PageSize", settings->PageSize);
     readText(ppd, "Resolution", settings->Resolution);
-    parseCustomSettings(ppd, options);
+    parseCustomSettings(ppd, options, offsetX, offsetY);
 
     readText(ppd, "MediaMethod", settings->MediaMethod);
     readText(ppd, "PaperType", settings->PaperType);
@@ -121,7 +119,7 @@ void parseSettings(Settings* settings, const char* options)
     ppdClose(ppd);
 }
 
-void parseCustomSettings(ppd_file_t* ppd, const char* options)
+void parseCustomSettings(ppd_file_t* ppd, const char* options, int* offsetX, int* offsetY)
 {
     const char* resolution = tavelPpdGetChoiceAsStrDefault(ppd, "Resolution", "");
     double dotsPerMm = 8;
@@ -139,8 +137,8 @@ void parseCustomSettings(ppd_file_t* ppd, const char* options)
         vertical = getCustomRealValueFromPPD(ppd, "PageOffsetY", "Custom.");
         horizontal = getCustomRealValueFromPPD(ppd, "PageOffsetX", "Custom.");
     }
-    offsetX = roundToDots(horizontal * dotsPerMm);
-    offsetY = roundToDots(vertical * dotsPerMm);
+    *offsetX = roundToDots(horizontal * dotsPerMm);
+    *offsetY = roundToDots(vertical * dotsPerMm);
 }
 
 double getCustomValueFromArgs(const char* options, const char* name, bool* found)

@@ -16,9 +16,12 @@ const char* const sCopyRight = "MFT:72 61 73 74 65 72 74 6F 74 61 76 65 6C";
 
 }  // namespace
 
-TavelPrinter::TavelPrinter()
+TavelPrinter::TavelPrinter() : TavelPrinter(stdout) {}
+
+TavelPrinter::TavelPrinter(FILE* output)
 {
-    outputStreams_.push_back(stdout);
+    if (output != nullptr)
+        outputStreams_.push_back(output);
     std::strncpy(imagePathFmt_, sDefaultImagePathFmt, sizeof(imagePathFmt_) - 1);
 }
 

@@ -27,7 +27,11 @@ public:
     // Opaque data a caller may attach to the printer; nothing reads it.
     struct UserData;
 
+    // Prints to standard output.
     TavelPrinter();
+    // Prints to output, a stream the caller keeps open while the printer
+    // lives (it is borrowed, never closed); null leaves the list empty.
+    explicit TavelPrinter(FILE* output);
     virtual ~TavelPrinter();
     TavelPrinter(const TavelPrinter&) = delete;
     TavelPrinter& operator=(const TavelPrinter&) = delete;
