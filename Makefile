@@ -3,7 +3,7 @@ BUILD   ?= build
 PREFIX  ?= /usr
 DESTDIR ?=
 
-.PHONY: all deps build test demo install bench fuzz clean
+.PHONY: all deps build test demo install bench fuzz deb clean
 
 all: build
 
@@ -35,5 +35,10 @@ fuzz: deps
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
+# make deb builds the Debian package into build-deb/ARCH/; ARCH=arm64 or
+# ARCH=armhf cross-builds it.
+deb: deps
+	bash scripts/build-deb.sh $(ARCH)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-deb
