@@ -3,7 +3,7 @@ BUILD   ?= build
 PREFIX  ?= /usr
 DESTDIR ?=
 
-.PHONY: all deps build test demo install bench fuzz deb clean
+.PHONY: all deps build test package-test demo install bench fuzz deb clean
 
 all: build
 
@@ -20,6 +20,15 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	bash scripts/sanitize.sh
 	bash scripts/fuzz.sh 180 40000
+	$(MAKE) --no-print-directory package-test
+
+# The Debian package built as make deb does, checked by lintian, then
+# unpacked and printed from through a private cupsd. make test has run the
+# suite on the same sources already, so the package build skips it (nocheck).
+package-test: build
+	DEB_BUILD_OPTIONS=nocheck bash scripts/build-deb.sh
+	bash tests/e2e/package_test.sh $(BUILD) \
+	    build-deb/$$(dpkg --print-architecture)/printer-driver-tavel_*_$$(dpkg --print-architecture).deb
 
 # make demo DOC=file.pdf prints your own document through the CUPS filter
 # chain; OPTIONS="NAME=VALUE ..." sets job options.

@@ -67,6 +67,6 @@ if ! readelf -d "$filter" | grep -q 'NEEDED.*\[libcups\.so\.2\]'; then
     exit 1
 fi
 
-lintian --fail-on error,warning "$deb" \
-    || { echo "FAIL: lintian reports errors or warnings for $deb" >&2; exit 1; }
+lintian --fail-on error,warning "$out"/*.deb \
+    || { echo "FAIL: lintian reports errors or warnings for the packages in $out" >&2; exit 1; }
 echo "PASS: $deb is lintian-clean, its filter links libcups.so.2 and was built with -ffp-contract=off"
