@@ -1,0 +1,155 @@
+// tavel-printer-app: an IPP Everywhere printer application for the Tavel TSPL
+// label and stencil printers. PAPPL's main loop gives the standard command
+// line (server, add, drivers, printers, submit, ...) and the web page; the
+// system callback below creates the server with the folders and listeners
+// the command line's -o options ask for.
+#include <pappl/pappl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "printerapp/app_models.h"
+
+namespace {
+
+const char* const sVersion = "3.13.32";
+
+// Where state, spool and log live when the command line does not say:
+// Debian's places when run as root (the service), the user's otherwise.
+struct AppPaths {
+    std::string stateFile;
+    std::string spoolDirectory;
+    std::string logFile;
+};
+
+AppPaths defaultPaths()
+{
+    AppPaths paths;
+    if (getuid() == 0) {
+        paths.stateFile = "/var/lib/tavel-printer-app/tavel-printer-app.state";
+        paths.spoolDirectory = "/var/spool/tavel-printer-app";
+    } else {
+        const char* home = std::getenv("HOME");
+        const char* tmp = std::getenv("TMPDIR");
+        paths.stateFile = std::string(home ? home : "/tmp") + "/.tavel-printer-app.state";
+        paths.spoolDirectory = std::string(tmp ? tmp : "/tmp") + "/tavel-printer-app-" +
+                               std::to_string(getuid());
+    }
+    paths.logFile = "-";  // standard error: the journal under systemd
+    return paths;
+}
+
+const char* optionOr(const char* name, int numOptions, cups_option_t* options,
+                     const char* fallback)
+{
+    const char* value = cupsGetOption(name, numOptions, options);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+pappl_loglevel_t logLevel(const char* text)
+{
+    const std::string level = text;
+    if (level == "debug")
+        return PAPPL_LOGLEVEL_DEBUG;
+    if (level == "warn")
+        return PAPPL_LOGLEVEL_WARN;
+    if (level == "error")
+        return PAPPL_LOGLEVEL_ERROR;
+    return PAPPL_LOGLEVEL_INFO;
+}
+
+// Creates path and its missing parents (PAPPL creates no spool folder and
+// no state folder of its own); the last one with mode.
+void makeDirectories(const std::string& path, mode_t mode)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), mode);
+}
+
+bool isLoopback(const std::string& host)
+{
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The state file, kept for papplSystemSetSaveCallback. Owned by the one
+// system of the process.
+struct AppSystem {
+    std::string stateFile;
+};
+
+bool saveState(pappl_system_t* system, void* data)
+{
+    return papplSystemSaveState(system, static_cast<AppSystem*>(data)->stateFile.c_str());
+}
+
+pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
+{
+    (void)data;
+    const AppPaths paths = defaultPaths();
+    // The system lives as long as the process.
+    AppSystem* appSystem = new AppSystem;
+    appSystem->stateFile = optionOr("state-file", numOptions, options, paths.stateFile.c_str());
+    const char* spool = optionOr("spool-directory", numOptions, options,
+                                 paths.spoolDirectory.c_str());
+    const char* logFile = optionOr("log-file", numOptions, options, paths.logFile.c_str());
+    const char* listen = optionOr("listen-hostname", numOptions, options, nullptr);
+    makeDirectories(spool, 0700);
+    const size_t stateSlash = appSystem->stateFile.rfind('/');
+    if (stateSlash != std::string::npos && stateSlash > 0)
+        makeDirectories(appSystem->stateFile.substr(0, stateSlash), 0755);
+    const int port = std::atoi(optionOr("server-port", numOptions, options, "8000"));
+
+    int systemOptions =
+        PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG;
+    // On the loopback interface alone TLS protects nothing, and PAPPL would
+    // announce an ipps scheme it lists no printer URI for.
+    if (listen != nullptr && isLoopback(listen))
+        systemOptions |= PAPPL_SOPTIONS_NO_TLS;
+    pappl_system_t* system = papplSystemCreate(
+        static_cast<pappl_soptions_t>(systemOptions),
+        "Tavel Printer Application", port, "_print,_universal", spool, logFile,
+        logLevel(optionOr("log-level", numOptions, options, "info")), nullptr, false);
+    if (system == nullptr) {
+        delete appSystem;
+        return nullptr;
+    }
+    if (listen != nullptr) {
+        papplSystemAddListeners(system, listen);
+        papplSystemSetHostName(system, listen);
+    } else {
+        papplSystemAddListeners(system, nullptr);
+    }
+
+    int numDrivers = 0;
+    pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
+    papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, nullptr, appDriverCallback,
+                                 nullptr);
+    papplSystemSetMIMECallback(system, appDetectFormat, nullptr);
+    papplSystemSetFooterHTML(system, "Tavel TSPL label and stencil printers");
+    pappl_version_t version = {};
+    std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
+    std::snprintf(version.sversion, sizeof(version.sversion), "%s", sVersion);
+    version.version[0] = 3;
+    version.version[1] = 13;
+    version.version[2] = 32;
+    papplSystemSetVersions(system, 1, &version);
+
+    papplSystemLoadState(system, appSystem->stateFile.c_str());
+    papplSystemSetSaveCallback(system, saveState, appSystem);
+    return system;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    int numDrivers = 0;
+    pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
+    return papplMainloop(argc, argv, sVersion, nullptr, numDrivers, drivers, nullptr,
+                         appDriverCallback, nullptr, nullptr, createSystem, nullptr, nullptr);
+}

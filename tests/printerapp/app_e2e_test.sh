@@ -1,0 +1,117 @@
+#!/bin/bash
+# The printer application against the filter: a private instance on
+# 127.0.0.1 with a TL-4 (203 dpi) and a TS-8 printer on file:// devices,
+# jobs sent with ipptool, and every job's TSPL compared byte for byte with
+# what the filter makes of the same page with the same settings: all ten
+# halftone types raw and compressed, every other setting at once, a PNG
+# with copies, the printers' defaults, a default changed over IPP, two
+# printers at once, raw TSPL; and the jobs that must be refused.
+#
+#   app_e2e_test.sh        (tools named in the environment, see app_lib.sh)
+source "$(dirname "$0")/../e2e/e2e_lib.sh"
+source "$(dirname "$0")/app_lib.sh"
+
+e2e_setup
+app_start
+app_add_printer tl4 tavel_tl4_203dpi
+app_add_printer ts8 tavel_ts8_300dpi
+
+# A 4 x 2 in label at 203 dpi, as PWG raster and PNG for the application
+# and as CUPS raster for the filter.
+"$APP_PAGES" --test-page 812 406 "$WORK/label.pgm"
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/label.pwg" "$WORK/label.png" oe_4x2-label_4x2in
+"$RASTERWRITE" -o "$WORK/label.ras" --res 203 "$WORK/label.pgm"
+"$RASTERWRITE" -o "$WORK/label-3.ras" --res 203 --copies 3 "$WORK/label.pgm"
+"$RASTERWRITE" -o "$WORK/label-x2.ras" --res 203 "$WORK/label.pgm" "$WORK/label.pgm"
+
+# Every halftone type, raw and compressed. The IPP keywords name the
+# filter's halftone names in the same order.
+names=(None FloydSteinberg Ordered Burkes Stucki JarvisJudiceNinke Sierra StevensonArce Tattoo Tattoo_X8)
+keywords=(none floyd-steinberg ordered burkes stucki jarvis-judice-ninke sierra stevenson-arce tattoo tattoo-x8)
+for i in "${!names[@]}"; do
+    for zip in false true; do
+        job="h-${keywords[$i]}-$zip"
+        app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster "$job" \
+            halftone="${keywords[$i]}" zip="$zip"
+        check_job_state "$job" completed ""
+        zipOption=False
+        [ "$zip" = true ] && zipOption=True
+        filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=${names[$i]} ZIP=$zipOption" \
+            "$WORK/$job.expected"
+        check_same_output tl4 "$job" "$WORK/$job.expected"
+    done
+done
+
+# Every other setting at once, three copies, and the recording: 1.5 mm and
+# -1.0 mm offsets, black marks 3 mm high, darkness 53 + 27 % (DENSITY 12),
+# 4 in/s.
+app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster all-settings copies=3 \
+    left=150 top=-100 tracking=mark gap=3 darkness=27 speed=10160 halftone=sierra \
+    darkening=20 mirror=true negative=true direction=rotated-180 printmethod=thermal-transfer \
+    zip=true record=true
+check_job_state all-settings completed ""
+filter_output tavtl4.ppd "$WORK/label-3.ras" "HalftoneType=Sierra ZIP=True MirrorImage=True \
+NegativeImage=True Brightness=20 Origin=Rotation180 MediaMethod=Transfer GapsHeight=3mm \
+Darkness=12 PrintSpeed=4 PageOffsetX=Custom.1.5 PageOffsetY=Custom.-1.0 PaperType=LabelMark" \
+    "$WORK/all-settings.expected"
+check_same_output tl4 all-settings "$WORK/all-settings.expected"
+recording=$(find "$WORK/app/spool" -name '*all-settings.tspl' | head -n 1)
+[ -n "$recording" ] || fail "record-printer-commands left no recording in the spool folder"
+cmp -s "$recording" "$(app_output tl4 all-settings)" || fail "the recording differs from what was sent"
+
+# A PNG, two copies: PAPPL repeats the page, each printed once (no 2 x 2).
+app_print tl4 print-label "$WORK/label.png" image/png png-copies copies=2 \
+    halftone=jarvis-judice-ninke negative=true
+check_job_state png-copies completed ""
+filter_output tavtl4.ppd "$WORK/label-x2.ras" "HalftoneType=JarvisJudiceNinke NegativeImage=True" \
+    "$WORK/png-copies.expected"
+check_same_output tl4 png-copies "$WORK/png-copies.expected"
+
+# No attribute at all: the printer's defaults are the PPD's defaults. Then a
+# default changed over IPP applies to the next job that leaves it out.
+app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster defaults
+check_job_state defaults completed ""
+filter_output tavtl4.ppd "$WORK/label.ras" "" "$WORK/defaults.expected"
+check_same_output tl4 defaults "$WORK/defaults.expected"
+ipptool -t -d value=burkes \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$APP_TESTS/set-halftone-default.test" \
+    > "$WORK/set-default.log" 2>&1 || { cat "$WORK/set-default.log" >&2; fail "Set-Printer-Attributes failed"; }
+app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster new-default
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Burkes" "$WORK/new-default.expected"
+check_same_output tl4 new-default "$WORK/new-default.expected"
+
+# A value outside -supported is replaced by the default and the job says so.
+app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster bogus halftone=bogus-value
+check_job_state bogus completed "halftone-type=bogus-value is not supported, printed with burkes"
+check_same_output tl4 bogus "$WORK/new-default.expected"
+
+# Two printers at once: a 3 x 3 in stencil with the TS-8's defaults
+# (stencil halftone, continuous, no post action) beside a label.
+"$APP_PAGES" --test-page 900 900 "$WORK/stencil.pgm"
+"$APP_PAGES" "$WORK/stencil.pgm" 300 "$WORK/stencil.pwg" "$WORK/stencil.png"
+"$RASTERWRITE" -o "$WORK/stencil.ras" --res 300 "$WORK/stencil.pgm"
+app_print ts8 print-plain "$WORK/stencil.pwg" image/pwg-raster stencil &
+stencil_pid=$!
+app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster beside halftone=tattoo-x8 zip=true
+wait "$stencil_pid" || fail "the stencil job failed"
+filter_output tavts8.ppd "$WORK/stencil.ras" "" "$WORK/stencil.expected"
+check_same_output ts8 stencil "$WORK/stencil.expected"
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Tattoo_X8 ZIP=True" "$WORK/beside.expected"
+check_same_output tl4 beside "$WORK/beside.expected"
+
+# Raw TSPL passes through unchanged.
+app_print tl4 print-plain "$WORK/all-settings.expected" application/vnd.tavel-tspl raw
+check_same_output tl4 raw "$WORK/all-settings.expected"
+
+# Pages that do not fit the printer are refused, and nothing reaches it.
+"$APP_PAGES" "$WORK/label.pgm" 300 "$WORK/label-300.pwg" "$WORK/label-300.png"
+app_print tl4 print-plain "$WORK/label-300.pwg" image/pwg-raster wrong-resolution
+check_job_state wrong-resolution aborted "300x300 dpi on a 203 dpi printer"
+app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster wrong-size media=oe_4x6-label_4x6in
+check_job_state wrong-size aborted "does not match the job's media oe_4x6-label_4x6in"
+for job in wrong-resolution wrong-size; do
+    out=$(app_output tl4 "$job")
+    [ ! -s "$out" ] || fail "job $job was refused but sent $(stat -c %s "$out") bytes"
+done
+
+echo "PASS: the application's TSPL equals the filter's on $(ls "$WORK"/*.expected | wc -l) jobs"
