@@ -27,7 +27,7 @@ test: build
 # suite on the same sources already, so the package build skips it (nocheck).
 package-test: build
 	DEB_BUILD_OPTIONS=nocheck bash scripts/build-deb.sh
-	bash tests/e2e/package_test.sh $(BUILD) \
+	E2E_PBM_PROBE=$(BUILD)/tests/e2e/pbm_probe bash tests/e2e/package_test.sh \
 	    build-deb/$$(dpkg --print-architecture)/printer-driver-tavel_*_$$(dpkg --print-architecture).deb
 
 # make demo DOC=file.pdf prints your own document through the CUPS filter

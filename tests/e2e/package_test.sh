@@ -1,21 +1,19 @@
 #!/bin/bash
-# Proves a built printer-driver-tavel package: unpacks it and prints through
-# a private CUPS scheduler on 127.0.0.1 from what the package holds. The
-# scheduler's model folder is the package's, the queue is added with the
-# model name that lpinfo -m lists, a PDF goes through the whole chain
-# (pdftopdf, gstoraster, the packaged filter) and the packaged tspl2png
-# decodes what the queue wrote.
+# Proves the printer-driver-tavel package by printing from what it holds,
+# through a private CUPS scheduler on 127.0.0.1: the scheduler's filter and
+# model folders are the package's, the queue is added with the model name that
+# lpinfo -m lists, a PDF goes through the whole chain (pdftopdf, gstoraster,
+# the packaged filter) and the packaged tspl2png decodes what the queue wrote.
 #
-#   package_test.sh BUILD_DIR DEB
+#   package_test.sh DEB     unpacks the package file and prints from it
+#   package_test.sh /       the installed package (the autopkgtest)
 #
-# BUILD_DIR supplies only the test helper pbm_probe. Needs root (the
-# scheduler runs its jobs as lp); skipped otherwise, except under CI.
+# E2E_PBM_PROBE names the test helper pbm_probe. Needs root (the scheduler
+# runs its jobs as lp); skipped otherwise, except under CI.
 source "$(dirname "$0")/e2e_lib.sh"
 
-build_dir=$1
-deb=$2
+target=$1
 export E2E_DATA_DIR=${E2E_DATA_DIR:-$(cd "$(dirname "$0")" && pwd)/data}
-export E2E_PBM_PROBE=${E2E_PBM_PROBE:-$build_dir/tests/e2e/pbm_probe}
 
 # The label of cupsd_test.sh: 812 x 1218 dots at 203 dpi, the box at
 # (101, 203)..(304, 304).
@@ -30,28 +28,39 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: the package test starts cupsd, which must run as root" >&2
     exit 0
 fi
-[ -f "$deb" ] || fail "no package $deb"
-[ -x "$E2E_PBM_PROBE" ] || fail "no $E2E_PBM_PROBE; build the tree first"
+[ -x "${E2E_PBM_PROBE:-}" ] || fail "E2E_PBM_PROBE names no pbm_probe program"
 
 e2e_setup
 source "$(dirname "$0")/cupsd_lib.sh"
 
-pkg="$WORK/pkg"
-dpkg-deb -x "$deb" "$pkg"
+if [ -d "$target" ]; then
+    pkg=$target
+else
+    [ -f "$target" ] || fail "no package $target"
+    pkg="$WORK/pkg"
+    dpkg-deb -x "$target" "$pkg"
+fi
+what=$(basename "$target")
+[ "$pkg" = / ] && what="the installed package"
 
-# CUPS runs only a filter that is owned by root and not writable by others;
-# the package must carry it so, whoever unpacks it.
-filter_entry=$(dpkg-deb -c "$deb" | grep ' ./usr/lib/cups/filter/rastertotavel$') \
-    || fail "the package holds no /usr/lib/cups/filter/rastertotavel"
-[[ "$filter_entry" == "-rwxr-xr-x root/root "* ]] \
-    || fail "the packaged filter is not 0755 root/root: $filter_entry"
+# CUPS runs only a filter that is owned by root and not writable by others.
+filter="$pkg/usr/lib/cups/filter/rastertotavel"
+[ -f "$filter" ] || fail "the package holds no /usr/lib/cups/filter/rastertotavel"
+[ "$(stat -c '%a %U:%G' "$filter")" = "755 root:root" ] \
+    || fail "the packaged filter is $(stat -c '%a %U:%G' "$filter"), not 755 root:root"
 
-make_serverbin "$pkg"/usr/lib/cups/filter/*
+make_serverbin "$filter"
 make_datadir
 # cups-driverd lists the PPDs below its data folder's model/ and below
-# /usr/share/ppd; both of the package's folders become the private model/.
-for root in usr/share/cups/model usr/share/ppd; do
-    [ -d "$pkg/$root" ] && cp -a "$pkg/$root"/. "$WORK/data/model/"
+# /usr/share/ppd; the entries of both of the package's folders go into the
+# private model/ (an installed package's /usr/share/ppd is listed anyway).
+roots=usr/share/cups/model
+[ "$pkg" = / ] || roots="$roots usr/share/ppd"
+for root in $roots; do
+    [ -d "$pkg/$root" ] || continue
+    for entry in "$pkg/$root"/*; do
+        ln -s "$entry" "$WORK/data/model/"
+    done
 done
 start_cupsd
 
@@ -92,4 +101,4 @@ E2E_TSPL2PNG="$pkg/usr/bin/tspl2png"
 [ "$(decode_labels "$tspl" "$WORK/label" 203)" -eq 1 ] || fail "expected one label"
 check_box_label "$WORK/label-1.pbm" $LABEL_W $LABEL_H $BOX_X0 $BOX_Y0 $BOX_X1 $BOX_Y1 $TOL
 
-echo "PASS: $(basename "$deb") prints a PDF through a private scheduler with model $model"
+echo "PASS: $what prints a PDF through a private scheduler with model $model"
