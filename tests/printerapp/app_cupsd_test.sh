@@ -37,9 +37,18 @@ ipptool -t -d value=ordered "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
 make_serverbin
 make_datadir
 start_cupsd
-lpadmin -h "127.0.0.1:$PORT" -p "$QUEUE" -E -v "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
-    -m everywhere 2> "$WORK/lpadmin.err" \
-    || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin -m everywhere could not add the queue"; }
+# lpadmin now and then finds a scheduler that has just started unable to
+# take the connection ("Bad file descriptor"); it is asked a few times.
+added=no
+for attempt in 1 2 3 4 5; do
+    if lpadmin -h "127.0.0.1:$PORT" -p "$QUEUE" -E -v "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+        -m everywhere 2> "$WORK/lpadmin.err"; then
+        added=yes
+        break
+    fi
+    sleep 1
+done
+[ "$added" = yes ] || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin -m everywhere could not add the queue"; }
 
 pdf=$(make_pdf label_box)
 job=$(submit -o media=oe_4x6-label_4x6in "$pdf")

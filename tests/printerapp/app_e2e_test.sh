@@ -5,7 +5,7 @@
 # what the filter makes of the same page with the same settings: all ten
 # halftone types raw and compressed, every other setting at once, a PNG
 # with copies, the printers' defaults, a default changed over IPP, two
-# printers at once, raw TSPL; and the jobs that must be refused.
+# printers at once, raw TSPL, Apple raster; and the jobs that must be refused.
 #
 #   app_e2e_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -66,6 +66,13 @@ check_job_state png-copies completed ""
 filter_output tavtl4.ppd "$WORK/label-x2.ras" "HalftoneType=JarvisJudiceNinke NegativeImage=True" \
     "$WORK/png-copies.expected"
 check_same_output tl4 png-copies "$WORK/png-copies.expected"
+
+# Apple raster, as iOS and macOS send it.
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/label.urf" "$WORK/label.png"
+app_print tl4 print-label "$WORK/label.urf" image/urf apple-raster halftone=stevenson-arce
+check_job_state apple-raster completed ""
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=StevensonArce" "$WORK/apple-raster.expected"
+check_same_output tl4 apple-raster "$WORK/apple-raster.expected"
 
 # No attribute at all: the printer's defaults are the PPD's defaults. Then a
 # default changed over IPP applies to the next job that leaves it out.

@@ -1,6 +1,6 @@
 // app_pages: turns a grey page (PGM, levels as the filter reads them: 0 =
 // blank paper, 255 = full ink) into the documents a client sends the printer
-// application: a PWG raster (sGray, 255 = white) and a grey PNG, both at the
+// application: a PWG (or Apple) raster (sGray, 255 = white) and a grey PNG, both at the
 // given resolution. The filter gets the same page through rasterwrite, so the
 // two front ends can be compared on the same dots.
 #include <cups/raster.h>
@@ -80,7 +80,10 @@ bool writePwg(const char* path, const Page& page, unsigned dpi, const char* medi
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return false;
-    cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    // A name ending in ".urf" asks for Apple raster instead of PWG raster.
+    const size_t length = std::strlen(path);
+    const bool apple = length > 4 && std::strcmp(path + length - 4, ".urf") == 0;
+    cups_raster_t* raster = cupsRasterOpen(fd, apple ? CUPS_RASTER_WRITE_APPLE : CUPS_RASTER_WRITE_PWG);
     cups_page_header2_t header;
     const double points = 72.0 / dpi;
     pwg_media_t* media = pwgMediaForSize(static_cast<int>(page.width * 2540.0 / dpi + 0.5),
@@ -148,7 +151,7 @@ int main(int argc, char* argv[])
         return writePgm(argv[4], page) ? 0 : 1;
     }
     if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "Usage: app_pages PAGE.pgm DPI OUT.pwg OUT.png [MEDIA-NAME]\n"
+        std::fprintf(stderr, "Usage: app_pages PAGE.pgm DPI OUT.pwg|OUT.urf OUT.png [MEDIA-NAME]\n"
                              "       app_pages --test-page WIDTH HEIGHT OUT.pgm\n");
         return 2;
     }
