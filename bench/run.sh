@@ -165,3 +165,7 @@ for halftone in Burkes Tattoo_X8; do
         printf "| %s | %.2f, %.1f | %.2f, %.1f | %.3f | %+.1f %% |\n",
                h, t1, m1 / 1024, tn, mn / 1024, tn / n, (mn - m1) * 100 / m1 }'
 done
+
+# The printer application side by side with LPrint: labels per second and
+# peak memory of both servers on the same 4 x 6 in PWG raster.
+BENCH_BUILD="$BUILD" bash "$BENCH_ROOT/bench/printerapp_bench.sh"
