@@ -5,7 +5,8 @@
 # what the filter makes of the same page with the same settings: all ten
 # halftone types raw and compressed, every other setting at once, a PNG
 # with copies, the printers' defaults, a default changed over IPP, two
-# printers at once, raw TSPL, Apple raster; and the jobs that must be refused.
+# printers at once, raw TSPL, Apple raster, a JPEG; and the jobs that must
+# be refused.
 #
 #   app_e2e_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -73,6 +74,18 @@ app_print tl4 print-label "$WORK/label.urf" image/urf apple-raster halftone=stev
 check_job_state apple-raster completed ""
 filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=StevensonArce" "$WORK/apple-raster.expected"
 check_same_output tl4 apple-raster "$WORK/apple-raster.expected"
+
+# A JPEG (lossy, so its dots are checked, not compared): the label of
+# tests/e2e/data/label_box.ps, whose box lies at (101, 203)..(304, 304) on
+# 812 x 1218 dots, in two copies, each sent once.
+gs -q -dNOPAUSE -dBATCH -sDEVICE=jpeggray -r203 -g812x1218 -o "$WORK/box.jpg" \
+    "$E2E_DATA_DIR/label_box.ps" || fail "ghostscript could not write the JPEG"
+app_print tl4 print-label "$WORK/box.jpg" image/jpeg jpeg copies=2 media=oe_4x6-label_4x6in
+check_job_state jpeg completed ""
+[ "$(print_lines "$(app_output tl4 jpeg)" | tr '\n' ' ')" = "PRINT 1,1 PRINT 1,1 " ] \
+    || fail "jpeg: expected two labels of one copy each, got: $(print_lines "$(app_output tl4 jpeg)")"
+[ "$(decode_labels "$(app_output tl4 jpeg)" "$WORK/jpeg" 203)" -eq 2 ] || fail "jpeg: expected two labels"
+check_box_label "$WORK/jpeg-1.pbm" 812 1218 101 203 304 304 2
 
 # No attribute at all: the printer's defaults are the PPD's defaults. Then a
 # default changed over IPP applies to the next job that leaves it out.
