@@ -125,9 +125,11 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     pappl_pr_driver_data_t data;
     pappl_printer_t* printer = papplJobGetPrinter(job);
     papplPrinterGetDriverData(printer, &data);
-    buildJobSettings(*model, *options, papplPrinterGetDriverAttributes(printer),
-                     data.mode_configured, isImageFormat(papplJobGetFormat(job)),
-                     &appJob->settings);
+    // A copy of the printer's defaults and supported values as they are now.
+    std::unique_ptr<ipp_t, decltype(&ippDelete)> attrs(papplPrinterGetDriverAttributes(printer),
+                                                        ippDelete);
+    buildJobSettings(*model, *options, attrs.get(), data.mode_configured,
+                     isImageFormat(papplJobGetFormat(job)), &appJob->settings);
     if (!appJob->settings.notes.empty()) {
         papplJobSetMessage(job, "%s", appJob->settings.notes.c_str());
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", appJob->settings.notes.c_str());
