@@ -258,6 +258,10 @@ void configurePrinter(TsplPrinter* printer, cups_page_header2_t* header, const S
     printer->setMirrorPrint(settings.MirrorImage != 0);
     printer->setNegativePrint(settings.NegativeImage != 0);
     printer->zippedImage = settings.ZippedImage;
+    ImageDumpPolicy dumps = printer->getImageDumpPolicy();
+    dumps.enabled = settings.SavePageImages != 0;
+    dumps.maxTotalBytes = settings.PageImagesMaxBytes;
+    printer->setImageDumpPolicy(dumps);
 }
 
 }  // namespace

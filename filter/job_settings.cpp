@@ -3,6 +3,7 @@
 // is absent.
 #include <cups/cups.h>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -45,6 +46,27 @@ void buildRecordingFileName(ppd_file_t* ppd, Settings* settings)
                   local.tm_sec);
 }
 
+// The bound on the page dumps, from the PPD attribute tavelPageImagesMaxMiB
+// (a whole number of MiB); the default when it is absent or no such number.
+unsigned long long readPageImagesMaxBytes(ppd_file_t* ppd)
+{
+    const char* text = tavelPpdGetAttrAsStrDefault(ppd, "tavelPageImagesMaxMiB", nullptr, nullptr);
+    if (text == nullptr)
+        return kDefaultPageImagesMaxBytes;
+    const char* digits = text + std::strspn(text, " ");
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long mib = std::strtoull(digits, &end, 10);
+    const bool whole = *digits >= '0' && *digits <= '9' && errno == 0 &&
+                       end[std::strspn(end, " ")] == '\0' && mib <= (~0ULL >> 20);
+    if (!whole) {
+        tavelLogCommon(2, "tavelPageImagesMaxMiB \"%s\" is no whole number of MiB, using %llu MiB",
+                       text, static_cast<unsigned long long>(kDefaultPageImagesMaxBytes >> 20));
+        return kDefaultPageImagesMaxBytes;
+    }
+    return mib << 20;
+}
+
 void logSettings(const Settings* s)
 {
     tavelLogCommon(0, "settings->Resolution:%s", s->Resolution);
@@ -66,6 +88,8 @@ void logSettings(const Settings* s)
     tavelLogCommon(0, "settings->PageSize:%s", s->PageSize);
     tavelLogCommon(0, "settings->pageWidth:%f", s->pageWidth);
     tavelLogCommon(0, "settings->pageHeight:%f", s->pageHeight);
+    tavelLogCommon(0, "settings->SavePageImages:%d", s->SavePageImages);
+    tavelLogCommon(0, "settings->PageImagesMaxBytes:%llu", s->PageImagesMaxBytes);
 }
 
 }  // namespace
@@ -114,6 +138,8 @@ void parseSettings(Settings* settings, const char* options, int* offsetX, int* o
     settings->ForceRotation = tavelPpdGetChoiceAsIntDefault(ppd, "ForceRotation", 0);
     if (tavelPpdGetChoiceAsIntDefault(ppd, "RecordPrinterCommands", 0) > 0)
         buildRecordingFileName(ppd, settings);
+    settings->SavePageImages = tavelPpdGetChoiceAsBoolDefault(ppd, "SavePageImages", true);
+    settings->PageImagesMaxBytes = readPageImagesMaxBytes(ppd);
 
     logSettings(settings);
     ppdClose(ppd);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/dib_image.h"
+#include "printer/image_dump.h"
 #include "printer/tavel_log.h"
 
 // Folder of the BMP page dumps. Builds that must not leave dumps behind (the
@@ -68,6 +69,9 @@ public:
                                unsigned short bitsPerPixel);
     // Waits until every dump started in the background is written and closed.
     void finishImageDumps();
+    // Whether pages are dumped and how much room the dumps may take.
+    void setImageDumpPolicy(const ImageDumpPolicy& policy) { dumpPolicy_ = policy; }
+    const ImageDumpPolicy& getImageDumpPolicy() const { return dumpPolicy_; }
 
     // Output: every call writes the same bytes to every stream, in list order.
     void printBytes(const unsigned char* data, unsigned long len);
@@ -144,6 +148,7 @@ private:
     FILE* openImageDump(unsigned long height, unsigned long width, unsigned short bitsPerPixel);
 
     std::vector<std::thread> dumpWriters_;
+    ImageDumpPolicy dumpPolicy_;
 };
 
 extern "C" {

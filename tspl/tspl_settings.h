@@ -29,6 +29,9 @@ struct Settings {
     int OptionDisplayUnit;
     char OutputFile[256];
     int ForceRotation;
+    // The printer's page dumps (image_dump.h), not part of the TSPL.
+    int SavePageImages;                     // 0: no page dumps
+    unsigned long long PageImagesMaxBytes;  // bound on the page dumps' total size
 };
 
 #endif

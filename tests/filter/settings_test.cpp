@@ -212,4 +212,48 @@ TEST(SettingsLog, HalftoneNamesMatchExactly)
     EXPECT_TRUE(hasLogLine(lower.err, "DEBUG:settings->halftoneType:0")) << lower.err;
 }
 
+// The page dump switch follows the queue's default and the job's option like
+// every boolean choice; the bound comes from the PPD attribute in MiB.
+TEST(SettingsLog, PageDumpSwitchAndBound)
+{
+    TempDir dir;
+    DumpCleaner dumps;
+    const std::string raster = dir.file("page.ras");
+    makeRaster(raster, {"fill:16x2:0"});
+    struct Case {
+        const char* options;
+        std::vector<std::pair<std::string, std::string>> ppdLines;
+        int saved;
+        const char* bound;
+    };
+    const std::string noDumps = "*DefaultSavePageImages: False";
+    const Case cases[] = {
+        {"", {}, 1, "1073741824"},
+        {"SavePageImages=False", {}, 0, "1073741824"},
+        {"", {{"*DefaultSavePageImages:", noDumps}}, 0, "1073741824"},
+        {"SavePageImages=True", {{"*DefaultSavePageImages:", noDumps}}, 1, "1073741824"},
+        {"", {{"*OpenUI *SavePageImages", ""}, {"*DefaultSavePageImages:", ""}}, 1, "1073741824"},
+        {"", {{"*tavelPageImagesMaxMiB:", "*tavelPageImagesMaxMiB: \"1\""}}, 1, "1048576"},
+        {"", {{"*tavelPageImagesMaxMiB:", "*tavelPageImagesMaxMiB: \"-3\""}}, 1, "1073741824"},
+        {"", {{"*tavelPageImagesMaxMiB:", "*tavelPageImagesMaxMiB: \"2 GiB\""}}, 1, "1073741824"},
+        {"", {{"*tavelPageImagesMaxMiB:", ""}}, 1, "1073741824"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + (c.ppdLines.empty() ? "" : " " + c.ppdLines[0].second));
+        const std::string ppd = c.ppdLines.empty() ? testPpdPath() : ppdVariant(dir, c.ppdLines);
+        const RunResult result = runFilter(jobArgs(c.options, raster), ppd);
+        ASSERT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_TRUE(hasLogLine(result.err, "DEBUG:settings->SavePageImages:" + std::to_string(c.saved)))
+            << result.err;
+        EXPECT_TRUE(hasLogLine(result.err, std::string("DEBUG:settings->PageImagesMaxBytes:") + c.bound));
+        // Each dump is named in the log, written or not; without dumps no
+        // name appears at all.
+        EXPECT_EQ(result.err.find("origin_") != std::string::npos, c.saved == 1);
+        EXPECT_EQ(result.err.find("dithered_") != std::string::npos, c.saved == 1);
+        const bool badBound = c.ppdLines.size() == 1 && c.ppdLines[0].second.find("MiB: \"") != std::string::npos &&
+                              std::string(c.bound) != "1048576";
+        EXPECT_EQ(result.err.find("WARN:tavelPageImagesMaxMiB") != std::string::npos, badBound);
+    }
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
-// BMP page dumps: header fields, colour tables, bottom-up rows and padding.
+// BMP page dumps: header fields, colour tables, bottom-up rows and padding;
+// names that never overwrite, the bound and the free-space rule.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "printer/image_dump.h"
 #include "recording_printer.h"
 
 namespace {
@@ -173,45 +176,170 @@ TEST_F(ImageDump, BackgroundDumpsEqualTheirForegroundTwins)
     }
 }
 
-TEST_F(ImageDump, FinishingWaitsForTheLastRow)
+TEST_F(ImageDump, TakenNamesAreNeverWritten)
 {
-    // The dump goes into a FIFO that is drained only after a pause: the
-    // writer blocks on the full pipe, and finishing must wait for it.
-    const std::string fifo = dir + "/dump.bmp";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    printer.setImagePathFmt(fifo);
-    const unsigned long width = 1000;
-    const unsigned long height = 600;
-    std::vector<unsigned char> pixels(width * height, 7);
-    printer.saveImageInBackground(pixels.data(), width, height, width, 8);
+    // Two jobs dump in the same second under the same name, which a FIFO
+    // (writing into it would hang the job) and a link to another file
+    // already hold: each dump gets a variant of its own, and what was
+    // there is left as it was.
+    const std::string name = dir + "/origin_0";
+    const std::string pid = std::to_string(getpid());
+    ASSERT_EQ(mkfifo((name + ".bmp").c_str(), 0600), 0);
+    std::ofstream(dir + "/victim") << "keep";
+    ASSERT_EQ(symlink((dir + "/victim").c_str(), (name + "-" + pid + ".bmp").c_str()), 0);
 
-    std::atomic<size_t> drained{0};
-    std::atomic<long> capacity{0};
-    std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const int fd = open(fifo.c_str(), O_RDONLY);
-        capacity = fcntl(fd, F_GETPIPE_SZ);
-        char buffer[4096];
-        while (drained < 1078 + width * height) {
-            const ssize_t got = read(fd, buffer, sizeof(buffer));
-            if (got <= 0)
-                break;
-            drained += static_cast<size_t>(got);
-        }
-        close(fd);
-    });
+    RecordingPrinter second;
+    printer.setImagePathFmt(name + ".bmp");
+    second.setImagePathFmt(name + ".bmp");
+    const std::vector<unsigned char> first(40 * 30, 1);
+    const std::vector<unsigned char> other(40 * 30, 2);
+    printer.saveImageInBackground(first.data(), 40, 30, 40, 8);
+    second.saveImage(other.data(), 40, 30, 40, 8);
     printer.finishImageDumps();
-    const size_t drainedWhenFinished = drained;
-    reader.join();
-    // The writer is done once the rest fits into the pipe; one read may not
-    // be counted yet.
-    const size_t total = 1078 + width * height;
-    ASSERT_GT(capacity, 0);
-    EXPECT_EQ(drained, total);
-    if (static_cast<size_t>(capacity) + 4096 >= total)
-        GTEST_SKIP() << "the pipe holds the whole dump: its writer never waits";
-    EXPECT_GE(drainedWhenFinished + static_cast<size_t>(capacity) + 4096, total);
-    unlink(fifo.c_str());
+
+    auto contents = [&](const std::string& file) {
+        std::ifstream in(dir + "/" + file, std::ios::binary);
+        std::ostringstream data;
+        data << in.rdbuf();
+        return data.str();
+    };
+    const std::vector<std::string> expected = {"origin_0-" + pid + "-2.bmp", "origin_0-" + pid + "-3.bmp",
+                                               "origin_0-" + pid + ".bmp", "origin_0.bmp", "victim"};
+    ASSERT_EQ(files(), expected);
+    EXPECT_EQ(contents("victim"), "keep");
+    struct stat info;
+    ASSERT_EQ(lstat((name + ".bmp").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    const std::string a = contents(expected[0]);
+    const std::string b = contents(expected[1]);
+    ASSERT_EQ(a.size(), 1078u + 40 * 30);
+    ASSERT_EQ(b.size(), a.size());
+    EXPECT_EQ(a.substr(1078), std::string(40 * 30, '\x01'));
+    EXPECT_EQ(b.substr(1078), std::string(40 * 30, '\x02'));
+}
+
+// The file system numbers that the free-space test hands to the dump code.
+DumpFolderSpace sGivenSpace;
+std::string sAskedFolder;
+
+bool givenSpace(const char* folder, DumpFolderSpace* space)
+{
+    sAskedFolder = folder;
+    *space = sGivenSpace;
+    return true;
+}
+
+TEST_F(ImageDump, StaysWithinTheBoundRemovingTheOldestIdleDumps)
+{
+    // Dumps of 100 x 100 pixels take 11078 bytes; three fit the bound.
+    const uint64_t dumpSize = 1078 + 100 * 100;
+    ImageDumpPolicy policy;
+    policy.maxTotalBytes = 3 * dumpSize;
+    printer.setImageDumpPolicy(policy);
+    printer.setImagePathFmt(dir + "/origin_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    const std::vector<unsigned char> page(100 * 100, 9);
+
+    // Older than anything the printer writes: a dump that another job is
+    // still writing (it holds the lock), an idle one, and files that are no
+    // dumps of this printer (another name, a link to a dump-sized file).
+    auto oldFile = [&](const std::string& name, int year) {
+        std::ofstream(dir + "/" + name) << std::string(dumpSize, 'x');
+        const timespec times[2] = {{year * 31556952L - 1970 * 31556952L, 0},
+                                   {year * 31556952L - 1970 * 31556952L, 0}};
+        utimensat(AT_FDCWD, (dir + "/" + name).c_str(), times, 0);
+    };
+    oldFile("dithered_2020-1-1_0_0_0_9.bmp", 2020);
+    oldFile("origin_2021-1-1_0_0_0_8.bmp", 2021);
+    oldFile("origin_notes.bmp", 2019);
+    oldFile("target", 2019);
+    ASSERT_EQ(symlink("target", (dir + "/prnimg_2019-1-1_0_0_0_7.bmp").c_str()), 0);
+    const int busy = open((dir + "/dithered_2020-1-1_0_0_0_9.bmp").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(busy, LOCK_EX), 0);
+
+    auto dumps = [&] {
+        std::vector<std::string> names;
+        for (const std::string& name : files())
+            if (isPageDumpName(name.c_str()))
+                names.push_back(name);
+        return names;
+    };
+    std::vector<std::string> written;
+    auto dumpPage = [&] {
+        const std::vector<std::string> before = files();
+        printer.saveImage(page.data(), 100, 100, 100, 8);
+        for (const std::string& name : files())
+            if (!std::binary_search(before.begin(), before.end(), name))
+                written.push_back(name);
+    };
+    dumpPage();  // fits beside the two old dumps
+    dumpPage();  // the idle old dump goes, the busy one stays
+    dumpPage();  // the first new dump goes
+    ASSERT_EQ(written.size(), 3u);
+    std::vector<std::string> expected = {"dithered_2020-1-1_0_0_0_9.bmp", written[1], written[2],
+                                         "prnimg_2019-1-1_0_0_0_7.bmp"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dumps(), expected);
+    close(busy);
+    dumpPage();  // the formerly busy dump is the oldest
+    ASSERT_EQ(written.size(), 4u);
+    expected = {written[1], written[2], written[3], "prnimg_2019-1-1_0_0_0_7.bmp"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dumps(), expected);
+    for (const char* name : {"origin_notes.bmp", "target"}) {
+        struct stat info;
+        EXPECT_EQ(stat((dir + "/" + name).c_str(), &info), 0) << name;
+    }
+
+    // A dump larger than the bound is skipped with one line; nothing goes.
+    policy.maxTotalBytes = dumpSize - 1;
+    printer.setImageDumpPolicy(policy);
+    ::testing::internal::CaptureStderr();
+    printer.saveImage(page.data(), 100, 100, 100, 8);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(dumps(), expected);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("WARN:saveImage: page dump " + dir + "/origin_"), std::string::npos) << err;
+    EXPECT_NE(err.find(" skipped: the page dumps would take more than 11077 bytes"), std::string::npos);
+}
+
+TEST_F(ImageDump, KeepsATenthOfTheFileSystemFree)
+{
+    // A 1 MB file system: a dump of 11078 bytes may leave exactly 100000
+    // bytes free, not one byte less.
+    const uint64_t dumpSize = 1078 + 100 * 100;
+    ImageDumpPolicy policy;
+    policy.probeSpace = givenSpace;
+    printer.setImageDumpPolicy(policy);
+    printer.setImagePathFmt(dir + "/origin_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    const std::vector<unsigned char> page(100 * 100, 9);
+    sGivenSpace.totalBytes = 1000000;
+
+    sGivenSpace.freeBytes = dumpSize + 100000;
+    printer.saveImage(page.data(), 100, 100, 100, 8);
+    EXPECT_EQ(sAskedFolder, dir);
+    EXPECT_EQ(files().size(), 1u);
+
+    for (uint64_t freeBytes : {dumpSize + 99999, dumpSize - 1}) {
+        sGivenSpace.freeBytes = freeBytes;
+        ::testing::internal::CaptureStderr();
+        printer.saveImage(page.data(), 100, 100, 100, 8);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(files().size(), 1u);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(" skipped: the file system would keep less than 10% free"), std::string::npos)
+            << err;
+    }
+
+    // Switched off, nothing is written or said.
+    policy.enabled = false;
+    sGivenSpace.freeBytes = sGivenSpace.totalBytes;
+    printer.setImageDumpPolicy(policy);
+    ::testing::internal::CaptureStderr();
+    printer.saveImage(page.data(), 100, 100, 100, 8);
+    printer.saveImageInBackground(page.data(), 100, 100, 100, 8);
+    printer.finishImageDumps();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(files().size(), 1u);
 }
 
 TEST_F(ImageDump, UnwritableFolderIsReportedAndCounted)
