@@ -76,8 +76,8 @@ bool isLoopback(const std::string& host)
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-// The state file, kept for papplSystemSetSaveCallback. Owned by the one
-// system of the process.
+// The state file, kept for papplSystemSetSaveCallback; main owns it for as
+// long as the system runs.
 struct AppSystem {
     std::string stateFile;
 };
@@ -89,10 +89,8 @@ bool saveState(pappl_system_t* system, void* data)
 
 pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
 {
-    (void)data;
+    AppSystem* appSystem = static_cast<AppSystem*>(data);
     const AppPaths paths = defaultPaths();
-    // The system lives as long as the process.
-    AppSystem* appSystem = new AppSystem;
     appSystem->stateFile = optionOr("state-file", numOptions, options, paths.stateFile.c_str());
     const char* spool = optionOr("spool-directory", numOptions, options,
                                  paths.spoolDirectory.c_str());
@@ -114,10 +112,8 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         static_cast<pappl_soptions_t>(systemOptions),
         "Tavel Printer Application", port, "_print,_universal", spool, logFile,
         logLevel(optionOr("log-level", numOptions, options, "info")), nullptr, false);
-    if (system == nullptr) {
-        delete appSystem;
+    if (system == nullptr)
         return nullptr;
-    }
     if (listen != nullptr) {
         papplSystemAddListeners(system, listen);
         papplSystemSetHostName(system, listen);
@@ -130,7 +126,6 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, nullptr, appDriverCallback,
                                  nullptr);
     papplSystemSetMIMECallback(system, appDetectFormat, nullptr);
-    papplSystemSetFooterHTML(system, "Tavel TSPL label and stencil printers");
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
     std::snprintf(version.sversion, sizeof(version.sversion), "%s", sVersion);
@@ -150,6 +145,7 @@ int main(int argc, char* argv[])
 {
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
-    return papplMainloop(argc, argv, sVersion, nullptr, numDrivers, drivers, nullptr,
-                         appDriverCallback, nullptr, nullptr, createSystem, nullptr, nullptr);
+    AppSystem appSystem;
+    return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers", numDrivers, drivers, nullptr,
+                         appDriverCallback, nullptr, nullptr, createSystem, nullptr, &appSystem);
 }
