@@ -146,6 +146,7 @@ int main(int argc, char* argv[])
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
     AppSystem appSystem;
-    return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers", numDrivers, drivers, nullptr,
-                         appDriverCallback, nullptr, nullptr, createSystem, nullptr, &appSystem);
+    return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
+                         numDrivers, drivers, nullptr, appDriverCallback, nullptr, nullptr,
+                         createSystem, nullptr, &appSystem);
 }
