@@ -5,6 +5,8 @@
 
 #include <cups/ppd.h>
 
+#include <cstdint>
+
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
 #include "tspl/tspl_settings.h"
@@ -16,6 +18,13 @@ void parseCustomSettings(ppd_file_t* ppd, const char* options, int* offsetX, int
 double getCustomValueFromArgs(const char* options, const char* name, bool* found);
 double getCustomRealValueFromPPD(ppd_file_t* ppd, const char* name, const char* prefix);
 void getPageWidthPageHeight(ppd_file_t* ppd, Settings* settings);
+
+// Bytes the memory limits of this process's cgroups (version 2 or 1) leave
+// it: the tightest limit among its group and the groups above, less their
+// usage, plus the file cache the kernel reclaims first. UINT64_MAX without a
+// limit. membershipFile is /proc/self/cgroup and rootPrefix "" but for tests,
+// which point them at a tree of their own.
+uint64_t cgroupMemoryLeft(const char* membershipFile, const char* rootPrefix);
 
 // The whole job: arguments, settings, page loop. Returns the exit status.
 int runFilter(int argc, char* argv[]);

@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "filter/filter_internal.h"
 
@@ -75,6 +77,17 @@ bool printerConnectionLost()
         return false;
     tavelLogCommon(3, "Unable to write to the printer, stopping the job");
     return true;
+}
+
+// Tells the print system that page n went to the printer, with its copy
+// count: CUPS counts a job's pages from these lines, for its page log and
+// the job's impressions. One write, like the log lines.
+void writePageLine(int page, unsigned copies)
+{
+    char line[64];
+    const int length = std::snprintf(line, sizeof(line), "PAGE: %d %u\n", page, copies);
+    if (length > 0)
+        std::fwrite(line, 1, static_cast<size_t>(length), stderr);
 }
 
 struct CFileCloser {
@@ -199,34 +212,174 @@ bool pageGeometryIsUsable(const cups_page_header2_t& header)
     return true;
 }
 
-// Bytes of memory still available to this process: the smaller of what the
-// system reports as available and what the address-space limit leaves.
-uint64_t availableMemory()
+// The number after "key" in a line of a /proc or cgroup text file whose
+// lines read "key value [unit]", times scale; UINT64_MAX when the file or the
+// line is missing.
+uint64_t readKeyedValue(const char* path, const char* key, uint64_t scale)
 {
-    uint64_t available = UINT64_MAX;
-    if (FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
-        char line[256];
-        unsigned long long kib = 0;
-        while (std::fgets(line, sizeof(line), meminfo) != nullptr) {
-            if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
-                available = static_cast<uint64_t>(kib) * 1024;
-                break;
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr)
+        return UINT64_MAX;
+    uint64_t value = UINT64_MAX;
+    const size_t keyLength = std::strlen(key);
+    char line[256];
+    unsigned long long number = 0;
+    while (std::fgets(line, sizeof(line), file) != nullptr) {
+        if (std::strncmp(line, key, keyLength) == 0 &&
+            std::sscanf(line + keyLength, "%llu", &number) == 1) {
+            value = static_cast<uint64_t>(number) * scale;
+            break;
+        }
+    }
+    std::fclose(file);
+    return value;
+}
+
+// The number a cgroup file holds; UINT64_MAX when it is missing or says
+// "max" (no limit).
+uint64_t readCgroupNumber(const std::string& path)
+{
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return UINT64_MAX;
+    unsigned long long number = 0;
+    const bool read = std::fscanf(file, "%llu", &number) == 1;
+    std::fclose(file);
+    return read ? static_cast<uint64_t>(number) : UINT64_MAX;
+}
+
+// How the memory controller of one cgroup version shows itself.
+struct CgroupLayout {
+    const char* membership;  // the part of a /proc/self/cgroup line before the path
+    const char* root;        // where the hierarchy is mounted
+    const char* limitFile;
+    const char* usageFile;
+    const char* reclaimableKey;  // the file cache the kernel takes back first, in memory.stat
+};
+
+const CgroupLayout sCgroupLayouts[] = {
+    {"0::", "/sys/fs/cgroup", "memory.max", "memory.current", "inactive_file "},
+    {":memory:", "/sys/fs/cgroup/memory", "memory.limit_in_bytes", "memory.usage_in_bytes",
+     "total_inactive_file "},
+};
+
+// Below this a limit is real; the kernel shows "no limit" in cgroup v1 as
+// a number near 2^63.
+constexpr uint64_t kNoCgroupLimit = 1ull << 60;
+
+}  // namespace
+
+uint64_t cgroupMemoryLeft(const char* membershipFile, const char* rootPrefix)
+{
+    uint64_t left = UINT64_MAX;
+    FILE* membership = std::fopen(membershipFile, "r");
+    if (membership == nullptr)
+        return left;
+    char line[1024];
+    while (std::fgets(line, sizeof(line), membership) != nullptr) {
+        line[std::strcspn(line, "\n")] = '\0';
+        for (const CgroupLayout& layout : sCgroupLayouts) {
+            const char* at = std::strstr(line, layout.membership);
+            if (at == nullptr || (layout.membership[0] == '0' && at != line))
+                continue;
+            const std::string root = std::string(rootPrefix) + layout.root;
+            std::string group = at + std::strlen(layout.membership);
+            // A service's limit may sit on any group above it: each level
+            // up to the root counts.
+            for (;;) {
+                const std::string dir = root + (group == "/" ? "" : group);
+                const uint64_t limit = readCgroupNumber(dir + "/" + layout.limitFile);
+                const uint64_t usage = readCgroupNumber(dir + "/" + layout.usageFile);
+                if (limit < kNoCgroupLimit && usage != UINT64_MAX) {
+                    uint64_t reclaimable =
+                        readKeyedValue((dir + "/memory.stat").c_str(), layout.reclaimableKey, 1);
+                    if (reclaimable == UINT64_MAX)
+                        reclaimable = 0;
+                    const uint64_t free = limit > usage ? limit - usage : 0;
+                    left = std::min(left, free + std::min(reclaimable, usage));
+                }
+                const size_t slash = group.find_last_of('/');
+                if (group == "/" || slash == std::string::npos)
+                    break;
+                group = slash == 0 ? "/" : group.substr(0, slash);
             }
         }
-        std::fclose(meminfo);
     }
+    std::fclose(membership);
+    return left;
+}
+
+namespace {
+
+// Address space that thread stacks and per-thread malloc arenas hold: the
+// next page's threads use them again, so they are no new cost. In the
+// mappings list a stack is a read-write anonymous block right above its
+// small inaccessible guard, and an arena's untouched reserve an
+// inaccessible anonymous block.
+uint64_t threadMappings()
+{
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr)
+        return 0;
+    uint64_t total = 0;
+    unsigned long long guardEnd = 0;
+    char line[1024];
+    while (std::fgets(line, sizeof(line), maps) != nullptr) {
+        unsigned long long from = 0;
+        unsigned long long to = 0;
+        unsigned long long inode = 0;
+        char access[8] = {};
+        int nameAt = 0;
+        if (std::sscanf(line, "%llx-%llx %7s %*s %*s %llu %n", &from, &to, access, &inode,
+                        &nameAt) != 4)
+            continue;
+        const bool anonymous = inode == 0 && (line[nameAt] == '\0' || line[nameAt] == '\n');
+        const bool inaccessible = std::strcmp(access, "---p") == 0;
+        if (anonymous && inaccessible)
+            total += to - from;
+        else if (anonymous && from == guardEnd && std::strcmp(access, "rw-p") == 0)
+            total += to - from;
+        guardEnd = anonymous && inaccessible && to - from <= 65536 ? to : 0;
+    }
+    std::fclose(maps);
+    return total;
+}
+
+// Bytes of memory still available to this process: the least of what the
+// system reports as available, what its cgroup's limit leaves and what its
+// address-space limit leaves. Memory the process keeps for its next page
+// counts as available: the heap's freed blocks (kept on purpose, see
+// keepFreedPagesForReuse) in each, and under the address-space limit also
+// the stacks and arenas of its threads. Without that, a second page that
+// the first proved fits would be refused.
+uint64_t availableMemory()
+{
+    const struct mallinfo2 heap = mallinfo2();
+    const uint64_t freeHeap = heap.fordblks;
+    // Freed heap pages may have gone back to the system (the stencil path
+    // trims them) and are then counted as available there already.
+    const uint64_t residentAnonymous = readKeyedValue("/proc/self/status", "RssAnon:", 1024);
+    const uint64_t liveHeap = heap.uordblks + heap.hblkhd;
+    uint64_t residentFreeHeap = 0;
+    if (residentAnonymous != UINT64_MAX && residentAnonymous > liveHeap)
+        residentFreeHeap = std::min<uint64_t>(freeHeap, residentAnonymous - liveHeap);
+
+    uint64_t available = UINT64_MAX;
+    const uint64_t system = readKeyedValue("/proc/meminfo", "MemAvailable:", 1024);
+    if (system != UINT64_MAX)
+        available = system + residentFreeHeap;
+    const uint64_t cgroup = cgroupMemoryLeft("/proc/self/cgroup", "");
+    if (cgroup != UINT64_MAX)
+        available = std::min(available, cgroup + residentFreeHeap);
+
     struct rlimit limit;
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        uint64_t used = 0;
-        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            unsigned long long pages = 0;
-            if (std::fscanf(statm, "%llu", &pages) == 1)
-                used = static_cast<uint64_t>(pages) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-            std::fclose(statm);
+        const uint64_t mapped = readKeyedValue("/proc/self/status", "VmSize:", 1024);
+        if (mapped != UINT64_MAX) {
+            const uint64_t reusable = freeHeap + threadMappings();
+            const uint64_t used = mapped > reusable ? mapped - reusable : 0;
+            available = std::min<uint64_t>(available, limit.rlim_cur > used ? limit.rlim_cur - used : 0);
         }
-        const uint64_t left = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
-        if (left < available)
-            available = left;
     }
     return available;
 }
@@ -234,13 +387,16 @@ uint64_t availableMemory()
 // Refuses a page whose working set cannot fit, instead of letting the
 // system kill the filter half-way through it. The pipeline holds about five
 // copies of the page on the halftone path and about eight on the stencil
-// path; the estimate leaves some room above that.
-bool pageFitsInMemory(const cups_page_header2_t& header, DitherType halftone)
+// path; the estimate leaves some room above that. reusedBytes are blocks
+// the job holds now and gives up or reuses before the page needs its own
+// (the pixel buffer, the last page's images).
+bool pageFitsInMemory(const cups_page_header2_t& header, DitherType halftone, uint64_t reusedBytes)
 {
     const uint64_t pageBytes = pageByteCount(header);
     const bool stencil = halftone == DITHER_TATTOO || halftone == DITHER_TATTOO_X8;
     const uint64_t needed = pageBytes * (stencil ? 10 : 6);
-    const uint64_t available = availableMemory();
+    const uint64_t left = availableMemory();
+    const uint64_t available = left > UINT64_MAX - reusedBytes ? UINT64_MAX : left + reusedBytes;
     if (needed <= available)
         return true;
     tavelLogCommon(3, "Page of %u x %u pixels needs about %llu MiB of memory, only %llu MiB available!",
@@ -274,6 +430,7 @@ int runFilter(int argc, char* argv[])
     int offsetX = 0;
     int offsetY = 0;
     unsigned char* buffer = nullptr;
+    uint64_t bufferBytes = 0;
     cups_raster_t* raster = nullptr;
     std::unique_ptr<TsplPrinter> printer;
     std::unique_ptr<FILE, CFileCloser> recording;
@@ -331,6 +488,10 @@ int runFilter(int argc, char* argv[])
             status = 0;
             break;
         }
+        // A cancel that came while the header was awaited stops the job
+        // before this page's set-up block.
+        if (jobCanceled(pages))
+            goto cleanup;
         if (header.cupsBitsPerPixel != 8) {
             tavelLogCommon(3, "Unsupported bits per pixel : %d ! Requires 8 bits per pixel!",
                            header.cupsBitsPerPixel);
@@ -340,7 +501,9 @@ int runFilter(int argc, char* argv[])
             status = 0;
             break;
         }
-        if (!pageGeometryIsUsable(header) || !pageFitsInMemory(header, settings.halftoneType))
+        if (!pageGeometryIsUsable(header) ||
+            !pageFitsInMemory(header, settings.halftoneType,
+                              bufferBytes + printer->heldImageBytes()))
             goto cleanup;
         // Below 4 GiB once the checks above have passed.
         const unsigned pageBytes = static_cast<unsigned>(pageByteCount(header));
@@ -348,9 +511,13 @@ int runFilter(int argc, char* argv[])
         writeHeaderSideFile(header);
 
         unsigned char* resized = static_cast<unsigned char*>(std::realloc(buffer, pageBytes));
-        if (resized == nullptr)
+        if (resized == nullptr) {
+            tavelLogCommon(3, "Unable to allocate %u bytes for the pixels of page %d", pageBytes,
+                           pages + 1);
             goto cleanup;
+        }
         buffer = resized;
+        bufferBytes = pageBytes;
 
         settings.pageWidth =
             static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);
@@ -366,25 +533,37 @@ int runFilter(int argc, char* argv[])
         tavelLogCommon(0, "PAGE: %d %d\n", pages, header.NumCopies);
         logPageHeader(header);
 
-        if (cupsRasterReadPixels(raster, buffer, pageBytes) >= 1) {
-            try {
-                printer->printImage(buffer, header.cupsBytesPerLine, header.cupsHeight,
-                                    header.cupsWidth);
-            } catch (const std::bad_alloc&) {
-                tavelLogCommon(3, "Out of memory while processing page %d", pages);
+        {
+            const unsigned read = cupsRasterReadPixels(raster, buffer, pageBytes);
+            // A cancel that came while the pixels were awaited: the page is
+            // not started, so the printer is left between pages.
+            if (jobCanceled(pages - 1))
+                goto cleanup;
+            if (read == 0) {
+                // The stream ended inside the page: the pages before it are
+                // printed, but the job did not end normally.
+                tavelLogCommon(3, "Unable to read the pixel data of page %d, stopping the job",
+                               pages);
                 goto cleanup;
             }
-            if (printer->pageFailed()) {
-                tavelLogCommon(3, "Page %d could not be printed, stopping the job", pages);
-                goto cleanup;
-            }
-        } else {
-            // The stream ended inside the page: nothing of it is printed,
-            // which must not go unnoticed.
-            tavelLogCommon(3, "Unable to read the pixel data of page %d, page skipped", pages);
+        }
+        try {
+            printer->printImage(buffer, header.cupsBytesPerLine, header.cupsHeight,
+                                header.cupsWidth);
+        } catch (const std::bad_alloc&) {
+            tavelLogCommon(3, "Out of memory while processing page %d", pages);
+            goto cleanup;
+        } catch (const std::exception& failure) {
+            tavelLogCommon(3, "Page %d could not be processed: %s", pages, failure.what());
+            goto cleanup;
+        }
+        if (printer->pageFailed()) {
+            tavelLogCommon(3, "Page %d could not be printed, stopping the job", pages);
+            goto cleanup;
         }
         if (printerConnectionLost())
             goto cleanup;
+        writePageLine(pages, header.NumCopies);
     }
 
 cleanup:

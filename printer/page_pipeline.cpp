@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "enhance/stencil_dither.h"
@@ -50,6 +51,24 @@ void invertProcessedImage(DibImage& image)
     }
     image.Negative();
 }
+
+struct FreeDeleter {
+    void operator()(unsigned char* block) const { std::free(block); }
+};
+
+// Waits for the page's dump threads when printImage is left, by a return or
+// by an exception: they read the caller's page and the processed image,
+// which must not go while a dump is still writing them.
+class DumpsOfThisPage {
+public:
+    explicit DumpsOfThisPage(TavelPrinter& printer) : printer_(printer) {}
+    ~DumpsOfThisPage() { printer_.finishImageDumps(); }
+    DumpsOfThisPage(const DumpsOfThisPage&) = delete;
+    DumpsOfThisPage& operator=(const DumpsOfThisPage&) = delete;
+
+private:
+    TavelPrinter& printer_;
+};
 
 }  // namespace
 
@@ -120,15 +139,20 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
         }
     }
 
+    pageFailed_ = true;
+    // Declared before the first dump starts, so that every way out of this
+    // function waits for it.
+    DumpsOfThisPage dumps(*this);
     std::strcpy(imagePathFmt_, sOriginImagePathFmt);
     tavelLogCommon(0, "printImage: Saving original image, file path will be generated based on time");
     // The dumps are written while the page is processed and printed; both
     // are complete when the page is.
     saveImageInBackground(pixels, bytesPerLine, height, width, 8);
 
-    pageFailed_ = true;
     const unsigned long pageBytes = bytesPerLine * height;
-    unsigned char* work = static_cast<unsigned char*>(std::malloc(2 * pageBytes));
+    std::unique_ptr<unsigned char, FreeDeleter> workBlock(
+        static_cast<unsigned char*>(std::malloc(2 * pageBytes)));
+    unsigned char* work = workBlock.get();
     if (work == nullptr) {
         tavelLogCommon(3,
                        "printImage: Memory allocation for processing result failed, unable "
@@ -172,20 +196,31 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
             saveImageInBackground(bits, stride, outHeight, outWidth, 8);
             tavelLogCommon(0, "printImage: Starting to print the processed image");
             doPrintImage(bits, stride, outHeight, outWidth);
+            // The page's last bytes and its PRINT go to the printer now, not
+            // with the next page: the label comes out at once, and a job
+            // stopped later does not leave the printer inside a bitmap.
+            flushOutputStreams();
             pageFailed_ = false;
         }
         tavelLogCommon(0, "printImage: Freed the memory for processing result, address: %p",
                        static_cast<void*>(work));
-        std::free(work);
+        workBlock.reset();
         // The next page's work buffer would otherwise come back already
         // resident and stay so through its stencil chain.
         if (useZQDithering_)
             returnFreedPages();
     }
-    // The dumps read the raster page, which is the caller's again once this
-    // returns, and the processed image, which the next page replaces.
-    finishImageDumps();
     tavelLogCommon(0, "printImage: Image processing completed");
+}
+
+uint64_t TavelPrinter::heldImageBytes() const
+{
+    uint64_t bytes = 0;
+    for (const DibImage* image : {&dibimage_, &ditheredImage_}) {
+        if (image->IsValid())
+            bytes += image->GetSize();
+    }
+    return bytes;
 }
 
 int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, int bytesPerLine,
@@ -221,6 +256,12 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
         dibimage_.Mirror();
         tavelLogCommon(0, "PageProcess: Mirrored the image");
     }
+    // Rotation and mirroring leave the image empty when their copy cannot be
+    // made; the stencil path would then print a blank label.
+    if (!dibimage_.IsValid()) {
+        tavelLogCommon(3, "PageProcess: Rotating or mirroring the page failed");
+        return 0;
+    }
 
     if (useZQDithering_) {
         // The stencil source takes packed rows, so the staging uses the page
@@ -251,8 +292,17 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
         tavelLogCommon(0, "PageProcess: Successfully created a new DibImage from ZQ dithered data");
         pimage_ = &ditheredImage_;
     } else {
-        dibimage_.Dither(static_cast<long>(type));
-        dibimage_.IncreaseBpp(8);
+        // A page that could not be halftoned or widened must not print: the
+        // grey page would come out solid black, a 1-bit one read as 8-bit
+        // past its end.
+        if (!dibimage_.Dither(static_cast<long>(type))) {
+            tavelLogCommon(3, "PageProcess: Halftoning the page failed");
+            return 0;
+        }
+        if (!dibimage_.IncreaseBpp(8)) {
+            tavelLogCommon(3, "PageProcess: Widening the halftoned page to 8 bits failed");
+            return 0;
+        }
         pimage_ = &dibimage_;
         tavelLogCommon(0, "PageProcess: Applied default dithering and increased bit depth");
     }

@@ -67,3 +67,9 @@ int TavelPrinter::printFormat(const char* format, ...)
     }
     return result;
 }
+
+void TavelPrinter::flushOutputStreams()
+{
+    for (FILE* stream : outputStreams_)
+        std::fflush(stream);
+}

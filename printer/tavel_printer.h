@@ -53,8 +53,13 @@ public:
     int GrayToMono(int bytesPerLine, int height, unsigned char* buf);
 
     // Whether the last printImage call failed to hand its page to
-    // doPrintImage (no memory, or no processed image).
+    // doPrintImage (no memory, or no processed image). An exception thrown
+    // on the way (a failed allocation) leaves printImage after its dumps
+    // are written and with this still true.
     bool pageFailed() const { return pageFailed_; }
+    // Bytes of the last page's images, which the next page's processing
+    // releases before it makes its own.
+    uint64_t heldImageBytes() const;
 
     // Anti-wrinkle frame (anti_wrinkle.cpp).
     void EnableAntiWrink(DibImage& image);
@@ -79,6 +84,9 @@ public:
     void printByte(unsigned char c);
     int printFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
     std::list<FILE*>* getOutputStreams() { return &outputStreams_; }
+    // Hands what the streams hold buffered to their files or devices;
+    // printImage calls it after each page's PRINT.
+    void flushOutputStreams();
 
     void setBrightness(int value);
     int getBrightness() const { return brightness_; }

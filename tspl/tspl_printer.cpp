@@ -7,6 +7,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
 
 #include "codec/base64.h"
 #include "printer/row_packing.h"
@@ -23,38 +27,29 @@ void setBitmapCmdHead(TavelPrinter& printer, int x, int y, int widthBytes, int h
     printer.printFormat("BITMAP %d,%d,%d,%d,%d,", x, y, widthBytes, height, mode);
 }
 
-// Sends the packed bitmap as mode 6: zlib stream, Base64 text. Returns
-// false, having written nothing, when the page cannot be compressed.
-bool printCompressedBitmap(TavelPrinter& printer, const unsigned char* packed,
+// Sends the packed bitmap as mode 6: zlib stream, Base64 text. A page that
+// cannot be compressed throws, having written nothing: sending it raw
+// instead would print it, but not as the job asked.
+void printCompressedBitmap(TavelPrinter& printer, const unsigned char* packed,
                            unsigned long rawSize, unsigned long widthBytes, unsigned long height)
 {
     const uLong bound = compressBound(rawSize);
     tavelLogCommon(0, "Zipped buffer size: %ld", static_cast<long>(bound));
 
-    unsigned char* zipped = static_cast<unsigned char*>(std::calloc(bound, 1));
-    char* text = static_cast<char*>(std::malloc(4 * ((bound + 2) / 3) + 1));
-    bool sent = false;
-    if (zipped == nullptr || text == nullptr) {
-        tavelLogCommon(2, "Out of memory for the compressed bitmap, sending the page uncompressed");
-    } else {
-        uLongf zippedLength = bound;
-        const int status = compress(zipped, &zippedLength, packed, rawSize);
-        if (status != Z_OK) {
-            tavelLogCommon(2, "zlib compress failed (%d), sending the page uncompressed", status);
-        } else {
-            const unsigned textLength =
-                base64_encode(zipped, static_cast<unsigned>(zippedLength), text);
-            tavelLogCommon(0, "Zipped buffer size: %ld", static_cast<long>(zippedLength));
-            tavelLogCommon(0, "Base64 buffer size: %ld", static_cast<long>(textLength));
-            setBitmapCmdHead(printer, 0, 0, static_cast<int>(widthBytes),
-                             static_cast<int>(height), 6);
-            printer.printBytes(reinterpret_cast<const unsigned char*>(text), textLength);
-            sent = true;
-        }
-    }
-    std::free(zipped);
-    std::free(text);
-    return sent;
+    std::unique_ptr<unsigned char[]> zipped(new unsigned char[bound]());
+    std::unique_ptr<char[]> text(new char[4 * ((bound + 2) / 3) + 1]);
+    uLongf zippedLength = bound;
+    const int status = compress(zipped.get(), &zippedLength, packed, rawSize);
+    if (status == Z_MEM_ERROR)
+        throw std::bad_alloc();
+    if (status != Z_OK)
+        throw std::runtime_error("zlib compress failed with status " + std::to_string(status));
+    const unsigned textLength =
+        base64_encode(zipped.get(), static_cast<unsigned>(zippedLength), text.get());
+    tavelLogCommon(0, "Zipped buffer size: %ld", static_cast<long>(zippedLength));
+    tavelLogCommon(0, "Base64 buffer size: %ld", static_cast<long>(textLength));
+    setBitmapCmdHead(printer, 0, 0, static_cast<int>(widthBytes), static_cast<int>(height), 6);
+    printer.printBytes(reinterpret_cast<const unsigned char*>(text.get()), textLength);
 }
 
 }  // namespace
@@ -95,22 +90,26 @@ void TsplPrinter::doPrintImage(const unsigned char* pixels, unsigned long stride
 {
     // Without offsets the shifted image would be an exact copy: pack the
     // page directly.
+    // Every block is owned here, so that a failed allocation, which throws
+    // before anything of the bitmap is written, leaks none of them.
     const bool shift = offsetX_ != 0 || offsetY_ != 0;
-    unsigned char* shifted =
-        shift ? createOffsetImage(pixels, stride, height, width, offsetX_, offsetY_) : nullptr;
-    const unsigned char* source = shift ? shifted : pixels;
+    std::unique_ptr<unsigned char[]> shifted(
+        shift ? createOffsetImage(pixels, stride, height, width, offsetX_, offsetY_) : nullptr);
+    const unsigned char* source = shift ? shifted.get() : pixels;
     const unsigned long widthBytes = (width + 7) / 8;
     const unsigned long rawSize = widthBytes * height;
-    unsigned char* packed = new unsigned char[rawSize];
+    std::unique_ptr<unsigned char[]> packed(new unsigned char[rawSize]);
     for (unsigned long y = 0; y < height; ++y)
-        packRowBlankAsOne(source + y * stride, width, packed + y * widthBytes);
-    delete[] shifted;
+        packRowBlankAsOne(source + y * stride, width, packed.get() + y * widthBytes);
+    shifted.reset();
 
-    if (zippedImage == 0 || !printCompressedBitmap(*this, packed, rawSize, widthBytes, height)) {
+    if (zippedImage != 0) {
+        printCompressedBitmap(*this, packed.get(), rawSize, widthBytes, height);
+    } else {
         setBitmapCmdHead(*this, 0, 0, static_cast<int>(widthBytes), static_cast<int>(height), 0);
-        printBytes(packed, rawSize);
+        printBytes(packed.get(), rawSize);
     }
-    delete[] packed;
+    packed.reset();
 
     printStr("\r\n");
     const cups_page_header2_t* header = getPageHeader();

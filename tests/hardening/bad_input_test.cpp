@@ -111,13 +111,14 @@ const std::vector<RasterCase> kRasterCases = {
      [](const TempDir& d) { return cutRaster(d, {"fill:16x8:128"}, 200); }, kNoPage, true},
     {"SyncWordOnly", [](const TempDir& d) { return cutRaster(d, {"fill:16x8:128"}, 4); },
      kNoPage, true},
-    // A page whose pixels cannot be read is skipped after its set-up block.
+    // A stream that ends inside a page did not end normally: the pages
+    // before it print, and the job fails.
     {"TruncatedPixelData",
      [](const TempDir& d) { return cutRaster(d, {"fill:16x8:128", "fill:16x8:128"}, -10); },
-     {0, 1, 2, 8, "ERROR:Unable to read the pixel data of page 2, page skipped"}},
+     {1, 1, 2, 8, "ERROR:Unable to read the pixel data of page 2, stopping the job"}},
     {"HeaderWithoutPixelData",
      [](const TempDir& d) { return writeRaster(d, {"--no-data", "fill:16x8:128"}); },
-     {0, 0, 0, 0, "ERROR:Unable to read the pixel data of page 1, page skipped"}},
+     {1, 0, 0, 0, "ERROR:Unable to read the pixel data of page 1, stopping the job"}},
     {"RandomBytesSeed1", [](const TempDir& d) { return writeBytes(d, randomBytes(1, 4096)); },
      kNoPage, true},
     {"RandomBytesSeed2", [](const TempDir& d) { return writeBytes(d, randomBytes(2, 100000)); },

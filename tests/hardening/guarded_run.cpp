@@ -24,7 +24,7 @@ namespace tavel_test {
 
 namespace {
 
-void collect(int fd, std::string* into)
+void collect(int fd, std::string* into, std::mutex* lock)
 {
     char chunk[65536];
     for (;;) {
@@ -33,6 +33,7 @@ void collect(int fd, std::string* into)
             continue;
         if (n <= 0)
             break;
+        std::lock_guard<std::mutex> hold(*lock);
         into->append(chunk, static_cast<size_t>(n));
     }
     close(fd);
@@ -53,6 +54,8 @@ void collect(int fd, std::string* into)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const std::string& entry : limits.environment)
+        putenv(const_cast<char*>(entry.c_str()));
     if (addressSpaceLimitsWork()) {
         const rlimit memory = {limits.addressSpaceBytes, limits.addressSpaceBytes};
         setrlimit(RLIMIT_AS, &memory);
@@ -87,7 +90,7 @@ FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::st
     close(errPipe[1]);
     outFd_ = outPipe[0];
     errFd_ = errPipe[0];
-    errReader_ = std::thread(collect, errFd_, &err_);
+    errReader_ = std::thread(collect, errFd_, &err_, &errLock_);
 }
 
 FilterProcess::~FilterProcess()
@@ -125,6 +128,39 @@ std::string FilterProcess::read(size_t n)
     }
     out_ += data;
     return data;
+}
+
+bool FilterProcess::readUntil(const std::string& text, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (out_.find(text) == std::string::npos) {
+        if (outFd_ < 0 || std::chrono::steady_clock::now() > deadline)
+            return false;
+        pollfd wait = {outFd_, POLLIN, 0};
+        if (poll(&wait, 1, 100) <= 0)
+            continue;
+        char chunk[65536];
+        const ssize_t got = ::read(outFd_, chunk, sizeof(chunk));
+        if (got <= 0)
+            return false;
+        out_.append(chunk, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+bool FilterProcess::waitForError(const std::string& text, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(errLock_);
+            if (err_.find(text) != std::string::npos)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void FilterProcess::closeOutput()

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@ struct GuardedResult {
 struct GuardLimits {
     uint64_t addressSpaceBytes = 4ull << 30;
     int seconds = 120;
+    // NAME=VALUE entries added to the filter's environment.
+    std::vector<std::string> environment;
 };
 
 // A started filter process whose standard output the caller reads at its
@@ -45,6 +48,11 @@ public:
     int pendingOutput() const;
     // Reads exactly n bytes of standard output (fewer at its end).
     std::string read(size_t n);
+    // Reads standard output until text has arrived, for at most seconds;
+    // false if it did not.
+    bool readUntil(const std::string& text, int seconds);
+    // Waits at most seconds until standard error holds text.
+    bool waitForError(const std::string& text, int seconds);
     // Closes the reading end of standard output: the reader goes away.
     void closeOutput();
     // Reads standard output to its end (unless closed) and waits for the
@@ -58,6 +66,7 @@ private:
     int seconds_;
     std::string out_;
     std::string err_;
+    std::mutex errLock_;
     std::thread errReader_;
 };
 

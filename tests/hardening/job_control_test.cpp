@@ -1,10 +1,15 @@
 // How the filter ends when the job is cut short from outside: the reader of
 // its output goes away, the print system cancels the job with SIGTERM, or
-// the page does not fit in the memory the job may use.
+// the page does not fit in the memory the job may use; and how it paces a
+// job whose pages arrive one by one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,10 +47,94 @@ protected:
         return path;
     }
 
+    // A filter reading a FIFO, the test at its writing end: the pages of a
+    // job reach the filter when the test sends them.
+    struct StreamedJob {
+        std::string raster;
+        std::unique_ptr<FilterProcess> filter;
+        int input = -1;
+
+        void send(size_t from, size_t to)
+        {
+            ASSERT_LE(to, raster.size());
+            for (size_t at = from; at < to;) {
+                const ssize_t written = write(input, raster.data() + at, to - at);
+                ASSERT_GT(written, 0) << "the filter stopped reading";
+                at += static_cast<size_t>(written);
+            }
+        }
+        GuardedResult finish()
+        {
+            close(input);
+            return filter->finish();
+        }
+    };
+
+    void stream(const std::vector<std::string>& pages, StreamedJob* job)
+    {
+        job->raster = readFile(raster(pages));
+        const std::string fifo = dir_.file("input" + std::to_string(++streams_));
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // The filter may stop reading before the test stops writing.
+        signal(SIGPIPE, SIG_IGN);
+        job->filter.reset(new FilterProcess(jobArgs(""), testPpdPath(), fifo, GuardLimits{}));
+        job->input = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(job->input, 0);
+    }
+
 private:
     TempDir dir_;
     DumpCleaner dumps_;
+    int streams_ = 0;
 };
+
+// Two small labels; a page of the raster is its sync word, a header of 1796
+// bytes and 203 x 101 pixel bytes.
+const std::vector<std::string> kTwoLabels = {"fill:203x101:200", "fill:203x101:200"};
+constexpr size_t kSyncWord = 4;
+constexpr size_t kHeader = 1796;
+constexpr size_t kFirstPageEnd = kSyncWord + kHeader + 203 * 101;
+// Bounds of the waits, far above what they take.
+constexpr int kWaitSeconds = 60;
+
+TEST_F(HardeningJobControl, EachLabelLeavesBeforeTheNextPageArrives)
+{
+    StreamedJob job;
+    ASSERT_NO_FATAL_FAILURE(stream(kTwoLabels, &job));
+    ASSERT_EQ(job.raster.size(), 2 * kFirstPageEnd - kSyncWord);
+    ASSERT_NO_FATAL_FAILURE(job.send(0, kFirstPageEnd));
+    EXPECT_TRUE(job.filter->readUntil("PRINT 1,1\r\n", kWaitSeconds))
+        << "the first label stayed in the filter while it waited for the second page";
+    ASSERT_NO_FATAL_FAILURE(job.send(kFirstPageEnd, job.raster.size()));
+    const GuardedResult run = job.finish();
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(expectCleanEnd(run).size(), 2u);
+}
+
+// SIGTERM while the filter waits for the first page's header, or for its
+// pixels: either way the page arrives whole afterwards, and must not print.
+TEST_F(HardeningJobControl, CancelWhileWaitingForAPageStopsBeforeIt)
+{
+    struct Case {
+        const char* name;
+        size_t sentBefore;       // raster bytes sent before the cancel
+        const char* readyLine;   // logged once the filter waits for the rest
+    };
+    for (const Case& c : {Case{"inside the header", kSyncWord + kHeader / 2,
+                               "DEBUG:settings->halftoneType:"},
+                          Case{"before the pixels", kSyncWord + kHeader, "DEBUG:PAGE: 1 1"}}) {
+        SCOPED_TRACE(c.name);
+        StreamedJob job;
+        ASSERT_NO_FATAL_FAILURE(stream(kTwoLabels, &job));
+        ASSERT_NO_FATAL_FAILURE(job.send(0, c.sentBefore));
+        ASSERT_TRUE(job.filter->waitForError(c.readyLine, kWaitSeconds));
+        ASSERT_EQ(kill(job.filter->pid(), SIGTERM), 0);
+        ASSERT_NO_FATAL_FAILURE(job.send(c.sentBefore, kFirstPageEnd));
+        const GuardedResult run = job.finish();
+        EXPECT_TRUE(expectOrderlyEnd(run).empty()) << "a page printed after the cancel";
+        EXPECT_EQ(run.out.find("BITMAP"), std::string::npos);
+    }
+}
 
 TEST_F(HardeningJobControl, ReaderGoingAwayEndsTheJobWithStatusOne)
 {
@@ -93,6 +182,32 @@ TEST_F(HardeningJobControl, PageBeyondTheMemoryLimitFailsWithAMessage)
     expectCleanEnd(run);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_FALSE(logLines(run.err, "ERROR:").empty()) << "no ERROR: line";
+}
+
+// Two identical A4 pages under an address-space limit that the first page
+// fits: the memory it keeps for the second must count as available, and the
+// second page prints as the first did.
+TEST_F(HardeningJobControl, SecondPageThatTheFirstProvedFitsAlsoPrints)
+{
+    if (!addressSpaceLimitsWork())
+        GTEST_SKIP() << "address-space limits cannot be set under AddressSanitizer";
+    const std::string page = "rect:2480x3508:200,300,1500,2000:140";
+    const std::string job = raster({"--res", "300", page, page});
+    const struct {
+        const char* halftone;
+        uint64_t limitKib;
+    } cases[] = {{"Tattoo", 200000}, {"FloydSteinberg", 90000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.halftone);
+        GuardLimits limits;
+        limits.addressSpaceBytes = c.limitKib * 1024;
+        const GuardedResult run = runGuarded(
+            jobArgs(std::string("HalftoneType=") + c.halftone, job), testPpdPath(), "", limits);
+        const std::vector<BitmapPage> pages = expectCleanEnd(run);
+        EXPECT_EQ(run.exitStatus, 0) << run.err.substr(run.err.size() > 3000 ? run.err.size() - 3000 : 0);
+        ASSERT_EQ(pages.size(), 2u);
+        EXPECT_TRUE(pages[0].data == pages[1].data) << "the second page differs from the first";
+    }
 }
 
 }  // namespace
