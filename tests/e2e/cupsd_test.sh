@@ -3,7 +3,8 @@
 # printer models, adds a queue with the label printer's model and a file:
 # device, prints the bundled label with lp and checks the TSPL that the
 # queue wrote: the queue's default choices and the job's options must both
-# reach the filter through the scheduler.
+# reach the filter through the scheduler, and the scheduler's page log must
+# count the pages the filter printed.
 #
 #   cupsd_test.sh
 #
@@ -26,6 +27,18 @@ done
 
 e2e_setup
 source "$(dirname "$0")/cupsd_lib.sh"
+
+# CUPS counts a job's pages from the PAGE: lines of its filters; the page
+# log's "total" entry of job ID must count WANT sheets (pages times copies).
+check_page_total() {
+    local id=$1 want=$2 i
+    for i in $(seq 1 25); do
+        grep -a -q -E "^$QUEUE [^ ]+ $id \[[^]]*\] total $want( |\$)" "$WORK/log/page_log" 2> /dev/null \
+            && return 0
+        sleep 0.2
+    done
+    fail "job $id: the page log does not count $want sheet(s): $(cat "$WORK/log/page_log" 2> /dev/null)"
+}
 
 make_serverbin "$E2E_BUILD_DIR/filter/rastertotavel"
 make_datadir
@@ -57,6 +70,7 @@ setup_block "$WORK/job1.tspl" | grep -qx 'DENSITY 12' || fail "job 1: the queue'
 [ "$(print_lines "$WORK/job1.tspl")" = "PRINT 1,1" ] || fail "job 1: expected one PRINT 1,1"
 [ "$(decode_labels "$WORK/job1.tspl" "$WORK/job1" 203)" -eq 1 ] || fail "job 1: expected one label"
 check_box_label "$WORK/job1-1.pbm" $LABEL_W $LABEL_H $((BOX_X0 + 16)) $BOX_Y0 $((BOX_X1 + 16)) $BOX_Y1 $TOL
+check_page_total "$job" 1
 
 # Job 2: job options through the scheduler. A boolean option reaches the
 # filter as a bare name; the job's custom offset of 1.5 mm (12 dots) replaces
@@ -68,5 +82,6 @@ cp "$WORK/out/label.tspl" "$WORK/job2.tspl"
 [ "$(decode_labels "$WORK/job2.tspl" "$WORK/job2" 203)" -eq 1 ] || fail "job 2: expected one label image"
 check_box_label "$WORK/job2-1.pbm" $LABEL_W $LABEL_H \
     $((LABEL_W - 1 - BOX_X1 + 12)) $BOX_Y0 $((LABEL_W - 1 - BOX_X0 + 12)) $BOX_Y1 $TOL
+check_page_total "$job" 2
 
 echo "PASS: two jobs through a private scheduler on 127.0.0.1:$PORT"
