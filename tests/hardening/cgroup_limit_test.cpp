@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,8 @@ const std::vector<CgroupCase> kCases = {
       {"sys/fs/cgroup/user.slice/memory.current", "5000\n"}},
      UINT64_MAX},
 };
+
+void PrintTo(const CgroupCase& c, std::ostream* out) { *out << c.name; }
 
 class CgroupLimit : public ::testing::TestWithParam<CgroupCase> {};
 
