@@ -198,16 +198,19 @@ bool DibImage::Expand(long left, long top, long right, long bottom, tagRGBQUAD c
         setLastError("DIBIMAGE_MAX_MEMORY exceeded");
         return false;
     }
-    const long newWidth = width + left + right;
-    const long newHeight = height + top + bottom;
     const unsigned depth = bmpHeader.biBitCount;
 
+    // The sizes are summed in 64 bits: with a 32-bit long they may pass
+    // LONG_MAX, which Create refuses as too large.
     DibImage work;
     work.CopyInfo(*this);
-    if (!work.Create(newWidth, newHeight, depth, info.imageType)) {
+    if (!work.Create(static_cast<unsigned>(uint64_t(width) + left + right),
+                     static_cast<unsigned>(uint64_t(height) + top + bottom), depth, info.imageType)) {
         copyLastErrorFrom(work);
         return false;
     }
+    const long newWidth = width + left + right;
+    const long newHeight = height + top + bottom;
     work.SetPalette(GetPalette(), GetNumColors());
 
     if (depth == 1 || depth == 4) {

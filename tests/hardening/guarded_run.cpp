@@ -57,7 +57,11 @@ void collect(int fd, std::string* into, std::mutex* lock)
     for (const std::string& entry : limits.environment)
         putenv(const_cast<char*>(entry.c_str()));
     if (addressSpaceLimitsWork()) {
-        const rlimit memory = {limits.addressSpaceBytes, limits.addressSpaceBytes};
+        // A 32-bit rlim_t cannot hold 4 GiB: the whole address space is then
+        // the limit (RLIM_INFINITY), never a wrapped, tiny one.
+        const rlim_t bytes = static_cast<rlim_t>(
+            std::min<uint64_t>(limits.addressSpaceBytes, static_cast<uint64_t>(RLIM_INFINITY)));
+        const rlimit memory = {bytes, bytes};
         setrlimit(RLIMIT_AS, &memory);
     }
     // A second guard in case the test process itself dies meanwhile.
@@ -67,7 +71,7 @@ void collect(int fd, std::string* into, std::mutex* lock)
 
 }  // namespace
 
-bool addressSpaceLimitsWork() { return !tavel_test::underAddressSanitizer(); }
+bool addressSpaceLimitsWork() { return addressSpaceLimitsBind(); }
 
 FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
                              const std::string& stdinPath, const GuardLimits& limits)

@@ -74,7 +74,7 @@ GuardedResult runGuarded(const std::vector<std::string>& args, const std::string
                          const std::string& stdinPath = "", const GuardLimits& limits = {});
 
 // Address-space limits do not work under AddressSanitizer, which reserves
-// terabytes of shadow memory at start.
+// terabytes of shadow memory at start, nor under qemu-user.
 bool addressSpaceLimitsWork();
 
 // One BITMAP command as found in the filter's output.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -315,7 +317,9 @@ TEST(DibImagePixels, OutsideTheImage)
         image.SetPixelIndex(0, 0, static_cast<unsigned char>(c.firstPixel));
         const unsigned size = image.GetEffWidth() * 3;
         const std::vector<unsigned char> before(image.GetBits(0), image.GetBits(0) + size);
-        for (long x : {-1L, 4L, 1L << 40}) image.SetPixelIndex(x, 1, 0xFF);
+        // Far past the width: 2^40 where long holds it, the largest long on 32 bits.
+        const long far = static_cast<long>(std::min<long long>(1LL << 40, LONG_MAX));
+        for (long x : {-1L, 4L, far}) image.SetPixelIndex(x, 1, 0xFF);
         for (long y : {-1L, 3L}) image.SetPixelIndex(1, y, 0xFF);
         EXPECT_EQ(std::vector<unsigned char>(image.GetBits(0), image.GetBits(0) + size), before);
         EXPECT_EQ(image.GetPixelIndex(-1, 0), c.firstByte);

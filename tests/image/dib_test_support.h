@@ -47,7 +47,7 @@ inline Rows uniformRows(int width, int height, int value)
     return Rows(height, std::vector<int>(width, value));
 }
 
-using tavel_test::underAddressSanitizer;
+using tavel_test::addressSpaceLimitsBind;
 
 // Lets the process grow by at most `headroom` more bytes of address space, so
 // that the next large allocation fails. Only for forked death-test children.
