@@ -1,5 +1,6 @@
 // Process harness of the filter tests.
 #include "filter_harness.h"
+#include "target_command.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,7 +47,7 @@ std::string pgm(int width, int height, const std::vector<unsigned char>& pixels)
 
 void makeRaster(const std::string& path, const std::vector<std::string>& args)
 {
-    std::string command = std::string(TAVEL_RASTERWRITE) + " -o '" + path + "'";
+    std::string command = targetShellCommand(TAVEL_RASTERWRITE) + " -o '" + path + "'";
     for (const std::string& arg : args)
         command += " '" + arg + "'";
     if (std::system(command.c_str()) != 0)
@@ -81,12 +82,7 @@ void execFilterProcess(const std::vector<std::string>& args, const std::string& 
         unsetenv("PPD");
     else
         setenv("PPD", ppd.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TAVEL_FILTER));
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(TAVEL_FILTER, argv.data());
+    execTarget(TAVEL_FILTER, args);
     _exit(127);
 }
 

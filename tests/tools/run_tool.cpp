@@ -1,5 +1,6 @@
 // Process helpers of the tool tests.
 #include "tests/tools/run_tool.h"
+#include "target_command.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,7 @@ ToolRun runTool(const std::string& program, const std::vector<std::string>& args
     if (pid == 0) {
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        tavel_test::execTarget(program, args);
         _exit(127);
     }
     int status = 0;
