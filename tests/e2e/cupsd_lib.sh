@@ -61,7 +61,8 @@ make_datadir() {
 }
 
 # Configuration and runtime folders, all below $WORK; the scheduler runs its
-# jobs as lp, so lp owns the folders it writes and the output file.
+# jobs as lp, so lp owns the folders it writes and the output file. The
+# logs are never rotated: the tests read every job's lines.
 write_config() {
     local port=$1
     mkdir -p "$WORK/root/ppd" "$WORK/spool/tmp" "$WORK/cache" "$WORK/state" "$WORK/log" "$WORK/out"
@@ -87,6 +88,7 @@ Sandboxing Relaxed
 EOF
     cat > "$WORK/root/cupsd.conf" << EOF
 LogLevel debug
+MaxLogSize 0
 Listen 127.0.0.1:$port
 ServerName 127.0.0.1
 WebInterface No
