@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "printerapp/app_models.h"
+#include "printer/image_dump.h"
 #include "printerapp/job_options.h"
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
@@ -105,11 +106,11 @@ void logSettings(pappl_job_t* job, const JobSettings& settings)
     papplLogJob(job, PAPPL_LOGLEVEL_INFO,
                 "Settings: halftone-type=%s, image-darkening=%d, mirror=%d, negative=%d, "
                 "direction=%s, method=%s, zip=%d, paper=%s, gap=%d mm, after=%s, speed=%s, "
-                "density=%d, offset=%d,%d dots, copies=%d, record=%d",
+                "density=%d, offset=%d,%d dots, copies=%d, record=%d, page-images=%d",
                 kHalftoneKeywords[s.halftoneType], s.Brightness, s.MirrorImage, s.NegativeImage,
                 s.Origin, s.MediaMethod, s.ZippedImage, s.PaperType, s.GapsHeight, s.PostAction,
                 s.PrintSpeed, s.Darkness, settings.offsetX, settings.offsetY, settings.copies,
-                settings.record ? 1 : 0);
+                settings.record ? 1 : 0, s.SavePageImages);
 }
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
@@ -154,6 +155,10 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     tspl.setNegativePrint(s.NegativeImage != 0);
     tspl.zippedImage = s.ZippedImage;
     tspl.setImageOffset(appJob->settings.offsetX, appJob->settings.offsetY);
+    ImageDumpPolicy dumps = tspl.getImageDumpPolicy();
+    dumps.enabled = s.SavePageImages != 0;
+    dumps.maxTotalBytes = s.PageImagesMaxBytes;
+    tspl.setImageDumpPolicy(dumps);
 
     papplJobSetData(job, appJob.release());
     return true;

@@ -11,6 +11,7 @@ const char* const kVendorNames[kVendorAttributeCount] = {
     "halftone-type",  "image-darkening", "mirror-image",
     "negative-image", "print-direction", "print-method",
     "compress-label-data", "record-printer-commands", "media-gap-height",
+    "save-page-images",
 };
 
 const char* const kHalftoneKeywords[kHalftoneTypeCount] = {
@@ -114,6 +115,9 @@ void fillVendorAttributes(const AppModel& model, ipp_t* attrs)
     addBoolean(attrs, kVendorNames[kCompressLabelData], false);
     addBoolean(attrs, kVendorNames[kRecordPrinterCommands], false);
     addRange(attrs, kVendorNames[kMediaGapHeight], 0, 10, 2);
+    // The pipeline's BMP page dumps are a diagnosis aid: a service that runs
+    // for months makes none unless asked.
+    addBoolean(attrs, kVendorNames[kSavePageImages], false);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ enum VendorAttribute {
     kCompressLabelData,
     kRecordPrinterCommands,
     kMediaGapHeight,
+    kSavePageImages,
     kVendorAttributeCount
 };
 

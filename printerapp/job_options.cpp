@@ -4,6 +4,8 @@
 // checks a vendor value against its -supported list, so both happen here.
 #include "printerapp/job_options.h"
 
+#include "printer/image_dump.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -229,6 +231,8 @@ void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
     s.Darkness = densityLevel(options, job);
     s.Brightness = vendorInteger(options, driverAttrs, kImageDarkening, 0, job);
     job->record = vendorBoolean(options, driverAttrs, kRecordPrinterCommands, job);
+    s.SavePageImages = vendorBoolean(options, driverAttrs, kSavePageImages, job) ? 1 : 0;
+    s.PageImagesMaxBytes = kDefaultPageImagesMaxBytes;
 
     // PAPPL prints PNG and JPEG pages once per copy itself; a raster comes
     // once and the printer repeats each label.

@@ -134,4 +134,19 @@ for job in wrong-resolution wrong-size; do
     [ ! -s "$out" ] || fail "job $job was refused but sent $(stat -c %s "$out") bytes"
 done
 
+# Page dumps when a job asks for them (none by default): the page's two,
+# 812 x 406. Other programs may dump pages into the same folder meanwhile, so
+# only dumps of this page's size count.
+if [ -d "$SPOOL_TMP" ]; then
+    app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster dumps pageimages=true
+    check_job_state dumps completed ""
+    dumps=0
+    for dump in $(new_spool_files | grep -E '/(origin|dithered)_[^/]*\.bmp$'); do
+        # BMP width and height, little-endian 32-bit at bytes 18 and 22.
+        read -r width height < <(od -A n -t d4 -j 18 -N 8 "$dump" 2> /dev/null) || continue
+        [ "$width" -eq 812 ] && [ "${height#-}" -eq 406 ] && dumps=$((dumps + 1))
+    done
+    [ "$dumps" -ge 2 ] || fail "save-page-images=true did not leave the page's two dumps"
+fi
+
 echo "PASS: the application's TSPL equals the filter's on $(ls "$WORK"/*.expected | wc -l) jobs"

@@ -107,10 +107,13 @@ app_output() {
     echo "$WORK/out-$1/$2.tspl"
 }
 
-# Runs the filter with PPD on RASTER and OPTIONS into OUT.
+# Runs the filter with PPD on RASTER and OPTIONS into OUT. It leaves no page
+# dumps (which change nothing in its TSPL), so that the application's dumps
+# can be told apart.
 filter_output() {
     local ppd=$1 raster=$2 options=$3 out=$4
-    PPD="$PPD_DIR/$ppd" "$FILTER" 1 test job 1 "$options" "$raster" > "$out" 2> "$out.log" \
+    PPD="$PPD_DIR/$ppd" "$FILTER" 1 test job 1 "$options SavePageImages=False" "$raster" \
+        > "$out" 2> "$out.log" \
         || fail "the filter failed on $raster with '$options'"
 }
 

@@ -66,6 +66,7 @@ TEST(JobOptions, DefaultsAreThoseOfThePpds)
     EXPECT_EQ(s.MirrorImage + s.NegativeImage + s.ZippedImage, 0);
     EXPECT_STREQ(s.Resolution, "203dpi");
     EXPECT_FALSE(job.record);
+    EXPECT_EQ(s.SavePageImages, 0);
 
     TestPrinter stencil("tavel_ts8_300dpi");
     job = stencil.job();
