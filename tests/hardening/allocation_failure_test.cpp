@@ -44,6 +44,9 @@ std::vector<std::string> failingEnvironment(int request)
     std::vector<std::string> environment = {
         std::string("LD_PRELOAD=") + TAVEL_FAILING_ALLOC,
         "TAVEL_FAIL_ALLOC_AT=" + std::to_string(request),
+        // The page dumps lag behind the page, so that a failure ends the
+        // page while they still read it.
+        "TAVEL_SLOW_WRITEV_MS=5",
     };
     // AddressSanitizer wants to come first among the libraries; here the
     // failing allocator must, and it hands on to AddressSanitizer's.

@@ -5,10 +5,18 @@
 // from operator new). It says so on standard error with a line that starts
 // "failing-alloc: ", so that a test knows whether its run met the failure.
 //
+// With TAVEL_SLOW_WRITEV_MS set, every writev waits that long first: the
+// page dumps, written by threads of their own with writev, then lag behind
+// the page, as on a slow disk, and a page released under a dump still
+// being written shows up every time (AddressSanitizer checks what writev
+// reads).
+//
 // The real functions come from dlsym(RTLD_NEXT): glibc's, or those of
 // AddressSanitizer, which replaces both malloc and operator new.
 #include <dlfcn.h>
 #include <errno.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +36,7 @@ using MemalignFn = int (*)(void**, size_t, size_t);
 using AlignedAllocFn = void* (*)(size_t, size_t);
 using NewFn = void* (*)(size_t);
 using AlignedNewFn = void* (*)(size_t, std::align_val_t);
+using WritevFn = ssize_t (*)(int, const iovec*, int);
 
 MallocFn realMalloc;
 CallocFn realCalloc;
@@ -39,12 +48,16 @@ NewFn realNew;
 NewFn realNewArray;
 AlignedNewFn realAlignedNew;
 AlignedNewFn realAlignedNewArray;
+WritevFn realWritev;
+long writevDelayMs = 0;
 
-// dlsym may itself ask for memory before the real functions are known; it
-// gets it from here, and such blocks are never freed.
-alignas(64) unsigned char bootstrap[8192];
+// Requests made before this library's constructor has found the real
+// functions (by the libraries initialised before it, AddressSanitizer's
+// start-up among them, and by dlsym itself) are served from here; such
+// blocks are never freed.
+alignas(64) unsigned char bootstrap[1 << 20];
 std::atomic<size_t> bootstrapUsed{0};
-thread_local bool resolving = false;
+std::atomic<bool> ready{false};
 // Set while operator new runs, whose real version may call malloc: the
 // request is counted once.
 thread_local bool insideNew = false;
@@ -72,14 +85,12 @@ Fn next(const char* name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-void resolve()
+__attribute__((constructor)) void resolve()
 {
-    if (realFree != nullptr || resolving)
-        return;
-    resolving = true;
     realMalloc = next<MallocFn>("malloc");
     realCalloc = next<CallocFn>("calloc");
     realRealloc = next<ReallocFn>("realloc");
+    realFree = next<FreeFn>("free");
     realPosixMemalign = next<MemalignFn>("posix_memalign");
     realAlignedAlloc = next<AlignedAllocFn>("aligned_alloc");
     realNew = next<NewFn>("_Znwm");
@@ -88,10 +99,12 @@ void resolve()
     realAlignedNewArray = next<AlignedNewFn>("_ZnamSt11align_val_t");
     if (const char* at = std::getenv("TAVEL_FAIL_ALLOC_AT"))
         failAt = std::atol(at);
+    realWritev = next<WritevFn>("writev");
+    if (const char* delay = std::getenv("TAVEL_SLOW_WRITEV_MS"))
+        writevDelayMs = std::atol(delay);
     if (const char* minimum = std::getenv("TAVEL_FAIL_ALLOC_MIN"))
         minimumSize = static_cast<size_t>(std::atol(minimum));
-    realFree = next<FreeFn>("free");
-    resolving = false;
+    ready = true;
 }
 
 // Whether this request is the one to fail.
@@ -114,7 +127,12 @@ bool failThis(size_t size)
 // without an alignment.
 void* newBlock(size_t size, bool array, const std::align_val_t* alignment)
 {
-    resolve();
+    if (!ready) {
+        void* block = bootstrapBlock(size);
+        if (block == nullptr)
+            throw std::bad_alloc();
+        return block;
+    }
     if (failThis(size))
         throw std::bad_alloc();
     insideNew = true;
@@ -147,8 +165,7 @@ extern "C" {
 
 void* malloc(size_t size)
 {
-    resolve();
-    if (realMalloc == nullptr)
+    if (!ready)
         return bootstrapBlock(size);
     if (failThis(size)) {
         errno = ENOMEM;
@@ -159,9 +176,10 @@ void* malloc(size_t size)
 
 void* calloc(size_t count, size_t size)
 {
-    resolve();
-    if (realCalloc == nullptr)
-        return bootstrapBlock(count * size);
+    // The bootstrap area is zero and never handed out twice.
+    if (!ready)
+        return size != 0 && count > static_cast<size_t>(-1) / size ? nullptr
+                                                                     : bootstrapBlock(count * size);
     if (size != 0 && count <= static_cast<size_t>(-1) / size && failThis(count * size)) {
         errno = ENOMEM;
         return nullptr;
@@ -171,11 +189,13 @@ void* calloc(size_t count, size_t size)
 
 void* realloc(void* block, size_t size)
 {
-    resolve();
-    if (fromBootstrap(block)) {
+    if (fromBootstrap(block) || !ready) {
         void* moved = malloc(size);
-        if (moved != nullptr)
-            std::memcpy(moved, block, size);
+        if (moved != nullptr && block != nullptr) {
+            const size_t room = static_cast<size_t>(bootstrap + sizeof(bootstrap) -
+                                                    static_cast<unsigned char*>(block));
+            std::memcpy(moved, block, size < room ? size : room);
+        }
         return moved;
     }
     if (failThis(size)) {
@@ -187,16 +207,17 @@ void* realloc(void* block, size_t size)
 
 void free(void* block)
 {
-    if (block == nullptr || fromBootstrap(block))
+    if (block == nullptr || fromBootstrap(block) || !ready)
         return;
-    resolve();
-    if (realFree != nullptr)
-        realFree(block);
+    realFree(block);
 }
 
 int posix_memalign(void** block, size_t alignment, size_t size)
 {
-    resolve();
+    if (!ready && alignment <= 64) {
+        *block = bootstrapBlock(size);
+        return *block != nullptr ? 0 : ENOMEM;
+    }
     if (failThis(size))
         return ENOMEM;
     return realPosixMemalign(block, alignment, size);
@@ -204,12 +225,22 @@ int posix_memalign(void** block, size_t alignment, size_t size)
 
 void* aligned_alloc(size_t alignment, size_t size)
 {
-    resolve();
+    if (!ready && alignment <= 64)
+        return bootstrapBlock(size);
     if (failThis(size)) {
         errno = ENOMEM;
         return nullptr;
     }
     return realAlignedAlloc(alignment, size);
+}
+
+ssize_t writev(int fd, const iovec* pieces, int count)
+{
+    if (writevDelayMs > 0) {
+        const timespec delay = {writevDelayMs / 1000, (writevDelayMs % 1000) * 1000000};
+        nanosleep(&delay, nullptr);
+    }
+    return realWritev(fd, pieces, count);
 }
 
 }  // extern "C"
