@@ -476,11 +476,6 @@ int runFilter(int argc, char* argv[])
         printer->printByte(10);
 
     raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    // Without a stream every header read fails as at a normal end.
-    if (raster == nullptr) {
-        tavelLogCommon(3, "Unable to open the raster stream");
-        goto cleanup;
-    }
 
     for (;;) {
         if (jobCanceled(pages))
