@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "printerapp/app_models.h"
@@ -139,6 +140,17 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     return system;
 }
 
+// PAPPL is C: no exception may leave the callback.
+pappl_system_t* createSystemCallback(int numOptions, cups_option_t* options, void* data)
+{
+    try {
+        return createSystem(numOptions, options, data);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavel-printer-app: %s\n", error.what());
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -148,5 +160,5 @@ int main(int argc, char* argv[])
     AppSystem appSystem;
     return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
                          numDrivers, drivers, nullptr, appDriverCallback, nullptr, nullptr,
-                         createSystem, nullptr, &appSystem);
+                         createSystemCallback, nullptr, &appSystem);
 }
