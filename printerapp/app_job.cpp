@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "printerapp/app_models.h"
 #include "printer/image_dump.h"
+#include "printerapp/app_models.h"
 #include "printerapp/job_options.h"
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
