@@ -3,7 +3,7 @@ BUILD   ?= build
 PREFIX  ?= /usr
 DESTDIR ?=
 
-.PHONY: all deps build test package-test demo install bench fuzz deb clean
+.PHONY: all deps build test arm-test package-test demo install bench fuzz deb clean
 
 all: build
 
@@ -14,13 +14,19 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(BUILD)
 
-# The whole suite, then again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short fuzzing pass of a fixed number of inputs.
+# The whole suite, then on arm64 and armhf under qemu-user, then again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing pass
+# of a fixed number of inputs.
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
+	bash scripts/arm-test.sh
 	bash scripts/sanitize.sh
 	bash scripts/fuzz.sh 180 40000
 	$(MAKE) --no-print-directory package-test
+
+# make arm-test ARCH=arm64 (or armhf) runs the ARM stage for one architecture.
+arm-test: deps
+	bash scripts/arm-test.sh $(ARCH)
 
 # The Debian package built as make deb does, checked by lintian, then
 # unpacked and printed from through a private cupsd. make test has run the
@@ -50,4 +56,4 @@ deb: deps
 	bash scripts/build-deb.sh $(ARCH)
 
 clean:
-	rm -rf $(BUILD) build-deb
+	rm -rf $(BUILD) build-deb build-arm64 build-armhf
