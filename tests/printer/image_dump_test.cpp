@@ -244,8 +244,8 @@ TEST_F(ImageDump, StaysWithinTheBoundRemovingTheOldestIdleDumps)
     // dumps of this printer (another name, a link to a dump-sized file).
     auto oldFile = [&](const std::string& name, int year) {
         std::ofstream(dir + "/" + name) << std::string(dumpSize, 'x');
-        const timespec times[2] = {{year * 31556952L - 1970 * 31556952L, 0},
-                                   {year * 31556952L - 1970 * 31556952L, 0}};
+        const time_t when = static_cast<time_t>(year - 1970) * 31556952;
+        const timespec times[2] = {{when, 0}, {when, 0}};
         utimensat(AT_FDCWD, (dir + "/" + name).c_str(), times, 0);
     };
     oldFile("dithered_2020-1-1_0_0_0_9.bmp", 2020);
