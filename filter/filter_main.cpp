@@ -22,7 +22,8 @@
 
 namespace {
 
-const char* const sVersion = "3.13.32";
+// The project version, from the build (CMakeLists.txt).
+const char* const sVersion = TAVEL_VERSION;
 
 // Largest page, in bytes, the filter accepts. A page is read in one call
 // with a 32-bit length; builds that run under a tighter allocation limit

@@ -16,7 +16,8 @@
 
 namespace {
 
-const char* const sVersion = "3.13.32";
+// The project version, from the build (CMakeLists.txt).
+const char* const sVersion = TAVEL_VERSION;
 
 // Where state, spool and log live when the command line does not say:
 // Debian's places when run as root (the service), the user's otherwise.

@@ -53,7 +53,11 @@ def remove_dumps(before):
         return
     for name in set(os.listdir(folder)) - before:
         if name.startswith(("origin_", "dithered_")):
-            os.unlink(os.path.join(folder, name))
+            # Another job's clean-up may have taken it already.
+            try:
+                os.unlink(os.path.join(folder, name))
+            except FileNotFoundError:
+                pass
 
 
 def dump_listing():
