@@ -129,13 +129,13 @@ for i in $(seq 1 $total); do
             extra="-o SavePageImages=False"
         fi
     fi
-    echo "$queue $halftone $zip $copies $darkness $dumps $extra" > "$WORK/jobs/$i.spec"
+    echo "$queue $halftone $zip $copies $darkness $dumps $extra" > "$WORK/jobs/$i.job"
 done
 
 # Submits job I and notes its number and when it was submitted.
 submit_job() {
     local i=$1 queue halftone zip copies darkness dumps extra reply id
-    read -r queue halftone zip copies darkness dumps extra < "$WORK/jobs/$i.spec"
+    read -r queue halftone zip copies darkness dumps extra < "$WORK/jobs/$i.job"
     date +%s.%N > "$WORK/jobs/$i.submitted"
     # shellcheck disable=SC2086
     reply=$(lp -h "127.0.0.1:$PORT" -d "$queue" -o document-format=application/vnd.cups-raster \
@@ -176,7 +176,7 @@ done
 # One job's output, log and dumps.
 check_job() {
     local i=$1 queue halftone zip copies darkness dumps extra id tspl info mode
-    read -r queue halftone zip copies darkness dumps extra < "$WORK/jobs/$i.spec"
+    read -r queue halftone zip copies darkness dumps extra < "$WORK/jobs/$i.job"
     id=$(cat "$WORK/jobs/$i.id")
     local what="job $id ($queue $halftone ZIP=$zip copies $copies Darkness=$darkness)"
     grep -a -q "\[Job $id\] Job completed\." "$WORK/log/error_log" || fail "$what did not complete"
