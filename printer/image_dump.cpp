@@ -387,10 +387,12 @@ FILE* TavelPrinter::openImageDump(unsigned long height, unsigned long width,
     if (!dumpPolicy_.enabled)
         return nullptr;
     const time_t now = std::time(nullptr);
-    const struct tm* local = std::localtime(&now);
+    // localtime_r: printers of several jobs may dump at once on their own threads.
+    struct tm local;
+    localtime_r(&now, &local);
     char path[2048];
-    std::snprintf(path, sizeof(path), imagePathFmt_, local->tm_year + 1900, local->tm_mon + 1,
-                  local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+    std::snprintf(path, sizeof(path), imagePathFmt_, local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<long>(page_index.fetch_add(1)));
 
     const bool mono = bitsPerPixel == 1;
