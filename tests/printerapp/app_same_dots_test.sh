@@ -8,7 +8,7 @@
 # printers at once, raw TSPL, Apple raster, a JPEG; and the jobs that must
 # be refused.
 #
-#   app_e2e_test.sh        (tools named in the environment, see app_lib.sh)
+#   app_same_dots_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
 source "$(dirname "$0")/app_lib.sh"
 
