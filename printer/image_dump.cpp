@@ -302,17 +302,17 @@ bool makeRoomForDump(int folderFd, const std::string& folder, const char* path, 
     return true;
 }
 
-int openNewFile(const char* path)
+int openNewFile(const char* path, mode_t mode)
 {
-    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 // Creates the dump as a new file, never through a link: when path is taken,
 // the first free of <stem>-<pid>.bmp, <stem>-<pid>-2.bmp, ... <stem>-<pid>-99.bmp
 // is used and written back into path.
-int createDumpFile(char* path, size_t capacity)
+int createDumpFile(char* path, size_t capacity, mode_t mode)
 {
-    int fd = openNewFile(path);
+    int fd = openNewFile(path, mode);
     if (fd >= 0 || errno != EEXIST)
         return fd;
     std::string stem = path;
@@ -330,7 +330,7 @@ int createDumpFile(char* path, size_t capacity)
                                          extension.c_str());
         if (length < 0 || static_cast<size_t>(length) >= std::min(capacity, sizeof(name)))
             break;
-        fd = openNewFile(name);
+        fd = openNewFile(name, mode);
         if (fd >= 0 || errno != EEXIST) {
             std::memcpy(path, name, static_cast<size_t>(length) + 1);
             return fd;
@@ -394,6 +394,12 @@ FILE* TavelPrinter::openImageDump(unsigned long height, unsigned long width,
     std::snprintf(path, sizeof(path), imagePathFmt_, local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<long>(page_index.fetch_add(1)));
+    if (!dumpPolicy_.folder.empty()) {
+        // The same file name in the policy's folder.
+        const char* slash = std::strrchr(path, '/');
+        const std::string name = slash != nullptr ? slash + 1 : path;
+        std::snprintf(path, sizeof(path), "%s/%s", dumpPolicy_.folder.c_str(), name.c_str());
+    }
 
     const bool mono = bitsPerPixel == 1;
     const uint64_t fileSize = dumpFileSize(height, width, mono ? 1 : 8);
@@ -402,7 +408,7 @@ FILE* TavelPrinter::openImageDump(unsigned long height, unsigned long width,
     if (folderLock.fd() >= 0 && !makeRoomForDump(folderLock.fd(), folder, path, fileSize, dumpPolicy_))
         return nullptr;
 
-    const int fd = createDumpFile(path, sizeof(path));
+    const int fd = createDumpFile(path, sizeof(path), dumpPolicy_.fileMode);
     if (fd < 0) {
         std::fprintf(stderr, "TavelPrinter::saveImage: unable to open the file %s\n", path);
         return nullptr;

@@ -11,7 +11,10 @@
 #ifndef TAVEL_PRINTER_IMAGE_DUMP_H
 #define TAVEL_PRINTER_IMAGE_DUMP_H
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <string>
 
 // Default bound on the total size of the page dumps in their folder: 1 GiB.
 constexpr uint64_t kDefaultPageImagesMaxBytes = uint64_t(1) << 30;
@@ -34,6 +37,14 @@ struct ImageDumpPolicy {
     bool enabled = true;
     uint64_t maxTotalBytes = kDefaultPageImagesMaxBytes;
     DumpSpaceProbe probeSpace = statDumpFolderSpace;
+    // The folder the dumps go to; empty for the CUPS spool folder. A server
+    // that keeps its own spool gives its folder, so that no other program
+    // shares or reads the dumps.
+    std::string folder;
+    // Permission bits of a new dump (before the umask): CUPS's spool folder
+    // is shared with the scheduler's other users; a private spool makes
+    // them 0600.
+    mode_t fileMode = 0666;
 };
 
 // Whether a file name is one the dumps are given: origin_, dithered_ or

@@ -143,6 +143,25 @@ TEST_F(ImageDump, SuccessiveDumpsGetSuccessiveNumbers)
     EXPECT_EQ(std::max(a, b) - std::min(a, b), 1);
 }
 
+TEST_F(ImageDump, PolicyFolderAndModeTakeTheDump)
+{
+    // The format names another folder; the policy's folder wins and the
+    // file keeps the format's name, created with the policy's mode.
+    printer.setImagePathFmt("/nonexistent-folder/dump_%d-%d-%d_%d_%d_%d_%ld.bmp");
+    ImageDumpPolicy policy;
+    policy.folder = dir;
+    policy.fileMode = 0600;
+    printer.setImageDumpPolicy(policy);
+    const unsigned char pixel = 0;
+    printer.saveImage(&pixel, 1, 1, 1, 8);
+    const std::vector<std::string> names = files();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("dump_", 0), 0u) << names[0];
+    struct stat info;
+    ASSERT_EQ(stat((dir + "/" + names[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
 TEST_F(ImageDump, BackgroundDumpsEqualTheirForegroundTwins)
 {
     // Pages big enough for the rows to be written while the caller goes on,
