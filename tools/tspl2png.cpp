@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     TsplDecodeOptions options;
     options.dpi = args.dpi;
     options.info = args.info ? &std::cout : nullptr;
-    const LabelHandler writeLabel = [&](const LabelCanvas& label, unsigned number,
+    const LabelHandler writeLabel = [&](const LabelCanvas& label, unsigned number, uint64_t,
                                         std::string& problem) {
         if (!writeImages)
             return true;

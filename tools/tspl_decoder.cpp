@@ -357,7 +357,8 @@ bool TsplInterpreter::doPrint(const std::string& arguments)
          " dots, sets " + std::to_string(sets) + ", copies " + std::to_string(copies) + ", " +
          std::to_string(canvas_.dotCount()) + " dots printed");
     std::string handlerError;
-    if (!onPrint_(canvas_, labels_, handlerError))
+    const uint64_t printCount = static_cast<uint64_t>(sets) * static_cast<uint64_t>(copies);
+    if (!onPrint_(canvas_, labels_, printCount, handlerError))
         return fail(handlerError);
     return true;
 }

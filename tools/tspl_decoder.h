@@ -6,6 +6,7 @@
 
 #include "tools/label_canvas.h"
 
+#include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -16,10 +17,11 @@ struct TsplDecodeOptions {
     std::ostream* info = nullptr;  // receives a line per command when set
 };
 
-// Called for every PRINT with the label canvas and the label's number
-// (1, 2, ...); returning false stops decoding with the handler's error.
-using LabelHandler =
-    std::function<bool(const LabelCanvas& label, unsigned number, std::string& error)>;
+// Called for every PRINT with the label canvas, the label's number (1, 2,
+// ...) and how many times the printer prints it (sets times copies);
+// returning false stops decoding with the handler's error.
+using LabelHandler = std::function<bool(const LabelCanvas& label, unsigned number,
+                                        uint64_t printCount, std::string& error)>;
 
 // Decodes a whole stream. On the first fault returns false and sets error to
 // a message naming the command, its byte offset and the problem.
