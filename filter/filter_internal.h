@@ -6,6 +6,8 @@
 #include <cups/ppd.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
@@ -25,6 +27,26 @@ void getPageWidthPageHeight(ppd_file_t* ppd, Settings* settings);
 // limit. membershipFile is /proc/self/cgroup and rootPrefix "" but for tests,
 // which point them at a tree of their own.
 uint64_t cgroupMemoryLeft(const char* membershipFile, const char* rootPrefix);
+
+// The printer's status through the back channel (printer_status.cpp).
+struct PrinterStatusWatch {
+    bool enabled = false;               // queries go to the printer
+    std::vector<std::string> reported;  // reasons set with STATE: +
+};
+// True when the descriptors of the back and side channel are open, as CUPS
+// opens them; checked before the filter opens files of its own.
+bool backChannelsOpen();
+// Enables the watch when wanted (QueryPrinterStatus) and the backend says
+// its link to the printer is bidirectional. Nothing is read or written
+// otherwise.
+void startStatusWatch(PrinterStatusWatch* watch, bool wanted, bool channelsOpen);
+// Asks the printer after all bytes so far reached it; while it reports a
+// condition, reports it and asks again every 2 s. With untilPrinted it also
+// waits while the printer is printing. A printer that does not answer within
+// a second ends the watch. Returns false when canceled() became true.
+bool waitForPrinter(PrinterStatusWatch* watch, bool untilPrinted, bool (*canceled)());
+// Clears every reason the watch set and ends it.
+void endStatusWatch(PrinterStatusWatch* watch);
 
 // The whole job: arguments, settings, page loop. Returns the exit status.
 int runFilter(int argc, char* argv[]);

@@ -71,6 +71,9 @@ bool jobCanceled(int pages)
     return true;
 }
 
+// The watch's view of a cancel: true once SIGTERM came.
+bool cancelRequested() { return sCancelRequested != 0; }
+
 // True once standard output, the printer, failed to take our bytes.
 bool printerConnectionLost()
 {
@@ -437,6 +440,10 @@ int runFilter(int argc, char* argv[])
     std::unique_ptr<FILE, CFileCloser> recording;
     Settings settings;
     cups_page_header2_t header;
+    PrinterStatusWatch statusWatch;
+    // Before the filter opens anything: descriptor 3 is then CUPS's back
+    // channel or nothing, never the raster file.
+    const bool channelsOpen = backChannelsOpen();
 
     installSignalHandlers();
     keepFreedPagesForReuse();
@@ -475,6 +482,14 @@ int runFilter(int argc, char* argv[])
 
     for (int i = 0; i < 64; ++i)
         printer->printByte(10);
+
+    // A printer that stands still is reported and waited for before the
+    // first page goes out.
+    startStatusWatch(&statusWatch, settings.QueryPrinterStatus != 0, channelsOpen);
+    if (!waitForPrinter(&statusWatch, false, cancelRequested)) {
+        jobCanceled(pages);
+        goto cleanup;
+    }
 
     raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
 
@@ -565,6 +580,16 @@ int runFilter(int argc, char* argv[])
         if (printerConnectionLost())
             goto cleanup;
         writePageLine(pages, header.NumCopies);
+        if (!waitForPrinter(&statusWatch, false, cancelRequested)) {
+            jobCanceled(pages);
+            goto cleanup;
+        }
+    }
+
+    // The job counts as printed once the printer has printed it.
+    if (!waitForPrinter(&statusWatch, true, cancelRequested)) {
+        jobCanceled(pages);
+        status = 1;
     }
 
 cleanup:
@@ -572,6 +597,7 @@ cleanup:
     // printed.
     if (status == 0 && (std::fflush(stdout) != 0 || printerConnectionLost()))
         status = 1;
+    endStatusWatch(&statusWatch);
     std::free(buffer);
     if (raster != nullptr)
         cupsRasterClose(raster);

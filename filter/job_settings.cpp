@@ -90,6 +90,7 @@ void logSettings(const Settings* s)
     tavelLogCommon(0, "settings->pageHeight:%f", s->pageHeight);
     tavelLogCommon(0, "settings->SavePageImages:%d", s->SavePageImages);
     tavelLogCommon(0, "settings->PageImagesMaxBytes:%llu", s->PageImagesMaxBytes);
+    tavelLogCommon(0, "settings->QueryPrinterStatus:%d", s->QueryPrinterStatus);
 }
 
 }  // namespace
@@ -140,6 +141,7 @@ void parseSettings(Settings* settings, const char* options, int* offsetX, int* o
         buildRecordingFileName(ppd, settings);
     settings->SavePageImages = tavelPpdGetChoiceAsBoolDefault(ppd, "SavePageImages", true);
     settings->PageImagesMaxBytes = readPageImagesMaxBytes(ppd);
+    settings->QueryPrinterStatus = tavelPpdGetChoiceAsBoolDefault(ppd, "QueryPrinterStatus", false);
 
     logSettings(settings);
     ppdClose(ppd);

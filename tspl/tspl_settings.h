@@ -32,6 +32,9 @@ struct Settings {
     // The printer's page dumps (image_dump.h), not part of the TSPL.
     int SavePageImages;                     // 0: no page dumps
     unsigned long long PageImagesMaxBytes;  // bound on the page dumps' total size
+    // The CUPS filter's status queries through the back channel, not part
+    // of the TSPL; the printer application has a printer setting instead.
+    int QueryPrinterStatus;
 };
 
 #endif
