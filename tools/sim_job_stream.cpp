@@ -47,8 +47,11 @@ bool SimJobStream::receive(const unsigned char* bytes, size_t length, std::strin
             continue;
         }
         takeJobByte(byte);
+        // A label counts as received before any query that follows it.
+        if (printEnded_ && !decodeNewLabels(false, error))
+            return false;
     }
-    return !printEnded_ || decodeNewLabels(false, error);
+    return true;
 }
 
 void SimJobStream::takeJobByte(unsigned char byte)
