@@ -27,7 +27,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: tspl-sim [--address IP] [--port N] [--roll N] [--label-time MS]\n"
-    "                [--dpi N] [--out DIR] [--silent]\n"
+    "                [--dpi N] [--out DIR] [--jobs DIR] [--silent]\n"
     "\n"
     "A simulated TSPL label printer on TCP, one job per connection.\n"
     "\n"
@@ -37,6 +37,8 @@ const char kUsage[] =
     "  --label-time MS  milliseconds to print one label (500)\n"
     "  --dpi N          printer resolution for SIZE (203)\n"
     "  --out DIR        write every printed label as DIR/label-NNNNNN.png\n"
+    "  --jobs DIR       write the bytes of every connection, status queries\n"
+    "                   included, as received to DIR/job-NNNNNN.bin\n"
     "  --silent         never answer status queries, like a printer without status\n"
     "\n"
     "It prints \"listening IP:PORT\" once it accepts jobs, \"printed N FILE\" for\n"
@@ -72,6 +74,7 @@ struct Arguments {
     unsigned port = 9100;
     unsigned dpi = 203;
     bool silent = false;
+    std::string jobsDir;
     SimPrinterOptions printer;
 };
 
@@ -112,11 +115,11 @@ bool parseArguments(int argc, char** argv, Arguments& args, std::string& error)
             args.printer.labelMillis = static_cast<unsigned>(number);
         } else if (arg == "--dpi" && parseNumber(value, 1, 4800, number)) {
             args.dpi = static_cast<unsigned>(number);
-        } else if (arg == "--out") {
-            args.printer.outDir = value;
+        } else if (arg == "--out" || arg == "--jobs") {
+            (arg == "--out" ? args.printer.outDir : args.jobsDir) = value;
             struct stat info;
             if (stat(value, &info) != 0 || !S_ISDIR(info.st_mode)) {
-                error = std::string("--out: no folder ") + value;
+                error = arg + ": no folder " + value;
                 return false;
             }
         } else {
@@ -162,6 +165,9 @@ struct Simulator {
     SimPrinter printer;
     bool silent;
     TsplDecodeOptions decodeOptions;
+    std::string jobsDir;
+    unsigned jobs = 0;
+    FILE* jobCopy = nullptr;  // the raw bytes of the current job, with --jobs
     int client = -1;
     std::unique_ptr<SimJobStream> job;
     std::string controlLine;
@@ -180,6 +186,14 @@ void answerQuery(Simulator& sim)
 void startJob(Simulator& sim, int client)
 {
     sim.client = client;
+    ++sim.jobs;
+    if (!sim.jobsDir.empty()) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "/job-%06u.bin", sim.jobs);
+        sim.jobCopy = std::fopen((sim.jobsDir + name).c_str(), "wb");
+        if (sim.jobCopy == nullptr)
+            std::fprintf(stderr, "tspl-sim: %s%s: %s\n", sim.jobsDir.c_str(), name, std::strerror(errno));
+    }
     sim.job.reset(new SimJobStream(
         sim.decodeOptions, [&sim] { answerQuery(sim); },
         [&sim](const LabelCanvas& label, unsigned, uint64_t count, std::string&) {
@@ -195,6 +209,9 @@ void endJob(Simulator& sim)
         std::printf("job ended: %u labels\n", sim.job->labels());
     else
         std::printf("job error: %s\n", error.c_str());
+    if (sim.jobCopy != nullptr)
+        std::fclose(sim.jobCopy);
+    sim.jobCopy = nullptr;
     close(sim.client);
     sim.client = -1;
     sim.job.reset();
@@ -263,6 +280,7 @@ int run(const Arguments& args)
         return 1;
     }
     Simulator sim(args.printer, args.silent);
+    sim.jobsDir = args.jobsDir;
     sim.decodeOptions.dpi = args.dpi;
     bool controlOpen = true;
     while (!sStop && !sim.quit) {
@@ -281,6 +299,8 @@ int run(const Arguments& args)
         } else if (sim.client >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             unsigned char buffer[65536];
             const ssize_t n = recv(sim.client, buffer, sizeof(buffer), 0);
+            if (n > 0 && sim.jobCopy != nullptr)
+                std::fwrite(buffer, 1, static_cast<size_t>(n), sim.jobCopy);
             if (n > 0 && !sim.job->receive(buffer, static_cast<size_t>(n), error)) {
                 std::fprintf(stderr, "tspl-sim: %s\n", error.c_str());
                 break;
@@ -293,6 +313,8 @@ int run(const Arguments& args)
             break;
         }
     }
+    if (sim.jobCopy != nullptr)
+        std::fclose(sim.jobCopy);
     if (sim.client >= 0)
         close(sim.client);
     close(listener);
