@@ -5,6 +5,7 @@
 #    after two labels: the queue's printer-state-reasons show
 #    media-empty-error, the job stays unfinished until paper is loaded, and
 #    every label comes out exactly once; the reason is gone afterwards;
+#  - a job waiting for paper ends at once when cancelled;
 #  - the head open before a job: cover-open-error until it is closed;
 #  - a printer that does not answer: the job prints after one query;
 #  - the default (off): the bytes the printer receives are byte for byte
@@ -22,7 +23,7 @@ QUEUE=status
 
 command -v cupsd > /dev/null || skip "cupsd is not installed (Debian package cups)"
 [ "$(id -u)" -eq 0 ] || skip "cupsd must start as root to run its jobs as user lp"
-for tool in lp lpadmin lpstat ps2pdf; do
+for tool in cancel lp lpadmin lpstat ps2pdf; do
     command -v "$tool" > /dev/null || fail "$tool is missing; run scripts/install-deps.sh"
 done
 SIM=${1:?usage: status_test.sh TSPL-SIM}
@@ -107,6 +108,21 @@ operate load 10
 wait_for_job "$job"
 [ "$(printed)" -eq 3 ] || fail "job $job: three copies, the simulator printed $(printed) labels"
 wait_for_reason '!' media-empty-error
+
+# A job that waits is cancelled at once, and its reason goes with it.
+operate paper-out
+job=$(submit "$pdf")
+wait_for_reason media-empty-error
+cancel -h "127.0.0.1:$PORT" "$QUEUE-$job" || fail "cancel $QUEUE-$job failed"
+for i in $(seq 1 50); do
+    job_unfinished || break
+    sleep 0.2
+done
+job_unfinished && fail "job $job still runs 10 s after it was cancelled"
+wait_for_reason '!' media-empty-error
+operate load 10
+sleep 1
+[ "$(printed)" -eq 3 ] || fail "the cancelled job printed a label"
 
 # Head open before the job.
 operate open
