@@ -32,6 +32,7 @@ uint64_t cgroupMemoryLeft(const char* membershipFile, const char* rootPrefix);
 struct PrinterStatusWatch {
     bool enabled = false;               // queries go to the printer
     std::vector<std::string> reported;  // reasons set with STATE: +
+    bool printingSeen = false;          // printing since the last page went out
 };
 // True when the descriptors of the back and side channel are open, as CUPS
 // opens them; checked before the filter opens files of its own.
