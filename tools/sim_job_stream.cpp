@@ -24,6 +24,10 @@ SimJobStream::SimJobStream(const TsplDecodeOptions& options, std::function<void(
 
 bool SimJobStream::receive(const unsigned char* bytes, size_t length, std::string& error)
 {
+    if (job_.size() + length > kMaxJobBytes) {
+        error = "job larger than " + std::to_string(kMaxJobBytes) + " bytes";
+        return false;
+    }
     for (size_t i = 0; i < length; ++i) {
         const unsigned char byte = bytes[i];
         if (dataLeft_ > 0) {

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// Largest job the simulator takes, in bytes (an A4 stencil page is about
+// 1 MB raw).
+constexpr size_t kMaxJobBytes = 256u * 1024 * 1024;
+
 class SimJobStream {
 public:
     // answerQuery is called for every query; onLabel for every label.
@@ -19,7 +23,7 @@ public:
                  LabelHandler onLabel);
 
     // Takes received bytes; returns false with error set when a label
-    // handler failed.
+    // handler failed or the job grew beyond kMaxJobBytes.
     bool receive(const unsigned char* bytes, size_t length, std::string& error);
     // The connection ended: decodes what is left; false with error set when
     // the job is no valid TSPL.

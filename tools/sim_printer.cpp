@@ -9,10 +9,16 @@
 
 SimPrinter::SimPrinter(const SimPrinterOptions& options) : options_(options), roll_(options.roll) {}
 
-void SimPrinter::queueLabel(const LabelCanvas& label, uint64_t count)
+bool SimPrinter::queueLabel(const LabelCanvas& label, uint64_t count)
 {
-    if (count > 0)
+    const uint64_t dots = static_cast<uint64_t>(label.width()) * label.height();
+    if (waitingDots_ + dots > kMaxWaitingDots)
+        return false;
+    if (count > 0) {
         waiting_.push_back(Waiting{label, count});
+        waitingDots_ += dots;
+    }
+    return true;
 }
 
 uint64_t SimPrinter::waiting() const
@@ -85,8 +91,10 @@ bool SimPrinter::advance(int64_t now, std::string& error)
                 return false;
         }
         std::printf("printed %llu %s\n", static_cast<unsigned long long>(printed_), path.c_str());
-        if (--entry.count == 0)
+        if (--entry.count == 0) {
+            waitingDots_ -= static_cast<uint64_t>(entry.label.width()) * entry.label.height();
             waiting_.pop_front();
+        }
         if (waiting_.empty())
             labelStarted_ = false;
     }

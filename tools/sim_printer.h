@@ -11,6 +11,10 @@
 #include <deque>
 #include <string>
 
+// Dots of received, unprinted labels the printer holds at most: a real
+// printer's buffer is finite too, and a client must not exhaust memory.
+constexpr uint64_t kMaxWaitingDots = 512ull * 1024 * 1024;
+
 struct SimPrinterOptions {
     uint64_t roll = 1000;        // labels on the roll at start
     unsigned labelMillis = 500;  // time to print one label
@@ -21,8 +25,9 @@ class SimPrinter {
 public:
     explicit SimPrinter(const SimPrinterOptions& options);
 
-    // Takes a received label, to be printed count times.
-    void queueLabel(const LabelCanvas& label, uint64_t count);
+    // Takes a received label, to be printed count times; false when the
+    // printer's buffer has no room for it (kMaxWaitingDots).
+    bool queueLabel(const LabelCanvas& label, uint64_t count);
 
     // Advances printing to time now (milliseconds of a steady clock);
     // returns false with error set when a printed label could not be
@@ -64,4 +69,5 @@ private:
     bool labelStarted_ = false;
     int64_t labelStart_ = 0;
     uint64_t printed_ = 0;
+    uint64_t waitingDots_ = 0;
 };

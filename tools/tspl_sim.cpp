@@ -196,16 +196,22 @@ void startJob(Simulator& sim, int client)
     }
     sim.job.reset(new SimJobStream(
         sim.decodeOptions, [&sim] { answerQuery(sim); },
-        [&sim](const LabelCanvas& label, unsigned, uint64_t count, std::string&) {
-            sim.printer.queueLabel(label, count);
-            return true;
+        [&sim](const LabelCanvas& label, unsigned, uint64_t count, std::string& error) {
+            if (sim.printer.queueLabel(label, count))
+                return true;
+            error = "the printer's buffer is full";
+            return false;
         }));
 }
 
-void endJob(Simulator& sim)
+// Ends the connection; failure is the error that broke the job off, or
+// null when the client closed it.
+void endJob(Simulator& sim, const std::string* failure)
 {
     std::string error;
-    if (sim.job->finish(error))
+    if (failure != nullptr)
+        std::printf("job error: %s\n", failure->c_str());
+    else if (sim.job->finish(error))
         std::printf("job ended: %u labels\n", sim.job->labels());
     else
         std::printf("job error: %s\n", error.c_str());
@@ -301,12 +307,11 @@ int run(const Arguments& args)
             const ssize_t n = recv(sim.client, buffer, sizeof(buffer), 0);
             if (n > 0 && sim.jobCopy != nullptr)
                 std::fwrite(buffer, 1, static_cast<size_t>(n), sim.jobCopy);
-            if (n > 0 && !sim.job->receive(buffer, static_cast<size_t>(n), error)) {
-                std::fprintf(stderr, "tspl-sim: %s\n", error.c_str());
-                break;
-            }
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                endJob(sim);
+            // A job that breaks a limit ends; the printer serves the next.
+            if (n > 0 && !sim.job->receive(buffer, static_cast<size_t>(n), error))
+                endJob(sim, &error);
+            else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+                endJob(sim, nullptr);
         }
         if (!sim.printer.advance(nowMillis(), error)) {
             std::fprintf(stderr, "tspl-sim: %s\n", error.c_str());
