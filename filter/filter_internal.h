@@ -12,6 +12,7 @@
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
 #include "tspl/tspl_settings.h"
+#include "tspl/tspl_status.h"
 
 // Job settings (job_settings.cpp). The image shift in printer dots, from the
 // PageOffsetX/PageOffsetY settings, goes to offsetX/offsetY.
@@ -32,7 +33,7 @@ uint64_t cgroupMemoryLeft(const char* membershipFile, const char* rootPrefix);
 struct PrinterStatusWatch {
     bool enabled = false;               // queries go to the printer
     std::vector<std::string> reported;  // reasons set with STATE: +
-    bool printingSeen = false;          // printing since the last page went out
+    TsplPrintedCheck printed;           // has the printer printed what it got?
 };
 // True when the descriptors of the back and side channel are open, as CUPS
 // opens them; checked before the filter opens files of its own.

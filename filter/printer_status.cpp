@@ -154,13 +154,10 @@ void endStatusWatch(PrinterStatusWatch* watch)
 bool waitForPrinter(PrinterStatusWatch* watch, bool untilPrinted, bool (*canceled)())
 {
     std::string shownText;
-    // A printer answers at once, perhaps before it has read the last page's
-    // bytes from its buffer. It has printed the job when it answers "ready"
-    // after it was seen printing since the last page went out, or twice,
-    // one poll apart.
+    // Each call but the last follows bytes that make labels: the preamble
+    // or a page.
     if (!untilPrinted)
-        watch->printingSeen = false;
-    bool readyBefore = false;
+        watch->printed.bytesSent();
     while (watch->enabled) {
         unsigned char answer = 0;
         const Answer asked = askPrinter(&answer);
@@ -180,21 +177,14 @@ bool waitForPrinter(PrinterStatusWatch* watch, bool untilPrinted, bool (*cancele
         if (asked == Answer::Status) {
             const TsplStatus status = decodeTsplStatus(answer);
             reportConditions(watch, status);
-            watch->printingSeen = watch->printingSeen || status.printing;
             const bool stopped = tsplNeedsAttention(status);
-            if (!stopped && !untilPrinted)
+            watch->printed.observe(status);
+            if (untilPrinted ? watch->printed.printedAll(status) : !stopped)
                 break;
-            if (tsplPrintedEverything(status)) {
-                if (watch->printingSeen || readyBefore)
-                    break;
-                readyBefore = true;
-            } else {
-                readyBefore = false;
-            }
             const std::string text =
                 stopped ? "Waiting for the printer: " + tsplConditionText(status)
                         : std::string("Waiting for the printer to finish printing");
-            if (text != shownText && !readyBefore) {
+            if (text != shownText && (stopped || status.printing)) {
                 writeLogLine("INFO: " + text + "\n");
                 shownText = text;
             }

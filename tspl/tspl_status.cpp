@@ -54,6 +54,19 @@ size_t tsplStatusReasons(const TsplStatus& status, const char* reasons[], size_t
     return count;
 }
 
+bool TsplPrintedCheck::printedAll(const TsplStatus& status)
+{
+    observe(status);
+    if (!tsplPrintedEverything(status)) {
+        readyBefore_ = false;
+        return false;
+    }
+    if (printingSeen_ || readyBefore_)
+        return true;
+    readyBefore_ = true;
+    return false;
+}
+
 std::string tsplConditionText(const TsplStatus& status)
 {
     std::string text;

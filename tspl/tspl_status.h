@@ -67,4 +67,27 @@ size_t tsplStatusReasons(const TsplStatus& status, const char* reasons[], size_t
 // "" when no condition holds.
 std::string tsplConditionText(const TsplStatus& status);
 
+// Tells from the answers after bytes went out when the printer has printed
+// them all. A printer answers at once, perhaps before it has read the last
+// bytes from its buffer, so a "ready" counts only once the printer was seen
+// printing since the bytes went out, or when it says "ready" twice in a row
+// (the caller asks again after a pause).
+class TsplPrintedCheck {
+public:
+    // Bytes that make labels went to the printer.
+    void bytesSent()
+    {
+        printingSeen_ = false;
+        readyBefore_ = false;
+    }
+    // Any answer, also one the caller does not wait on.
+    void observe(const TsplStatus& status) { printingSeen_ = printingSeen_ || status.printing; }
+    // An answer while waiting for the end: true when everything is printed.
+    bool printedAll(const TsplStatus& status);
+
+private:
+    bool printingSeen_ = false;
+    bool readyBefore_ = false;
+};
+
 #endif

@@ -65,4 +65,40 @@ TEST(TsplStatus, ReasonsStopAtTheCallersRoom)
     EXPECT_STREQ(reasons[1], "media-empty");
 }
 
+// Answers after the last bytes went out, in order: 'r' ready, 'p'
+// printing, 'o' out of paper; whether each ended the wait.
+TEST(TsplStatus, PrintedCheckTrustsReadyOnlyAfterPrintingOrTwice)
+{
+    struct Sequence {
+        const char* observedFirst;  // answers before the end (after a page)
+        const char* answers;
+        const char* ends;
+    };
+    const Sequence sequences[] = {
+        {"", "rr", "-+"},        // never seen printing: ready twice
+        {"p", "r", "+"},         // printing after the page, ready now
+        {"", "pr", "-+"},        // seen printing in the wait
+        {"", "rpr", "--+"},      // a ready, then printing: the next ready ends it
+        {"", "rorr", "---+"},    // a stop between two readies starts over
+        {"o", "pop", "---"},
+    };
+    for (const Sequence& sequence : sequences) {
+        SCOPED_TRACE(std::string(sequence.observedFirst) + "|" + sequence.answers);
+        TsplPrintedCheck check;
+        check.bytesSent();
+        const auto answer = [](char c) { return decodeTsplStatus(c == 'r' ? 0x00 : c == 'p' ? 0x20 : 0x04); };
+        for (const char* c = sequence.observedFirst; *c; ++c)
+            check.observe(answer(*c));
+        std::string ends;
+        for (const char* c = sequence.answers; *c; ++c)
+            ends += check.printedAll(answer(*c)) ? '+' : '-';
+        EXPECT_EQ(ends, sequence.ends);
+    }
+    // A page sent after printing was seen needs printing seen again.
+    TsplPrintedCheck check;
+    check.observe(decodeTsplStatus(0x20));
+    check.bytesSent();
+    EXPECT_FALSE(check.printedAll(decodeTsplStatus(0x00)));
+}
+
 }  // namespace
