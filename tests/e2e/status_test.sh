@@ -86,6 +86,8 @@ make_datadir
 mkdir -p "$WORK/data/model/tavel"
 install -m 0644 "$E2E_PPD_DIR"/*.ppd "$WORK/data/model/tavel/"
 start_cupsd
+# cups-driverd may miss the first request after start-up; lpadmin -m needs it.
+list_models > /dev/null
 
 add_queue() {
     lpadmin -h "127.0.0.1:$PORT" -p "$1" -E -v "$2" -m tavel/tavtl4.ppd "${@:3}" 2> "$WORK/lpadmin.err" \
