@@ -46,8 +46,11 @@ void showPage(pappl_client_t* client, const char* message, const std::string& na
     papplClientHTMLHeader(client, "Add Printer", 0);
     papplClientHTMLPuts(client, "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">"
                                 "<h1 class=\"title\">Add Printer</h1>\n");
-    if (message != nullptr)
-        papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", message);
+    if (message != nullptr) {
+        papplClientHTMLPuts(client, "<div class=\"banner\">");
+        papplClientHTMLEscape(client, message, 0);
+        papplClientHTMLPuts(client, "</div>\n");
+    }
     papplClientHTMLStartForm(client, papplClientGetURI(client), false);
     papplClientHTMLPrintf(client,
                           "<table class=\"form\"><tbody>\n"
@@ -84,7 +87,7 @@ void showPage(pappl_client_t* client, const char* message, const std::string& na
     papplClientHTMLFooter(client);
 }
 
-bool addPrinterPage(pappl_client_t* client, void*)
+bool addPrinterPage(pappl_client_t* client, void* data)
 {
     if (!papplClientHTMLAuthorize(client))
         return true;  // PAPPL answered with its login page
@@ -105,15 +108,18 @@ bool addPrinterPage(pappl_client_t* client, void*)
     const std::string nameText = name != nullptr ? name : "";
     const std::string uriText = uri != nullptr ? uri : "";
     pappl_printer_t* printer = nullptr;
+    const std::string refusal =
+        appDeviceRefusal(*static_cast<const AppSecurity*>(data), uriText.c_str());
     const char* error = nullptr;
     if (nameText.empty() || driver == nullptr || uriText.empty())
         error = "Name, driver and device URI are needed.";
+    else if (!refusal.empty())
+        error = refusal.c_str();
     else if (!papplDeviceIsSupported(uriText.c_str()))
         error = "This device URI is not supported (usb://..., socket://HOST:PORT).";
     else if ((printer = papplPrinterCreate(papplClientGetSystem(client), 0, nameText.c_str(),
                                            driver, nullptr, uriText.c_str())) == nullptr)
-        error = "The printer could not be created: the name is taken, or the server refuses "
-                "this device (see the log).";
+        error = "The printer could not be created: is the name taken?";
     cupsFreeOptions(numForm, form);
     if (error != nullptr) {
         showPage(client, error, nameText, uriText);
@@ -140,9 +146,10 @@ bool appAvahiRuns()
     return runs;
 }
 
-void appAddPrinterPage(pappl_system_t* system)
+void appAddPrinterPage(pappl_system_t* system, const AppSecurity* security)
 {
-    papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, nullptr);
+    papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage,
+                                   const_cast<AppSecurity*>(security));
 }
 
 int appListLocalDevices()

@@ -7,12 +7,15 @@
 
 #include <pappl/pappl.h>
 
+#include "printerapp/app_security.h"
+
 // True when avahi-daemon answers on its socket.
 bool appAvahiRuns();
 
 // Replaces PAPPL's Add Printer page with one that lists USB printers, takes
-// any device URI and reports why a printer could not be created.
-void appAddPrinterPage(pappl_system_t* system);
+// any device URI and reports why a printer could not be created. security
+// lives as long as the system.
+void appAddPrinterPage(pappl_system_t* system, const AppSecurity* security);
 
 // The devices sub-command when avahi-daemon does not run: prints the USB
 // printers and a note on standard error. Returns the exit status.

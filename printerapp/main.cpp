@@ -175,7 +175,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         papplSystemAddListeners(system, nullptr);
     }
     papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);
-    appAddPrinterPage(system);
+    appAddPrinterPage(system, &appSystem->security);
 
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
