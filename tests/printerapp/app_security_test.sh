@@ -1,0 +1,144 @@
+#!/bin/bash
+# The attacks on the printer application, replayed against a server started
+# as its systemd unit starts it (the unit's user and ExecStart options, its
+# folders moved below $WORK) in a network namespace of its own: a remote
+# client in a second namespace, a local user (nobody) on the loopback
+# interface, and a sub-command run with no server. Each attack must be
+# refused, no file may be written where the attacker chose, and the server
+# must live on. The namespaces, a veth pair and its addresses exist only for
+# this test.
+#
+#   app_security_test.sh     (tools named in the environment, see app_lib.sh)
+source "$(dirname "$0")/../e2e/e2e_lib.sh"
+source "$(dirname "$0")/app_lib.sh"
+
+unit="$E2E_BUILD_DIR/printerapp/tavel-printer-app.service"
+[ -f "$unit" ] || fail "$unit is missing"
+[ "$(id -u)" -eq 0 ] || skip "network namespaces and the service user need root"
+
+e2e_setup
+NS_SERVER=tavel-srv-$$
+NS_CLIENT=tavel-cli-$$
+SERVER_ADDRESS=10.213.77.1
+PORT=8000
+in_server() { ip netns exec "$NS_SERVER" "$@"; }
+in_client() { ip netns exec "$NS_CLIENT" "$@"; }
+
+# Every process left in the namespaces was started here.
+remove_namespaces() {
+    local ns pid
+    for ns in "$NS_SERVER" "$NS_CLIENT"; do
+        for pid in $(ip netns pids "$ns" 2> /dev/null); do
+            kill -9 "$pid" 2> /dev/null || true
+        done
+        ip netns delete "$ns" 2> /dev/null || true
+    done
+}
+E2E_CLEANUP_HOOKS+=(remove_namespaces)
+ip netns add "$NS_SERVER" 2> /dev/null || skip "network namespaces cannot be made here"
+ip netns add "$NS_CLIENT"
+ip link add "tvs$$" type veth peer name "tvc$$"
+ip link set "tvs$$" netns "$NS_SERVER"
+ip link set "tvc$$" netns "$NS_CLIENT"
+in_server ip addr add "$SERVER_ADDRESS/30" dev "tvs$$"
+in_client ip addr add 10.213.77.2/30 dev "tvc$$"
+for ns in "$NS_SERVER" "$NS_CLIENT"; do
+    ip netns exec "$ns" ip link set lo up
+done
+in_server ip link set "tvs$$" up
+in_client ip link set "tvc$$" up
+
+# The server, as the unit starts it.
+user=$(sed -n 's/^User=//p' "$unit")
+read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
+[ -n "$user" ] && [ "${command[1]}" = server ] || fail "cannot read User= and ExecStart= of $unit"
+command=("$APP" "${command[@]:1}")
+command=("${command[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
+mkdir -p "$WORK/lib/spool"
+chown -R "$user:" "$WORK/lib"
+in_server setpriv --reuid="$user" --regid="$user" --init-groups "${command[@]}" \
+    > "$WORK/app.log" 2>&1 &
+APP_PID=$!
+mkdir -p "$WORK/app" && ln -s ../app.log "$WORK/app/log"
+E2E_CLEANUP_HOOKS=(app_stop "${E2E_CLEANUP_HOOKS[@]}")
+for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
+    in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/system" \
+        "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
+    kill -0 "$APP_PID" 2> /dev/null || fail "the server did not start: $(tail -n 5 "$WORK/app.log")"
+    sleep 0.1
+done
+# Reading stays open to remote clients: the attacks below reach the server.
+in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/system" \
+    "$APP_TESTS/get-system-attributes.test" || fail "a remote client cannot reach the server"
+
+# What an attacker would write to: a folder and a file of root, and the
+# service's own folder (a job named after the state file would replace it).
+mkdir "$WORK/victim-dir"
+echo "root's line" > "$WORK/victim-file"
+
+# A printer an administrator made, through root's way on the local machine.
+in_server ipptool -q -d driver=tavel_tl4_203dpi -d device="socket://127.0.0.1:9" -d name=tl4 \
+    "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+    || fail "root cannot add a printer over the loopback interface"
+
+# refused WHO DESCRIPTION IPPTOOL-ARGS...: the request must get a client
+# error; WHO is remote (second namespace) or local (nobody on loopback).
+refused() {
+    local who=$1 what=$2
+    shift 2
+    local run=(in_client) host=$SERVER_ADDRESS
+    if [ "$who" = local ]; then
+        run=(in_server setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        host=127.0.0.1
+    fi
+    local args=("${@/HOST/$host:$PORT}")
+    "${run[@]}" ipptool -t "${args[@]}" > "$WORK/attack.log" 2>&1 || true
+    grep -Eq "(got |status-code = )client-error" "$WORK/attack.log" \
+        || fail "$who $what was not refused: $(grep -a -m 3 -i 'status\|FAIL\|PASS' "$WORK/attack.log")"
+    echo "refused: $who $what"
+}
+
+for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state"; do
+    for who in remote local; do
+        refused "$who" "Create-Printer on $device" -d driver=tavel_tl4_203dpi \
+            -d device="$device" -d name=evil "ipp://HOST/ipp/system" \
+            "$APP_TESTS/create-printer.test"
+    done
+done
+refused remote "save-page-images" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/set-save-page-images.test"
+refused remote "Shutdown-All-Printers" "ipp://HOST/ipp/system" "$APP_TESTS/shutdown-all-printers.test"
+
+# The web page: the remote client takes the form's session token and posts
+# the Add Printer form, on a device the rules allow, without the password.
+page="http://$SERVER_ADDRESS:$PORT/addprinter"
+in_client curl -s -m 10 -c "$WORK/cookies" -b "$WORK/cookies" "$page" > "$WORK/form.html"
+token=$(sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' "$WORK/form.html" | head -n 1)
+[ -n "$token" ] || fail "the web page has no form token for the attack"
+in_client curl -s -m 10 -c "$WORK/cookies" -b "$WORK/cookies" --data-urlencode "session=$token" \
+    --data-urlencode printer_name=evil --data-urlencode driver_name=tavel_tl4_203dpi \
+    --data-urlencode "device_uri=socket://10.213.77.2:9100" "$page" > "$WORK/post.html"
+if in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/evil" get-printer-attributes.test; then
+    fail "a remote client added a printer through the web page"
+fi
+echo "refused: remote Add Printer form"
+
+# A sub-command with no server running (here: none in the client's
+# namespace, and private /run and /tmp) may start one on the local socket
+# alone.
+mkdir -m 1777 "$WORK/client-tmp"
+in_client unshare --mount sh -c 'mount -t tmpfs tmpfs /run && mount --bind "$1" /tmp &&
+    exec setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp \
+    timeout 60 "$2" printers' sh "$WORK/client-tmp" "$APP" > "$WORK/subcommand.log" 2>&1 \
+    || fail "the printers sub-command failed: $(cat "$WORK/subcommand.log")"
+ls "$WORK/client-tmp" | grep -q '\.sock$' || fail "the sub-command started no local server"
+listening=$(in_client ss -H -ltn)
+[ -z "$listening" ] || fail "a sub-command's server listens on the network: $listening"
+echo "refused: a network server started by a sub-command"
+
+# Nothing written, and the server still serves.
+[ -z "$(ls -A "$WORK/victim-dir")" ] || fail "a file was written into root's folder"
+[ "$(cat "$WORK/victim-file")" = "root's line" ] || fail "root's file was changed"
+kill -0 "$APP_PID" 2> /dev/null || fail "the server died"
+in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/print/tl4" get-printer-attributes.test \
+    || fail "the server no longer answers"
+echo "PASS: every attack refused, nothing written, the server lives"
