@@ -118,6 +118,40 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
     return "";
 }
 
+void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
+{
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
+    const char* name = papplJobGetName(job);
+    if (uri == nullptr || name == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
+        papplJobGetState(job) == IPP_JSTATE_COMPLETED || !appDeviceRefusal(security, uri).empty())
+        return;
+    // The folder and extension of the URI; the device names the file after
+    // the job, with '/' made '_'.
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
+                        host, sizeof(host), &port, resource,
+                        sizeof(resource)) < HTTP_URI_STATUS_OK)
+        return;
+    std::string folder = resource, extension = "prn";
+    const size_t query = folder.find('?');
+    if (query != std::string::npos) {
+        const size_t ext = folder.find("ext=", query);
+        if (ext != std::string::npos)
+            extension = folder.substr(ext + 4, folder.find('&', ext) - ext - 4);
+        folder.erase(query);
+    }
+    std::string file = name;
+    for (char& c : file)
+        if (c == '/')
+            c = '_';
+    const std::string path = folder + "/" + file + "." + extension;
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
+        unlink(path.c_str());
+}
+
 bool appSetAdminPassword(pappl_system_t* system, const AppSecurity& security, std::string* error)
 {
     char hash[256] = "";

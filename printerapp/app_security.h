@@ -24,6 +24,11 @@ bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity*
 // Empty when a printer may be created on uri, otherwise the reason why not.
 std::string appDeviceRefusal(const AppSecurity& security, const char* uri);
 
+// PAPPL's file device creates a job's file when the job starts; a job that
+// ends without success and wrote nothing leaves no empty file behind.
+// Called when the job has ended, before the printer takes its next job.
+void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
+
 // Gives the web page its administrator password: the hash read from the
 // password file, or a random password nobody knows when there is none, so
 // that the web page's settings stay closed to every client until the

@@ -45,12 +45,6 @@ const pappl_event_t kStateEvents = static_cast<pappl_event_t>(
     PAPPL_EVENT_PRINTER_CONFIG_ALL | PAPPL_EVENT_PRINTER_CREATED | PAPPL_EVENT_PRINTER_DELETED |
     PAPPL_EVENT_SYSTEM_CONFIG_CHANGED);
 
-void noteChange(pappl_system_t*, pappl_printer_t*, pappl_job_t*, pappl_event_t event, void* data)
-{
-    if ((event & kStateEvents) != 0)
-        static_cast<AppStateSaver*>(data)->changed = true;
-}
-
 bool saveIfChanged(pappl_system_t* system, void* data)
 {
     AppStateSaver* saver = static_cast<AppStateSaver*>(data);
@@ -63,6 +57,11 @@ bool saveIfChanged(pappl_system_t* system, void* data)
 
 void appSaveStateOnChange(pappl_system_t* system, AppStateSaver* saver)
 {
-    papplSystemSetEventCallback(system, noteChange, saver);
     papplSystemAddTimerCallback(system, 0, 1, saveIfChanged, saver);
+}
+
+void appNoteStateEvent(AppStateSaver* saver, pappl_event_t event)
+{
+    if ((event & kStateEvents) != 0)
+        saver->changed = true;
 }

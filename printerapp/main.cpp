@@ -113,6 +113,17 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
                              nullptr);
 }
 
+// Events of every printer and job, in the thread that caused them: only
+// quick work that takes no printer lock.
+void systemEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t* job, pappl_event_t event,
+                 void* data)
+{
+    AppSystem* appSystem = static_cast<AppSystem*>(data);
+    appNoteStateEvent(&appSystem->state, event);
+    if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
+        appRemoveEmptyJobFile(appSystem->security, job);
+}
+
 // A server run as root keeps its local socket for root and the lpadmin
 // group: PAPPL creates it with mode 0777 and treats every client on it as
 // an administrator. The socket appears once the server runs, hence a timer.
@@ -199,6 +210,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     }
     papplSystemSetSaveCallback(system, saveState, appSystem);
     appSaveStateOnChange(system, &appSystem->state);
+    papplSystemSetEventCallback(system, systemEvent, appSystem);
     return system;
 }
 

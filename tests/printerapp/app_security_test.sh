@@ -17,6 +17,17 @@ unit="$E2E_BUILD_DIR/printerapp/tavel-printer-app.service"
 [ "$(id -u)" -eq 0 ] || skip "network namespaces and the service user need root"
 
 e2e_setup
+
+# A job the printer refuses leaves no file, not even an empty one, on a
+# file:// device of a test server.
+app_start
+app_add_printer tl4 tavel_tl4_203dpi
+printf 'no raster' > "$WORK/bad.pwg"
+app_print tl4 print-plain "$WORK/bad.pwg" image/pwg-raster refused
+check_job_state refused aborted ""
+[ ! -e "$(app_output tl4 refused)" ] || fail "a refused job left $(app_output tl4 refused)"
+app_stop
+
 NS_SERVER=tavel-srv-$$
 NS_CLIENT=tavel-cli-$$
 SERVER_ADDRESS=10.213.77.1
@@ -57,14 +68,13 @@ command=("${command[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
 mkdir -p "$WORK/lib/spool"
 chown -R "$user:" "$WORK/lib"
 in_server setpriv --reuid="$user" --regid="$user" --init-groups "${command[@]}" \
-    > "$WORK/app.log" 2>&1 &
+    > "$WORK/app/log" 2>&1 &
 APP_PID=$!
-mkdir -p "$WORK/app" && ln -s ../app.log "$WORK/app/log"
 E2E_CLEANUP_HOOKS=(app_stop "${E2E_CLEANUP_HOOKS[@]}")
 for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
     in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/system" \
         "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
-    kill -0 "$APP_PID" 2> /dev/null || fail "the server did not start: $(tail -n 5 "$WORK/app.log")"
+    kill -0 "$APP_PID" 2> /dev/null || fail "the server did not start"
     sleep 0.1
 done
 # Reading stays open to remote clients: the attacks below reach the server.
