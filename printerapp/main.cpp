@@ -25,18 +25,22 @@ namespace {
 const char* const sVersion = TAVEL_VERSION;
 
 // Where state, spool and log live when the command line does not say:
-// Debian's places when run as root (the service), the user's otherwise.
+// Debian's places when run as root, the user's otherwise. The server that
+// a sub-command starts as root when none runs keeps its printers apart
+// from the service's (which runs as lp, on its own files in
+// /var/lib/tavel-printer-app): two servers never share a state file.
 struct AppPaths {
     std::string stateFile;
     std::string spoolDirectory;
     std::string logFile;
 };
 
-AppPaths defaultPaths()
+AppPaths defaultPaths(bool localOnly)
 {
     AppPaths paths;
     if (getuid() == 0) {
-        paths.stateFile = "/var/lib/tavel-printer-app/tavel-printer-app.state";
+        paths.stateFile = localOnly ? "/var/spool/tavel-printer-app/local-server.state"
+                                    : "/var/lib/tavel-printer-app/tavel-printer-app.state";
         paths.spoolDirectory = "/var/spool/tavel-printer-app";
     } else {
         const char* home = std::getenv("HOME");
@@ -145,15 +149,15 @@ bool restrictLocalSocket(pappl_system_t*, void*)
 pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
-    const AppPaths paths = defaultPaths();
+    // A server that a sub-command starts because none runs serves the local
+    // socket alone; serving the network takes the explicit server command.
+    const bool localOnly = cupsGetOption("private-server", numOptions, options) != nullptr;
+    const AppPaths paths = defaultPaths(localOnly);
     appSystem->state.path = optionOr("state-file", numOptions, options, paths.stateFile.c_str());
     const char* spool = optionOr("spool-directory", numOptions, options,
                                  paths.spoolDirectory.c_str());
     const char* logFile = optionOr("log-file", numOptions, options, paths.logFile.c_str());
     const char* listen = optionOr("listen-hostname", numOptions, options, nullptr);
-    // A server that a sub-command starts because none runs serves the local
-    // socket alone; serving the network takes the explicit server command.
-    const bool localOnly = cupsGetOption("private-server", numOptions, options) != nullptr;
     std::string error;
     if (!appSecurityFromOptions(numOptions, options, &appSystem->security, &error)) {
         std::fprintf(stderr, "tavel-printer-app: %s\n", error.c_str());
