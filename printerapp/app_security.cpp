@@ -6,6 +6,7 @@
 #include "printerapp/app_security.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +68,24 @@ std::string randomPassword()
         text += hex;
     }
     return text;
+}
+
+// A server run as root keeps its local socket for root and the lpadmin
+// group: PAPPL creates it with mode 0777 and treats every client on it as
+// an administrator. The socket appears once the server runs, hence a timer.
+bool restrictLocalSocket(pappl_system_t*, void*)
+{
+    const char* const socketPath = "/run/tavel-printer-app.sock";
+    struct stat info;
+    if (getuid() != 0)
+        return false;  // a user's server has its socket in its own folder
+    if (lstat(socketPath, &info) != 0 || !S_ISSOCK(info.st_mode))
+        return true;  // not yet there: try again
+    const group* admins = getgrnam("lpadmin");
+    if (lchown(socketPath, 0, admins != nullptr ? admins->gr_gid : 0) != 0 ||
+        chmod(socketPath, 0660) != 0)
+        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", socketPath);
+    return false;
 }
 
 }  // namespace
@@ -150,6 +169,11 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
     struct stat info;
     if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
         unlink(path.c_str());
+}
+
+void appRestrictLocalSocket(pappl_system_t* system)
+{
+    papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);
 }
 
 bool appSetAdminPassword(pappl_system_t* system, const AppSecurity& security, std::string* error)

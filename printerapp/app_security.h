@@ -29,6 +29,10 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri);
 // Called when the job has ended, before the printer takes its next job.
 void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
 
+// A server run as root keeps /run/tavel-printer-app.sock for root and the
+// lpadmin group (PAPPL makes it mode 0777).
+void appRestrictLocalSocket(pappl_system_t* system);
+
 // Gives the web page its administrator password: the hash read from the
 // password file, or a random password nobody knows when there is none, so
 // that the web page's settings stay closed to every client until the

@@ -4,7 +4,6 @@
 // system callback below creates the server with the folders, listeners and
 // security rules the command line's -o options ask for.
 #include <pappl/pappl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,24 +127,6 @@ void systemEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t* job, pappl_even
         appRemoveEmptyJobFile(appSystem->security, job);
 }
 
-// A server run as root keeps its local socket for root and the lpadmin
-// group: PAPPL creates it with mode 0777 and treats every client on it as
-// an administrator. The socket appears once the server runs, hence a timer.
-bool restrictLocalSocket(pappl_system_t*, void*)
-{
-    const char* const socketPath = "/run/tavel-printer-app.sock";
-    struct stat info;
-    if (getuid() != 0)
-        return false;  // a user's server has its socket in its own folder
-    if (lstat(socketPath, &info) != 0 || !S_ISSOCK(info.st_mode))
-        return true;  // not yet there: try again
-    const group* admins = getgrnam("lpadmin");
-    if (lchown(socketPath, 0, admins != nullptr ? admins->gr_gid : 0) != 0 ||
-        chmod(socketPath, 0660) != 0)
-        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", socketPath);
-    return false;
-}
-
 pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
@@ -189,7 +170,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     } else {
         papplSystemAddListeners(system, nullptr);
     }
-    papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);
+    appRestrictLocalSocket(system);
     appAddPrinterPage(system, &appSystem->security);
 
     int numDrivers = 0;
