@@ -1,12 +1,15 @@
 // The printer application's security rules, kept in one place: device URIs
-// a printer may use and the web page's administrator password. PAPPL 1.3.1
-// treats every loopback and local-socket client as an administrator and
-// refuses administrative IPP operations to remote clients without an
-// authentication service; the web page asks for the password set here.
+// a printer may use, who may do what over IPP, and the web page's
+// administrator password. PAPPL 1.3.1 asks the authorization callback about
+// every IPP request of a TCP client (loopback included) that prints, reads a
+// job or changes anything, and about every web page that changes anything,
+// before it acts; it never asks about clients of the local socket, which
+// its file mode keeps for root and lpadmin.
 #include "printerapp/app_security.h"
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +21,10 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
+
+#include "printerapp/app_devices.h"
+#include "printerapp/app_system_peer.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
 
@@ -88,7 +95,231 @@ bool restrictLocalSocket(pappl_system_t*, void*)
     return false;
 }
 
+// Operations open to every client: printing, and reading printers, jobs
+// and events.
+bool isOpenOperation(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_GET_JOBS:
+    case IPP_OP_GET_JOB_ATTRIBUTES:
+    case IPP_OP_GET_PRINTER_ATTRIBUTES:
+    case IPP_OP_GET_PRINTER_SUPPORTED_VALUES:
+    case IPP_OP_GET_PRINTERS:
+    case IPP_OP_GET_SYSTEM_ATTRIBUTES:
+    case IPP_OP_GET_SYSTEM_SUPPORTED_VALUES:
+    case IPP_OP_IDENTIFY_PRINTER:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+    case IPP_OP_GET_NOTIFICATIONS:
+    case IPP_OP_CUPS_GET_DEFAULT:
+    case IPP_OP_CUPS_GET_PRINTERS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Operations on one job, allowed to its owner.
+bool isJobOperation(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+    case IPP_OP_SET_JOB_ATTRIBUTES:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// PAPPL's vendor operation that browses for devices (DNS-SD included).
+const ipp_op_t kFindDevices = static_cast<ipp_op_t>(0x402b);
+
+std::string userName(uid_t uid)
+{
+    passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return entry.pw_name;
+    return "uid-" + std::to_string(uid);
+}
+
+// Root, the server's own user (who owns its state anyway) and the members
+// of group lpadmin administer the server.
+bool isAdministratorUid(uid_t uid)
+{
+    if (uid == 0 || uid == getuid())
+        return true;
+    group adminGroup, *admins = nullptr;
+    std::vector<char> groupBuffer(65536);
+    if (getgrnam_r("lpadmin", &adminGroup, groupBuffer.data(), groupBuffer.size(), &admins) !=
+            0 ||
+        admins == nullptr)
+        return false;
+    passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(count);
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+        groups.resize(count);
+        if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    for (int i = 0; i < count; i++)
+        if (groups[i] == admins->gr_gid)
+            return true;
+    return false;
+}
+
+// True when password is the one whose hash the system keeps. papplSystemHashPassword stores SALT~HEX, HEX being the SHA-256 of
+// "SALT:password"; PAPPL 1.3.1 cannot hash a password again with a stored
+// salt (it takes the whole stored string as the salt), so the check
+// recomputes the digest here.
+bool isAdminPassword(const char* stored, const char* password)
+{
+    const char* tilde = std::strchr(stored, '~');
+    if (tilde == nullptr || tilde == stored)
+        return false;
+    std::string data(stored, tilde);
+    data += ":";
+    data += password;
+    unsigned char digest[32];
+    char hex[65];
+    const bool hashed = cupsHashData("sha2-256", data.data(), data.size(), digest,
+                                     sizeof(digest)) == static_cast<ssize_t>(sizeof(digest));
+    explicit_bzero(&data[0], data.size());
+    if (!hashed)
+        return false;
+    cupsHashString(digest, sizeof(digest), hex, sizeof(hex));
+    const char* expected = tilde + 1;
+    if (std::strlen(expected) != 64)
+        return false;
+    unsigned char difference = 0;  // the same time for every wrong password
+    for (int i = 0; i < 64; i++)
+        difference |= static_cast<unsigned char>(expected[i] ^ hex[i]);
+    return difference == 0;
+}
+
+// Who the client is. A local client is the user the kernel names; a client
+// that sends the administrator password (HTTP Basic) is an administrator
+// under the name it gives; a remote client without it is the name it
+// claims, qualified by its address, so that it can never pass for a local
+// user or for a client elsewhere. A remote client's password travels over
+// TLS alone.
+struct ClientIdentity {
+    std::string name;
+    bool administrator = false;
+    bool badPassword = false;
+    bool needsTls = false;  // a remote client on a connection in clear
+};
+
+// Checks HTTP Basic credentials against the administrator password.
+void checkPassword(pappl_client_t* client, const char* authorization, ClientIdentity* identity)
+{
+    char credentials[512];
+    int length = sizeof(credentials) - 1;
+    const char* encoded = authorization + 6;
+    while (*encoded == ' ')
+        encoded++;
+    httpDecode64_2(credentials, &length, encoded);
+    credentials[length >= 0 && length < static_cast<int>(sizeof(credentials))
+                    ? length
+                    : sizeof(credentials) - 1] = '\0';
+    char* colon = std::strchr(credentials, ':');
+    char hash[256] = "";
+    papplSystemGetPassword(papplClientGetSystem(client), hash, sizeof(hash));
+    if (colon != nullptr)
+        *colon = '\0';  // credentials: the user name; colon + 1: the password
+    if (colon != nullptr && isAdminPassword(hash, colon + 1)) {
+        identity->administrator = true;
+        identity->name = credentials[0] != '\0' ? credentials : "admin";
+    } else {
+        identity->badPassword = true;
+    }
+    explicit_bzero(credentials, sizeof(credentials));
+    explicit_bzero(hash, sizeof(hash));
+}
+
+ClientIdentity identify(pappl_client_t* client)
+{
+    ClientIdentity identity;
+    http_t* http = papplClientGetHTTP(client);
+    uid_t uid = 0;
+    const bool local = appLocalPeerUid(httpGetFd(http), &uid);
+    identity.needsTls = !local && !papplClientIsEncrypted(client);
+    const char* authorization = httpGetField(http, HTTP_FIELD_AUTHORIZATION);
+    if (authorization != nullptr && strncasecmp(authorization, "Basic ", 6) == 0) {
+        if (!identity.needsTls)
+            checkPassword(client, authorization, &identity);
+        return identity;
+    }
+    if (local) {
+        identity.name = userName(uid);
+        identity.administrator = isAdministratorUid(uid);
+        return identity;
+    }
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* claimed =
+        request != nullptr
+            ? ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME)
+            : nullptr;
+    char address[256] = "";
+    httpAddrString(httpGetAddress(http), address, sizeof(address));
+    identity.name = std::string(claimed != nullptr ? ippGetString(claimed, 0, nullptr)
+                                                   : "anonymous") +
+                    "@" + address;
+    return identity;
+}
+
+http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
+{
+    const ClientIdentity identity = identify(client);
+    // 401 asks the client for the password; a remote client on a
+    // connection in clear is first told to encrypt it.
+    const http_status_t refusal =
+        identity.needsTls ? HTTP_STATUS_UPGRADE_REQUIRED : HTTP_STATUS_UNAUTHORIZED;
+    if (identity.badPassword)
+        return HTTP_STATUS_UNAUTHORIZED;
+    if (identity.needsTls && identity.name.empty())
+        return refusal;  // a password sent in clear
+    // PAPPL makes this name the owner of the jobs the request creates.
+    papplClientSetUsername(client, identity.name.c_str());
+    const ipp_op_t operation = papplClientGetOperation(client);
+    if (isOpenOperation(operation))
+        return HTTP_STATUS_CONTINUE;
+    if (isJobOperation(operation) && !identity.administrator) {
+        pappl_job_t* job = papplClientGetJob(client);
+        const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+        return owner != nullptr && identity.name == owner ? HTTP_STATUS_CONTINUE : refusal;
+    }
+    if (!identity.administrator)
+        return refusal;
+    if (operation == kFindDevices && !appAvahiRuns()) {
+        papplLogClient(client, PAPPL_LOGLEVEL_ERROR,
+                       "Find-Devices refused: network discovery needs avahi-daemon.");
+        return HTTP_STATUS_SERVICE_UNAVAILABLE;
+    }
+    return HTTP_STATUS_CONTINUE;
+}
+
 }  // namespace
+
+void appSetAuthorization(pappl_system_t* system)
+{
+    papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+}
 
 bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity* security,
                             std::string* error)

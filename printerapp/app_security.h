@@ -1,6 +1,8 @@
 // Who may do what on the printer application's server: which device URIs a
 // printer may be created on (a client never makes the server write a file
-// where it chooses), and the web page's administrator password.
+// where it chooses), who is an administrator (a local root or lpadmin user,
+// or any client with the administrator password), and the web page's
+// administrator password.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -28,6 +30,14 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri);
 // ends without success and wrote nothing leaves no empty file behind.
 // Called when the job has ended, before the printer takes its next job.
 void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
+
+// Decides every IPP request and web page PAPPL asks about (all TCP clients,
+// loopback included): printing and reading are open; a job's owner or an
+// administrator may change or cancel the job; everything else needs an
+// administrator. Others get 401 so that clients may ask for the password.
+// Find-Devices is refused while avahi-daemon does not run (PAPPL would
+// abort).
+void appSetAuthorization(pappl_system_t* system);
 
 // A server run as root keeps /run/tavel-printer-app.sock for root and the
 // lpadmin group (PAPPL makes it mode 0777).

@@ -171,6 +171,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         papplSystemAddListeners(system, nullptr);
     }
     appRestrictLocalSocket(system);
+    appSetAuthorization(system);
     appAddPrinterPage(system, &appSystem->security);
 
     int numDrivers = 0;

@@ -1,11 +1,13 @@
 #!/bin/bash
 # The attacks on the printer application, replayed against a server started
-# as its systemd unit starts it (the unit's user and ExecStart options, its
-# folders moved below $WORK) in a network namespace of its own: a remote
-# client in a second namespace, a local user (nobody) on the loopback
-# interface, and a sub-command run with no server. Each attack must be
-# refused, no file may be written where the attacker chose, and the server
-# must live on. The namespaces, a veth pair and its addresses exist only for
+# as its systemd unit starts it (the unit's user, environment and ExecStart
+# options, its folders moved below $WORK) in a network namespace of its own
+# where avahi-daemon cannot be reached: a remote client in a second
+# namespace, a local user (nobody) on the loopback interface, and a
+# sub-command run with no server. Each attack must be refused, no file may
+# be written where the attacker chose, and the server must live on; root on
+# the loopback interface and a remote client with the administrator
+# password may make changes. The namespaces, a veth pair and its addresses exist only for
 # this test.
 #
 #   app_security_test.sh     (tools named in the environment, see app_lib.sh)
@@ -59,16 +61,24 @@ done
 in_server ip link set "tvs$$" up
 in_client ip link set "tvc$$" up
 
-# The server, as the unit starts it.
+# The server, as the unit starts it, with an administrator password.
 user=$(sed -n 's/^User=//p' "$unit")
 read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
+read -r -a environment <<< "$(sed -n 's/^Environment=//p' "$unit")"
 [ -n "$user" ] && [ "${command[1]}" = server ] || fail "cannot read User= and ExecStart= of $unit"
 command=("$APP" "${command[@]:1}")
 command=("${command[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
+environment=("${environment[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
 mkdir -p "$WORK/lib/spool"
 chown -R "$user:" "$WORK/lib"
-in_server setpriv --reuid="$user" --regid="$user" --init-groups "${command[@]}" \
-    > "$WORK/app/log" 2>&1 &
+PASSWORD=label-admin-$$
+echo "$PASSWORD" | "$APP" set-admin-password -o admin-password-file="$WORK/lib/admin-password" \
+    > /dev/null || fail "cannot set the administrator password"
+# Find-Devices must not depend on whether this machine runs avahi-daemon:
+# its socket is hidden from the server.
+in_server sh -c '[ ! -d /run/avahi-daemon ] || mount -t tmpfs tmpfs /run/avahi-daemon; exec "$@"' \
+    sh setpriv --reuid="$user" --regid="$user" --init-groups \
+    env ${environment[@]+"${environment[@]}"} "${command[@]}" > "$WORK/app/log" 2>&1 &
 APP_PID=$!
 E2E_CLEANUP_HOOKS=(app_stop "${E2E_CLEANUP_HOOKS[@]}")
 for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
@@ -91,6 +101,7 @@ in_server ipptool -q -d driver=tavel_tl4_203dpi -d device="socket://127.0.0.1:9"
     "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/create-printer.test" \
     || fail "root cannot add a printer over the loopback interface"
 
+as_nobody=(in_server setpriv --reuid=nobody --regid=nogroup --clear-groups)
 # refused WHO DESCRIPTION IPPTOOL-ARGS...: the request must get a client
 # error; WHO is remote (second namespace) or local (nobody on loopback).
 refused() {
@@ -98,7 +109,7 @@ refused() {
     shift 2
     local run=(in_client) host=$SERVER_ADDRESS
     if [ "$who" = local ]; then
-        run=(in_server setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        run=("${as_nobody[@]}")
         host=127.0.0.1
     fi
     local args=("${@/HOST/$host:$PORT}")
@@ -107,6 +118,31 @@ refused() {
         || fail "$who $what was not refused: $(grep -a -m 3 -i 'status\|FAIL\|PASS' "$WORK/attack.log")"
     echo "refused: $who $what"
 }
+
+# Changes a file:// device would allow, and another user's job: only an
+# administrator may.
+create_on_socket() {
+    echo -d driver=tavel_tl4_203dpi -d device=socket://127.0.0.1:9 -d "name=$1" \
+        "ipp://${2:-HOST}/ipp/system" "$APP_TESTS/create-printer.test"
+}
+in_server ipptool -tv "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/create-job.test" \
+    > "$WORK/job.log" 2>&1 || fail "root cannot create a job: $(cat "$WORK/job.log")"
+job=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/job.log" | head -n 1)
+for who in remote local; do
+    # shellcheck disable=SC2046
+    refused "$who" "Create-Printer on a socket" $(create_on_socket "by-$who")
+    refused "$who" "Cancel-Job of root's job" -d "job=$job" "ipp://HOST/ipp/print/tl4" \
+        "$APP_TESTS/cancel-job.test"
+done
+refused remote "Create-Printer with a wrong password" \
+    $(create_on_socket wrong-password "admin:not-$PASSWORD@HOST")
+# A user who is no administrator cancels a job of its own.
+"${as_nobody[@]}" ipptool -tv "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/create-job.test" \
+    > "$WORK/own.log" 2>&1 || fail "nobody cannot create a job: $(cat "$WORK/own.log")"
+own=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/own.log" | head -n 1)
+"${as_nobody[@]}" ipptool -t -d "job=$own" "ipp://127.0.0.1:$PORT/ipp/print/tl4" \
+    "$APP_TESTS/cancel-job.test" > "$WORK/own.log" 2>&1 \
+    || fail "nobody cannot cancel its own job: $(cat "$WORK/own.log")"
 
 for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state"; do
     for who in remote local; do
@@ -118,18 +154,40 @@ done
 refused remote "save-page-images" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/set-save-page-images.test"
 refused remote "Shutdown-All-Printers" "ipp://HOST/ipp/system" "$APP_TESTS/shutdown-all-printers.test"
 
-# The web page: the remote client takes the form's session token and posts
-# the Add Printer form, on a device the rules allow, without the password.
-page="http://$SERVER_ADDRESS:$PORT/addprinter"
-in_client curl -s -m 10 -c "$WORK/cookies" -b "$WORK/cookies" "$page" > "$WORK/form.html"
-token=$(sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' "$WORK/form.html" | head -n 1)
-[ -n "$token" ] || fail "the web page has no form token for the attack"
-in_client curl -s -m 10 -c "$WORK/cookies" -b "$WORK/cookies" --data-urlencode "session=$token" \
-    --data-urlencode printer_name=evil --data-urlencode driver_name=tavel_tl4_203dpi \
-    --data-urlencode "device_uri=socket://10.213.77.2:9100" "$page" > "$WORK/post.html"
-if in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/evil" get-printer-attributes.test; then
-    fail "a remote client added a printer through the web page"
-fi
+# The administrator password opens changes to a remote client (over TLS,
+# which the server asks for), and root may ask for devices: without
+# avahi-daemon the server refuses instead of ending.
+# shellcheck disable=SC2046
+in_client ipptool -t $(create_on_socket by-admin "admin:$PASSWORD@$SERVER_ADDRESS:$PORT") \
+    > "$WORK/admin.log" 2>&1 || fail "the administrator's password was refused: $(cat "$WORK/admin.log")"
+in_server ipptool -tv "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/find-devices.test" \
+    > "$WORK/find.log" 2>&1 || true
+grep -q "status-code = server-error-service-unavailable" "$WORK/find.log" \
+    || fail "Find-Devices without avahi-daemon: $(grep -a -m 2 'status\|FAIL' "$WORK/find.log")"
+kill -0 "$APP_PID" 2> /dev/null || fail "Find-Devices ended the server"
+echo "allowed: remote administrator with the password; refused: Find-Devices without avahi-daemon"
+
+# The web page: a remote client without the password posts the Add Printer
+# form, on a device the rules allow, with the session token of root's page,
+# over http and https.
+token=$(in_server curl -s -m 10 "http://127.0.0.1:$PORT/addprinter" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+for scheme in http https; do
+    in_client curl -sk -m 10 --data-urlencode "session=$token" \
+        --data-urlencode printer_name=evil --data-urlencode driver_name=tavel_tl4_203dpi \
+        --data-urlencode "device_uri=socket://10.213.77.2:9100" \
+        "$scheme://$SERVER_ADDRESS:$PORT/addprinter" > "$WORK/post.html"
+done
+# The web page opens to a remote client with the password, over https.
+code=$(in_client curl -sk -m 10 -o /dev/null -w "%{http_code}" -u "admin:$PASSWORD" \
+    "https://$SERVER_ADDRESS:$PORT/addprinter")
+[ "$code" = 200 ] || fail "the web page refused the administrator's password over https: $code"
+for name in evil by-remote by-local wrong-password; do
+    if in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/$name" get-printer-attributes.test; then
+        fail "printer $name was added"
+    fi
+done
+in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/by-admin" get-printer-attributes.test \
+    || fail "the administrator's printer is missing"
 echo "refused: remote Add Printer form"
 
 # A sub-command with no server running (here: none in the client's
