@@ -10,17 +10,21 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "printerapp/app_devices.h"
@@ -77,22 +81,63 @@ std::string randomPassword()
     return text;
 }
 
+// The gid of group lpadmin, whose members administer the server.
+bool lpadminGid(gid_t* gid)
+{
+    group entry, *found = nullptr;
+    std::vector<char> buffer(65536);
+    if (getgrnam_r("lpadmin", &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return false;
+    *gid = found->gr_gid;
+    return true;
+}
+
 // A server run as root keeps its local socket for root and the lpadmin
-// group: PAPPL creates it with mode 0777 and treats every client on it as
-// an administrator. The socket appears once the server runs, hence a timer.
+// group: libcups creates it with mode 0777, and PAPPL serves every client
+// on it as an administrator without asking the authorization callback.
+const char* const kRootSocket = "/run/tavel-printer-app.sock";
+
+// False while the socket is not there.
+bool restrictSocketFile()
+{
+    struct stat info;
+    if (lstat(kRootSocket, &info) != 0 || !S_ISSOCK(info.st_mode))
+        return false;
+    gid_t admins = 0;
+    lpadminGid(&admins);
+    if (lchown(kRootSocket, 0, admins) != 0 || chmod(kRootSocket, 0660) != 0)
+        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", kRootSocket);
+    return true;
+}
+
+// PAPPL binds the socket after the system is created and gives no hook
+// before its first client: a thread, watching /run since before the bind,
+// restricts the socket as soon as it appears (within microseconds instead
+// of the main loop's first timer, a second later).
+void watchRootSocket(int inotify)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    alignas(inotify_event) char events[4096];
+    while (!restrictSocketFile()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            break;
+        pollfd ready = {inotify, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left)) > 0 &&
+            read(inotify, events, sizeof(events)) < 0 && errno != EINTR)
+            break;
+    }
+    close(inotify);
+}
+
+// The main loop's timer: restricts the socket again once the server runs,
+// in case the watch could not be set.
 bool restrictLocalSocket(pappl_system_t*, void*)
 {
-    const char* const socketPath = "/run/tavel-printer-app.sock";
-    struct stat info;
-    if (getuid() != 0)
-        return false;  // a user's server has its socket in its own folder
-    if (lstat(socketPath, &info) != 0 || !S_ISSOCK(info.st_mode))
-        return true;  // not yet there: try again
-    const group* admins = getgrnam("lpadmin");
-    if (lchown(socketPath, 0, admins != nullptr ? admins->gr_gid : 0) != 0 ||
-        chmod(socketPath, 0660) != 0)
-        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", socketPath);
-    return false;
+    return !restrictSocketFile();  // not yet there: try again
 }
 
 // Operations open to every client: printing, and reading printers, jobs
@@ -160,11 +205,8 @@ bool isAdministratorUid(uid_t uid)
 {
     if (uid == 0 || uid == getuid())
         return true;
-    group adminGroup, *admins = nullptr;
-    std::vector<char> groupBuffer(65536);
-    if (getgrnam_r("lpadmin", &adminGroup, groupBuffer.data(), groupBuffer.size(), &admins) !=
-            0 ||
-        admins == nullptr)
+    gid_t admins = 0;
+    if (!lpadminGid(&admins))
         return false;
     passwd entry, *found = nullptr;
     std::vector<char> buffer(16384);
@@ -178,7 +220,7 @@ bool isAdministratorUid(uid_t uid)
             return false;
     }
     for (int i = 0; i < count; i++)
-        if (groups[i] == admins->gr_gid)
+        if (groups[i] == admins)
             return true;
     return false;
 }
@@ -404,6 +446,18 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 
 void appRestrictLocalSocket(pappl_system_t* system)
 {
+    if (getuid() != 0)
+        return;  // a user's server has its socket in the user's own folder
+    // The socket of an earlier run goes now (PAPPL would replace it), so
+    // that the watch waits for the new one.
+    struct stat info;
+    if (lstat(kRootSocket, &info) == 0 && S_ISSOCK(info.st_mode))
+        unlink(kRootSocket);
+    const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (inotify >= 0 && inotify_add_watch(inotify, "/run", IN_CREATE | IN_MOVED_TO) >= 0)
+        std::thread(watchRootSocket, inotify).detach();
+    else if (inotify >= 0)
+        close(inotify);
     papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);
 }
 

@@ -20,9 +20,14 @@ unit="$E2E_BUILD_DIR/printerapp/tavel-printer-app.service"
 
 e2e_setup
 
+# A server run as root keeps its local socket (where PAPPL takes every
+# client for an administrator) for root and lpadmin from its start on.
+app_start
+[ "$(stat -c %a /run/tavel-printer-app.sock)" = 660 ] \
+    || fail "the local socket is open to every user: $(ls -l /run/tavel-printer-app.sock)"
+
 # A job the printer refuses leaves no file, not even an empty one, on a
 # file:// device of a test server.
-app_start
 app_add_printer tl4 tavel_tl4_203dpi
 printf 'no raster' > "$WORK/bad.pwg"
 app_print tl4 print-plain "$WORK/bad.pwg" image/pwg-raster refused
