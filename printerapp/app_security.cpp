@@ -93,29 +93,44 @@ bool lpadminGid(gid_t* gid)
     return true;
 }
 
-// A server run as root keeps its local socket for root and the lpadmin
-// group: libcups creates it with mode 0777, and PAPPL serves every client
-// on it as an administrator without asking the authorization callback.
-const char* const kRootSocket = "/run/tavel-printer-app.sock";
+// PAPPL's main loop serves every client of its local socket as an
+// administrator without asking the authorization callback, and libcups
+// creates the socket with mode 0777. A server run as root keeps
+// /run/tavel-printer-app.sock for root and the lpadmin group; a user's
+// server keeps $TMPDIR/tavel-printer-appUID.sock (PAPPL's places) for the
+// user alone.
+struct LocalSocket {
+    std::string directory;
+    std::string path;
+    bool forAdmins = false;  // root and lpadmin, else the user alone
+};
+LocalSocket sLocalSocket;
 
 // False while the socket is not there.
 bool restrictSocketFile()
 {
+    const char* path = sLocalSocket.path.c_str();
     struct stat info;
-    if (lstat(kRootSocket, &info) != 0 || !S_ISSOCK(info.st_mode))
+    if (lstat(path, &info) != 0 || !S_ISSOCK(info.st_mode))
         return false;
     gid_t admins = 0;
-    lpadminGid(&admins);
-    if (lchown(kRootSocket, 0, admins) != 0 || chmod(kRootSocket, 0660) != 0)
-        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", kRootSocket);
+    bool ok;
+    if (sLocalSocket.forAdmins) {
+        lpadminGid(&admins);
+        ok = lchown(path, 0, admins) == 0 && chmod(path, 0660) == 0;
+    } else {
+        ok = info.st_uid == getuid() && chmod(path, 0600) == 0;
+    }
+    if (!ok)
+        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", path);
     return true;
 }
 
 // PAPPL binds the socket after the system is created and gives no hook
-// before its first client: a thread, watching /run since before the bind,
-// restricts the socket as soon as it appears (within microseconds instead
-// of the main loop's first timer, a second later).
-void watchRootSocket(int inotify)
+// before its first client: a thread, watching the socket's folder since
+// before the bind, restricts the socket as soon as it appears (within
+// microseconds instead of the main loop's first timer, a second later).
+void watchLocalSocket(int inotify)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     alignas(inotify_event) char events[4096];
@@ -446,16 +461,23 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 
 void appRestrictLocalSocket(pappl_system_t* system)
 {
-    if (getuid() != 0)
-        return;  // a user's server has its socket in the user's own folder
+    if (getuid() == 0) {
+        sLocalSocket = {"/run", "/run/tavel-printer-app.sock", true};
+    } else {
+        const char* tmp = std::getenv("TMPDIR");
+        sLocalSocket.directory = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        sLocalSocket.path = sLocalSocket.directory + "/tavel-printer-app" +
+                            std::to_string(getuid()) + ".sock";
+    }
     // The socket of an earlier run goes now (PAPPL would replace it), so
     // that the watch waits for the new one.
     struct stat info;
-    if (lstat(kRootSocket, &info) == 0 && S_ISSOCK(info.st_mode))
-        unlink(kRootSocket);
+    if (lstat(sLocalSocket.path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+        unlink(sLocalSocket.path.c_str());
     const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify >= 0 && inotify_add_watch(inotify, "/run", IN_CREATE | IN_MOVED_TO) >= 0)
-        std::thread(watchRootSocket, inotify).detach();
+    if (inotify >= 0 &&
+        inotify_add_watch(inotify, sLocalSocket.directory.c_str(), IN_CREATE | IN_MOVED_TO) >= 0)
+        std::thread(watchLocalSocket, inotify).detach();
     else if (inotify >= 0)
         close(inotify);
     papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);

@@ -39,8 +39,10 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
 // abort).
 void appSetAuthorization(pappl_system_t* system);
 
-// A server run as root keeps /run/tavel-printer-app.sock for root and the
-// lpadmin group (PAPPL makes it mode 0777).
+// PAPPL serves every client of the local socket as an administrator: a
+// server run as root keeps /run/tavel-printer-app.sock for root and the
+// lpadmin group, a user's server keeps its socket for the user alone, from
+// the moment it is created (PAPPL makes it mode 0777).
 void appRestrictLocalSocket(pappl_system_t* system);
 
 // Gives the web page its administrator password: the hash read from the

@@ -197,13 +197,16 @@ echo "refused: remote Add Printer form"
 
 # A sub-command with no server running (here: none in the client's
 # namespace, and private /run and /tmp) may start one on the local socket
-# alone.
+# alone, which only its user may use.
 mkdir -m 1777 "$WORK/client-tmp"
 in_client unshare --mount sh -c 'mount -t tmpfs tmpfs /run && mount --bind "$1" /tmp &&
     exec setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp \
     timeout 60 "$2" printers' sh "$WORK/client-tmp" "$APP" > "$WORK/subcommand.log" 2>&1 \
     || fail "the printers sub-command failed: $(cat "$WORK/subcommand.log")"
-ls "$WORK/client-tmp" | grep -q '\.sock$' || fail "the sub-command started no local server"
+sockets=("$WORK"/client-tmp/*.sock)
+[ -S "${sockets[0]}" ] || fail "the sub-command started no local server"
+[ "$(stat -c %a "${sockets[0]}")" = 600 ] \
+    || fail "a user's local socket is open to other users: $(ls -l "${sockets[0]}")"
 listening=$(in_client ss -H -ltn)
 [ -z "$listening" ] || fail "a sub-command's server listens on the network: $listening"
 echo "refused: a network server started by a sub-command"
