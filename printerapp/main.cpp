@@ -162,14 +162,16 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         logLevel(optionOr("log-level", numOptions, options, "info")), nullptr, false);
     if (system == nullptr)
         return nullptr;
-    if (localOnly) {
-        // PAPPL adds the local socket itself.
-    } else if (listen != nullptr) {
-        papplSystemAddListeners(system, listen);
-        papplSystemSetHostName(system, listen);
-    } else {
-        papplSystemAddListeners(system, nullptr);
+    // A server that cannot listen where it was asked to ends with an error
+    // instead of serving its local socket alone.
+    if (!localOnly && !papplSystemAddListeners(system, listen)) {
+        std::fprintf(stderr, "tavel-printer-app: cannot listen on %s port %d\n",
+                     listen != nullptr ? listen : "every address", port);
+        papplSystemDelete(system);
+        return nullptr;
     }
+    if (!localOnly && listen != nullptr)
+        papplSystemSetHostName(system, listen);
     appRestrictLocalSocket(system);
     appSetAuthorization(system);
     appAddPrinterPage(system, &appSystem->security);
