@@ -99,17 +99,19 @@ bool lpadminGid(gid_t* gid)
 // /run/tavel-printer-app.sock for root and the lpadmin group; a user's
 // server keeps $TMPDIR/tavel-printer-appUID.sock (PAPPL's places) for the
 // user alone.
+// Plain arrays: the watching thread may still read them while the process
+// ends and destroys its static objects.
 struct LocalSocket {
-    std::string directory;
-    std::string path;
-    bool forAdmins = false;  // root and lpadmin, else the user alone
+    char directory[PATH_MAX];
+    char path[PATH_MAX];
+    bool forAdmins;  // root and lpadmin, else the user alone
 };
 LocalSocket sLocalSocket;
 
 // False while the socket is not there.
 bool restrictSocketFile()
 {
-    const char* path = sLocalSocket.path.c_str();
+    const char* path = sLocalSocket.path;
     struct stat info;
     if (lstat(path, &info) != 0 || !S_ISSOCK(info.st_mode))
         return false;
@@ -461,22 +463,27 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 
 void appRestrictLocalSocket(pappl_system_t* system)
 {
-    if (getuid() == 0) {
-        sLocalSocket = {"/run", "/run/tavel-printer-app.sock", true};
-    } else {
-        const char* tmp = std::getenv("TMPDIR");
-        sLocalSocket.directory = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-        sLocalSocket.path = sLocalSocket.directory + "/tavel-printer-app" +
-                            std::to_string(getuid()) + ".sock";
-    }
+    const char* tmp = std::getenv("TMPDIR");
+    const bool root = getuid() == 0;
+    const std::string directory = root                             ? "/run"
+                                  : tmp != nullptr && *tmp != '\0' ? tmp
+                                                                   : "/tmp";
+    const std::string path =
+        root ? directory + "/tavel-printer-app.sock"
+             : directory + "/tavel-printer-app" + std::to_string(getuid()) + ".sock";
+    if (path.size() >= sizeof(sLocalSocket.path))
+        return;  // no socket can have this path
+    std::memcpy(sLocalSocket.directory, directory.c_str(), directory.size() + 1);
+    std::memcpy(sLocalSocket.path, path.c_str(), path.size() + 1);
+    sLocalSocket.forAdmins = root;
     // The socket of an earlier run goes now (PAPPL would replace it), so
     // that the watch waits for the new one.
     struct stat info;
-    if (lstat(sLocalSocket.path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
-        unlink(sLocalSocket.path.c_str());
+    if (lstat(sLocalSocket.path, &info) == 0 && S_ISSOCK(info.st_mode))
+        unlink(sLocalSocket.path);
     const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify >= 0 &&
-        inotify_add_watch(inotify, sLocalSocket.directory.c_str(), IN_CREATE | IN_MOVED_TO) >= 0)
+        inotify_add_watch(inotify, sLocalSocket.directory, IN_CREATE | IN_MOVED_TO) >= 0)
         std::thread(watchLocalSocket, inotify).detach();
     else if (inotify >= 0)
         close(inotify);
