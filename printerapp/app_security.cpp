@@ -98,9 +98,8 @@ bool lpadminGid(gid_t* gid)
 // creates the socket with mode 0777. A server run as root keeps
 // /run/tavel-printer-app.sock for root and the lpadmin group; a user's
 // server keeps $TMPDIR/tavel-printer-appUID.sock (PAPPL's places) for the
-// user alone.
-// Plain arrays: the watching thread may still read them while the process
-// ends and destroys its static objects.
+// user alone. Plain arrays: the watching thread may still read them while
+// the process ends and destroys its static objects.
 struct LocalSocket {
     char directory[PATH_MAX];
     char path[PATH_MAX];
@@ -119,7 +118,8 @@ bool restrictSocketFile()
     bool ok;
     if (sLocalSocket.forAdmins) {
         lpadminGid(&admins);
-        ok = lchown(path, 0, admins) == 0 && chmod(path, 0660) == 0;
+        // Closed to others first, then opened to the group.
+        ok = chmod(path, 0660) == 0 && lchown(path, 0, admins) == 0;
     } else {
         ok = info.st_uid == getuid() && chmod(path, 0600) == 0;
     }
