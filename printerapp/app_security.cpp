@@ -279,7 +279,9 @@ bool isAdminPassword(const char* stored, const char* password)
 // TLS alone.
 struct ClientIdentity {
     std::string name;
-    bool administrator = false;
+    bool administrator = false;  // by the password
+    bool local = false;          // a local user: uid
+    uid_t uid = 0;
     bool badPassword = false;
     bool needsTls = false;  // a remote client on a connection in clear
 };
@@ -326,7 +328,8 @@ ClientIdentity identify(pappl_client_t* client)
     }
     if (local) {
         identity.name = userName(uid);
-        identity.administrator = isAdministratorUid(uid);
+        identity.local = true;
+        identity.uid = uid;
         return identity;
     }
     ipp_t* request = papplClientGetRequest(client);
@@ -358,12 +361,15 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     const ipp_op_t operation = papplClientGetOperation(client);
     if (isOpenOperation(operation))
         return HTTP_STATUS_CONTINUE;
-    if (isJobOperation(operation) && !identity.administrator) {
+    // The group database is read only here, not for every job.
+    const bool administrator =
+        identity.administrator || (identity.local && isAdministratorUid(identity.uid));
+    if (isJobOperation(operation) && !administrator) {
         pappl_job_t* job = papplClientGetJob(client);
         const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
         return owner != nullptr && identity.name == owner ? HTTP_STATUS_CONTINUE : refusal;
     }
-    if (!identity.administrator)
+    if (!administrator)
         return refusal;
     if (operation == kFindDevices && !appAvahiRuns()) {
         papplLogClient(client, PAPPL_LOGLEVEL_ERROR,
