@@ -160,6 +160,7 @@ for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK
 done
 refused remote "save-page-images" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/set-save-page-images.test"
 refused remote "Shutdown-All-Printers" "ipp://HOST/ipp/system" "$APP_TESTS/shutdown-all-printers.test"
+refused remote "Disable-Printer" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/disable-printer.test"
 
 # The administrator password opens changes to a remote client (over TLS,
 # which the server asks for), and root may ask for devices: without
