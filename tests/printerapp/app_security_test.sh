@@ -126,8 +126,8 @@ refused() {
     echo "refused: $who $what"
 }
 
-# Changes a file:// device would allow, and another user's job: only an
-# administrator may.
+# A change the device rules allow (a printer on a socket), and another
+# user's job: only an administrator may.
 create_on_socket() {
     echo -d driver=tavel_tl4_203dpi -d device=socket://127.0.0.1:9 -d "name=$1" \
         "ipp://${2:-HOST}/ipp/system" "$APP_TESTS/create-printer.test"
@@ -141,6 +141,7 @@ for who in remote local; do
     refused "$who" "Cancel-Job of root's job" -d "job=$job" "ipp://HOST/ipp/print/tl4" \
         "$APP_TESTS/cancel-job.test"
 done
+# shellcheck disable=SC2046
 refused remote "Create-Printer with a wrong password" \
     $(create_on_socket wrong-password "admin:not-$PASSWORD@HOST")
 # A user who is no administrator cancels a job of its own.
