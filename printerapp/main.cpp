@@ -1,18 +1,22 @@
 // tavel-printer-app: an IPP Everywhere printer application for the Tavel TSPL
 // label and stencil printers. PAPPL's main loop gives the standard command
 // line (server, add, drivers, printers, submit, ...) and the web page; the
-// system callback below creates the server with the folders and listeners
-// the command line's -o options ask for.
+// system callback below creates the server with the folders, listeners and
+// security rules the command line's -o options ask for.
 #include <pappl/pappl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
+#include "printerapp/app_devices.h"
 #include "printerapp/app_models.h"
+#include "printerapp/app_security.h"
+#include "printerapp/app_system_state.h"
 
 namespace {
 
@@ -20,18 +24,22 @@ namespace {
 const char* const sVersion = TAVEL_VERSION;
 
 // Where state, spool and log live when the command line does not say:
-// Debian's places when run as root (the service), the user's otherwise.
+// Debian's places when run as root, the user's otherwise. The server that
+// a sub-command starts as root when none runs keeps its printers apart
+// from the service's (which runs as lp, on its own files in
+// /var/lib/tavel-printer-app): two servers never share a state file.
 struct AppPaths {
     std::string stateFile;
     std::string spoolDirectory;
     std::string logFile;
 };
 
-AppPaths defaultPaths()
+AppPaths defaultPaths(bool localOnly)
 {
     AppPaths paths;
     if (getuid() == 0) {
-        paths.stateFile = "/var/lib/tavel-printer-app/tavel-printer-app.state";
+        paths.stateFile = localOnly ? "/var/spool/tavel-printer-app/local-server.state"
+                                    : "/var/lib/tavel-printer-app/tavel-printer-app.state";
         paths.spoolDirectory = "/var/spool/tavel-printer-app";
     } else {
         const char* home = std::getenv("HOME");
@@ -78,30 +86,68 @@ bool isLoopback(const std::string& host)
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-// The state file, kept for papplSystemSetSaveCallback; main owns it for as
-// long as the system runs.
+// The state file and the security rules, kept for PAPPL's callbacks; main
+// owns them for as long as the system runs.
 struct AppSystem {
-    std::string stateFile;
+    AppStateSaver state;
+    AppSecurity security;
 };
 
 bool saveState(pappl_system_t* system, void* data)
 {
-    return papplSystemSaveState(system, static_cast<AppSystem*>(data)->stateFile.c_str());
+    return appSaveStateFile(system, static_cast<AppSystem*>(data)->state.path);
+}
+
+// Every printer is created through here (IPP Create-Printer, the web page,
+// the add sub-command, the state file at start): a device the rules refuse
+// fails the creation before the driver is set up.
+bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
+                    const char* deviceId, pappl_pr_driver_data_t* driverData,
+                    ipp_t** driverAttrs, void* data)
+{
+    const std::string refusal =
+        appDeviceRefusal(static_cast<AppSystem*>(data)->security, deviceUri);
+    if (!refusal.empty()) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer on '%s' refused: %s.", deviceUri,
+                 refusal.c_str());
+        return false;
+    }
+    return appDriverCallback(system, driverName, deviceUri, deviceId, driverData, driverAttrs,
+                             nullptr);
+}
+
+// Events of every printer and job, in the thread that caused them: only
+// quick work that takes no printer lock.
+void systemEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t* job, pappl_event_t event,
+                 void* data)
+{
+    AppSystem* appSystem = static_cast<AppSystem*>(data);
+    appNoteStateEvent(&appSystem->state, event);
+    if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
+        appRemoveEmptyJobFile(appSystem->security, job);
 }
 
 pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
-    const AppPaths paths = defaultPaths();
-    appSystem->stateFile = optionOr("state-file", numOptions, options, paths.stateFile.c_str());
+    // A server that a sub-command starts because none runs serves the local
+    // socket alone; serving the network takes the explicit server command.
+    const bool localOnly = cupsGetOption("private-server", numOptions, options) != nullptr;
+    const AppPaths paths = defaultPaths(localOnly);
+    appSystem->state.path = optionOr("state-file", numOptions, options, paths.stateFile.c_str());
     const char* spool = optionOr("spool-directory", numOptions, options,
                                  paths.spoolDirectory.c_str());
     const char* logFile = optionOr("log-file", numOptions, options, paths.logFile.c_str());
     const char* listen = optionOr("listen-hostname", numOptions, options, nullptr);
+    std::string error;
+    if (!appSecurityFromOptions(numOptions, options, &appSystem->security, &error)) {
+        std::fprintf(stderr, "tavel-printer-app: %s\n", error.c_str());
+        return nullptr;
+    }
     makeDirectories(spool, 0700);
-    const size_t stateSlash = appSystem->stateFile.rfind('/');
+    const size_t stateSlash = appSystem->state.path.rfind('/');
     if (stateSlash != std::string::npos && stateSlash > 0)
-        makeDirectories(appSystem->stateFile.substr(0, stateSlash), 0755);
+        makeDirectories(appSystem->state.path.substr(0, stateSlash), 0755);
     const int port = std::atoi(optionOr("server-port", numOptions, options, "8000"));
 
     int systemOptions =
@@ -116,17 +162,24 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         logLevel(optionOr("log-level", numOptions, options, "info")), nullptr, false);
     if (system == nullptr)
         return nullptr;
-    if (listen != nullptr) {
-        papplSystemAddListeners(system, listen);
-        papplSystemSetHostName(system, listen);
-    } else {
-        papplSystemAddListeners(system, nullptr);
+    // A server that cannot listen where it was asked to ends with an error
+    // instead of serving its local socket alone.
+    if (!localOnly && !papplSystemAddListeners(system, listen)) {
+        std::fprintf(stderr, "tavel-printer-app: cannot listen on %s port %d\n",
+                     listen != nullptr ? listen : "every address", port);
+        papplSystemDelete(system);
+        return nullptr;
     }
+    if (!localOnly && listen != nullptr)
+        papplSystemSetHostName(system, listen);
+    appRestrictLocalSocket(system);
+    appSetAuthorization(system);
+    appAddPrinterPage(system, &appSystem->security);
 
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
-    papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, nullptr, appDriverCallback,
-                                 nullptr);
+    papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, nullptr, driverCallback,
+                                 appSystem);
     papplSystemSetMIMECallback(system, appDetectFormat, nullptr);
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
@@ -136,8 +189,16 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     version.version[2] = 32;
     papplSystemSetVersions(system, 1, &version);
 
-    papplSystemLoadState(system, appSystem->stateFile.c_str());
+    papplSystemLoadState(system, appSystem->state.path.c_str());
+    // After the state file, which holds the password of the last run.
+    if (!appSetAdminPassword(system, appSystem->security, &error)) {
+        std::fprintf(stderr, "tavel-printer-app: %s\n", error.c_str());
+        papplSystemDelete(system);
+        return nullptr;
+    }
     papplSystemSetSaveCallback(system, saveState, appSystem);
+    appSaveStateOnChange(system, &appSystem->state);
+    papplSystemSetEventCallback(system, systemEvent, appSystem);
     return system;
 }
 
@@ -152,14 +213,29 @@ pappl_system_t* createSystemCallback(int numOptions, cups_option_t* options, voi
     return nullptr;
 }
 
+int subcommand(const char* baseName, int numOptions, cups_option_t* options, int, char**,
+               void*)
+{
+    try {
+        return appSetAdminPasswordCommand(baseName, numOptions, options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavel-printer-app: %s\n", error.what());
+    }
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
+    // PAPPL's devices sub-command browses DNS-SD and aborts without
+    // avahi-daemon.
+    if (argc == 2 && std::strcmp(argv[1], "devices") == 0 && !appAvahiRuns())
+        return appListLocalDevices();
     AppSystem appSystem;
     return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
-                         numDrivers, drivers, nullptr, appDriverCallback, nullptr, nullptr,
-                         createSystemCallback, nullptr, &appSystem);
+                         numDrivers, drivers, nullptr, driverCallback, "set-admin-password",
+                         subcommand, createSystemCallback, nullptr, &appSystem);
 }

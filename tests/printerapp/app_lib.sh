@@ -41,7 +41,7 @@ app_stop() {
 }
 
 # Starts a private server with a fresh state file and waits until it
-# answers IPP. Another program may take the port between the pick and the
+# answers IPP. Its file:// devices may write below $WORK alone. Another program may take the port between the pick and the
 # start, so a server that exits at once is tried again on another port.
 app_start() {
     local attempt i
@@ -53,6 +53,7 @@ app_start() {
         "$APP" server -o server-port="$APP_PORT" -o listen-hostname=127.0.0.1 \
             -o spool-directory="$WORK/app/spool" -o log-file="$WORK/app/log" \
             -o state-file="$WORK/app/state" -o log-level=debug \
+            -o file-device-directory="$WORK" -o admin-password-file="$WORK/app/admin-password" \
             > "$WORK/app/stderr" 2>&1 &
         APP_PID=$!
         for i in $(seq 1 $((APP_START_SECONDS * 10))); do

@@ -1,0 +1,224 @@
+#!/bin/bash
+# The attacks on the printer application, replayed against a server started
+# as its systemd unit starts it (the unit's user, environment and ExecStart
+# options, its folders moved below $WORK) in a network namespace of its own
+# where avahi-daemon cannot be reached: a remote client in a second
+# namespace, a local user (nobody) on the loopback interface, and a
+# sub-command run with no server. Each attack must be refused, no file may
+# be written where the attacker chose, and the server must live on; root on
+# the loopback interface and a remote client with the administrator
+# password may make changes. The namespaces, a veth pair and its addresses exist only for
+# this test.
+#
+#   app_security_test.sh     (tools named in the environment, see app_lib.sh)
+source "$(dirname "$0")/../e2e/e2e_lib.sh"
+source "$(dirname "$0")/app_lib.sh"
+
+unit="$E2E_BUILD_DIR/printerapp/tavel-printer-app.service"
+[ -f "$unit" ] || fail "$unit is missing"
+[ "$(id -u)" -eq 0 ] || skip "network namespaces and the service user need root"
+
+e2e_setup
+
+# A server run as root keeps its local socket (where PAPPL takes every
+# client for an administrator) for root and lpadmin from its start on.
+app_start
+[ "$(stat -c %a /run/tavel-printer-app.sock)" = 660 ] \
+    || fail "the local socket is open to every user: $(ls -l /run/tavel-printer-app.sock)"
+
+# A job the printer refuses leaves no file, not even an empty one, on a
+# file:// device of a test server.
+app_add_printer tl4 tavel_tl4_203dpi
+printf 'no raster' > "$WORK/bad.pwg"
+app_print tl4 print-plain "$WORK/bad.pwg" image/pwg-raster refused
+check_job_state refused aborted ""
+[ ! -e "$(app_output tl4 refused)" ] || fail "a refused job left $(app_output tl4 refused)"
+app_stop
+
+NS_SERVER=tavel-srv-$$
+NS_CLIENT=tavel-cli-$$
+SERVER_ADDRESS=10.213.77.1
+PORT=8000
+in_server() { ip netns exec "$NS_SERVER" "$@"; }
+in_client() { ip netns exec "$NS_CLIENT" "$@"; }
+
+# Every process left in the namespaces was started here.
+remove_namespaces() {
+    local ns pid
+    for ns in "$NS_SERVER" "$NS_CLIENT"; do
+        for pid in $(ip netns pids "$ns" 2> /dev/null); do
+            kill -9 "$pid" 2> /dev/null || true
+        done
+        ip netns delete "$ns" 2> /dev/null || true
+    done
+}
+E2E_CLEANUP_HOOKS+=(remove_namespaces)
+ip netns add "$NS_SERVER" 2> /dev/null || skip "network namespaces cannot be made here"
+ip netns add "$NS_CLIENT"
+ip link add "tvs$$" type veth peer name "tvc$$"
+ip link set "tvs$$" netns "$NS_SERVER"
+ip link set "tvc$$" netns "$NS_CLIENT"
+in_server ip addr add "$SERVER_ADDRESS/30" dev "tvs$$"
+in_client ip addr add 10.213.77.2/30 dev "tvc$$"
+for ns in "$NS_SERVER" "$NS_CLIENT"; do
+    ip netns exec "$ns" ip link set lo up
+done
+in_server ip link set "tvs$$" up
+in_client ip link set "tvc$$" up
+
+# The server, as the unit starts it, with an administrator password.
+user=$(sed -n 's/^User=//p' "$unit")
+read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
+read -r -a environment <<< "$(sed -n 's/^Environment=//p' "$unit")"
+[ -n "$user" ] && [ "${command[1]}" = server ] || fail "cannot read User= and ExecStart= of $unit"
+command=("$APP" "${command[@]:1}")
+command=("${command[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
+environment=("${environment[@]//\/var\/lib\/tavel-printer-app/$WORK/lib}")
+mkdir -p "$WORK/lib/spool"
+chown -R "$user:" "$WORK/lib"
+PASSWORD=label-admin-$$
+# (PAPPL's main loop does not free the options it hands a sub-command.)
+echo "$PASSWORD" | ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" "$APP" set-admin-password \
+    -o admin-password-file="$WORK/lib/admin-password" > /dev/null \
+    || fail "cannot set the administrator password"
+# Find-Devices must not depend on whether this machine runs avahi-daemon:
+# its socket is hidden from the server.
+in_server sh -c '[ ! -d /run/avahi-daemon ] || mount -t tmpfs tmpfs /run/avahi-daemon; exec "$@"' \
+    sh setpriv --reuid="$user" --regid="$user" --init-groups \
+    env ${environment[@]+"${environment[@]}"} "${command[@]}" > "$WORK/app/log" 2>&1 &
+APP_PID=$!
+E2E_CLEANUP_HOOKS=(app_stop "${E2E_CLEANUP_HOOKS[@]}")
+for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
+    in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/system" \
+        "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
+    kill -0 "$APP_PID" 2> /dev/null || fail "the server did not start"
+    sleep 0.1
+done
+# Reading stays open to remote clients: the attacks below reach the server.
+in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/system" \
+    "$APP_TESTS/get-system-attributes.test" || fail "a remote client cannot reach the server"
+
+# What an attacker would write to: a folder and a file of root, and the
+# service's own folder (a job named after the state file would replace it).
+mkdir "$WORK/victim-dir"
+echo "root's line" > "$WORK/victim-file"
+
+# A printer an administrator made, through root's way on the local machine.
+in_server ipptool -q -d driver=tavel_tl4_203dpi -d device="socket://127.0.0.1:9" -d name=tl4 \
+    "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+    || fail "root cannot add a printer over the loopback interface"
+
+as_nobody=(in_server setpriv --reuid=nobody --regid=nogroup --clear-groups)
+# refused WHO DESCRIPTION IPPTOOL-ARGS...: the request must get a client
+# error; WHO is remote (second namespace) or local (nobody on loopback).
+refused() {
+    local who=$1 what=$2
+    shift 2
+    local run=(in_client) host=$SERVER_ADDRESS
+    if [ "$who" = local ]; then
+        run=("${as_nobody[@]}")
+        host=127.0.0.1
+    fi
+    local args=("${@/HOST/$host:$PORT}")
+    "${run[@]}" ipptool -t "${args[@]}" > "$WORK/attack.log" 2>&1 || true
+    grep -Eq "(got |status-code = )client-error" "$WORK/attack.log" \
+        || fail "$who $what was not refused: $(grep -a -m 3 -i 'status\|FAIL\|PASS' "$WORK/attack.log")"
+    echo "refused: $who $what"
+}
+
+# A change the device rules allow (a printer on a socket), and another
+# user's job: only an administrator may.
+create_on_socket() {
+    echo -d driver=tavel_tl4_203dpi -d device=socket://127.0.0.1:9 -d "name=$1" \
+        "ipp://${2:-HOST}/ipp/system" "$APP_TESTS/create-printer.test"
+}
+in_server ipptool -tv "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/create-job.test" \
+    > "$WORK/job.log" 2>&1 || fail "root cannot create a job: $(cat "$WORK/job.log")"
+job=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/job.log" | head -n 1)
+for who in remote local; do
+    # shellcheck disable=SC2046
+    refused "$who" "Create-Printer on a socket" $(create_on_socket "by-$who")
+    refused "$who" "Cancel-Job of root's job" -d "job=$job" "ipp://HOST/ipp/print/tl4" \
+        "$APP_TESTS/cancel-job.test"
+done
+# shellcheck disable=SC2046
+refused remote "Create-Printer with a wrong password" \
+    $(create_on_socket wrong-password "admin:not-$PASSWORD@HOST")
+# A user who is no administrator cancels a job of its own.
+"${as_nobody[@]}" ipptool -tv "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/create-job.test" \
+    > "$WORK/own.log" 2>&1 || fail "nobody cannot create a job: $(cat "$WORK/own.log")"
+own=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/own.log" | head -n 1)
+"${as_nobody[@]}" ipptool -t -d "job=$own" "ipp://127.0.0.1:$PORT/ipp/print/tl4" \
+    "$APP_TESTS/cancel-job.test" > "$WORK/own.log" 2>&1 \
+    || fail "nobody cannot cancel its own job: $(cat "$WORK/own.log")"
+
+for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state"; do
+    for who in remote local; do
+        refused "$who" "Create-Printer on $device" -d driver=tavel_tl4_203dpi \
+            -d device="$device" -d name=evil "ipp://HOST/ipp/system" \
+            "$APP_TESTS/create-printer.test"
+    done
+done
+refused remote "save-page-images" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/set-save-page-images.test"
+refused remote "Shutdown-All-Printers" "ipp://HOST/ipp/system" "$APP_TESTS/shutdown-all-printers.test"
+refused remote "Disable-Printer" "ipp://HOST/ipp/print/tl4" "$APP_TESTS/disable-printer.test"
+
+# The administrator password opens changes to a remote client (over TLS,
+# which the server asks for), and root may ask for devices: without
+# avahi-daemon the server refuses instead of ending.
+# shellcheck disable=SC2046
+in_client ipptool -t $(create_on_socket by-admin "admin:$PASSWORD@$SERVER_ADDRESS:$PORT") \
+    > "$WORK/admin.log" 2>&1 || fail "the administrator's password was refused: $(cat "$WORK/admin.log")"
+in_server ipptool -tv "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/find-devices.test" \
+    > "$WORK/find.log" 2>&1 || true
+grep -q "status-code = server-error-service-unavailable" "$WORK/find.log" \
+    || fail "Find-Devices without avahi-daemon: $(grep -a -m 2 'status\|FAIL' "$WORK/find.log")"
+kill -0 "$APP_PID" 2> /dev/null || fail "Find-Devices ended the server"
+echo "allowed: remote administrator with the password; refused: Find-Devices without avahi-daemon"
+
+# The web page: a remote client without the password posts the Add Printer
+# form, on a device the rules allow, with the session token of root's page,
+# over http and https.
+token=$(in_server curl -s -m 10 "http://127.0.0.1:$PORT/addprinter" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+for scheme in http https; do
+    in_client curl -sk -m 10 --data-urlencode "session=$token" \
+        --data-urlencode printer_name=evil --data-urlencode driver_name=tavel_tl4_203dpi \
+        --data-urlencode "device_uri=socket://10.213.77.2:9100" \
+        "$scheme://$SERVER_ADDRESS:$PORT/addprinter" > "$WORK/post.html"
+done
+# The web page opens to a remote client with the password, over https.
+code=$(in_client curl -sk -m 10 -o /dev/null -w "%{http_code}" -u "admin:$PASSWORD" \
+    "https://$SERVER_ADDRESS:$PORT/addprinter")
+[ "$code" = 200 ] || fail "the web page refused the administrator's password over https: $code"
+for name in evil by-remote by-local wrong-password; do
+    if in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/$name" get-printer-attributes.test; then
+        fail "printer $name was added"
+    fi
+done
+in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/by-admin" get-printer-attributes.test \
+    || fail "the administrator's printer is missing"
+echo "refused: remote Add Printer form"
+
+# A sub-command with no server running (here: none in the client's
+# namespace, and private /run and /tmp) may start one on the local socket
+# alone, which only its user may use.
+mkdir -m 1777 "$WORK/client-tmp"
+in_client unshare --mount sh -c 'mount -t tmpfs tmpfs /run && mount --bind "$1" /tmp &&
+    exec setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp \
+    timeout 60 "$2" printers' sh "$WORK/client-tmp" "$APP" > "$WORK/subcommand.log" 2>&1 \
+    || fail "the printers sub-command failed: $(cat "$WORK/subcommand.log")"
+sockets=("$WORK"/client-tmp/*.sock)
+[ -S "${sockets[0]}" ] || fail "the sub-command started no local server"
+[ "$(stat -c %a "${sockets[0]}")" = 600 ] \
+    || fail "a user's local socket is open to other users: $(ls -l "${sockets[0]}")"
+listening=$(in_client ss -H -ltn)
+[ -z "$listening" ] || fail "a sub-command's server listens on the network: $listening"
+echo "refused: a network server started by a sub-command"
+
+# Nothing written, and the server still serves.
+[ -z "$(ls -A "$WORK/victim-dir")" ] || fail "a file was written into root's folder"
+[ "$(cat "$WORK/victim-file")" = "root's line" ] || fail "root's file was changed"
+kill -0 "$APP_PID" 2> /dev/null || fail "the server died"
+in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/print/tl4" get-printer-attributes.test \
+    || fail "the server no longer answers"
+echo "PASS: every attack refused, nothing written, the server lives"
