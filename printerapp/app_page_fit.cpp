@@ -1,0 +1,112 @@
+// Page fitting for raster pages whose size differs from the label's: turn
+// to the label's orientation, scale to fit keeping the aspect ratio, centre.
+#include "printerapp/app_page_fit.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The page turned a quarter turn: counter-clockwise when clockwise is false.
+std::vector<unsigned char> turnPage(const unsigned char* page, unsigned width, unsigned height,
+                                    bool clockwise)
+{
+    std::vector<unsigned char> turned(static_cast<size_t>(width) * height);
+    // The turned page is height dots wide and width dots long.
+    for (unsigned y = 0; y < width; ++y) {
+        unsigned char* row = turned.data() + static_cast<size_t>(y) * height;
+        for (unsigned x = 0; x < height; ++x) {
+            const unsigned sx = clockwise ? y : width - 1 - y;
+            const unsigned sy = clockwise ? height - 1 - x : x;
+            row[x] = page[static_cast<size_t>(sy) * width + sx];
+        }
+    }
+    return turned;
+}
+
+}  // namespace
+
+bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigned labelWidth,
+             unsigned labelHeight, std::vector<unsigned char>* fitted)
+{
+    fitted->assign(static_cast<size_t>(labelWidth) * labelHeight, 0);
+    if (width == 0 || height == 0 || labelWidth == 0 || labelHeight == 0)
+        return false;
+
+    const bool pageLandscape = width > height;
+    const bool labelLandscape = labelWidth > labelHeight;
+    const bool turn = pageLandscape != labelLandscape && width != height &&
+                      labelWidth != labelHeight;
+    std::vector<unsigned char> turned;
+    if (turn) {
+        turned = turnPage(page, width, height, labelLandscape);
+        page = turned.data();
+        const unsigned w = width;
+        width = height;
+        height = w;
+    }
+
+    // One scale for both directions: the fitted size is the label's in the
+    // direction that limits, the other rounded to the nearest dot.
+    uint64_t fitWidth = labelWidth;
+    uint64_t fitHeight = labelHeight;
+    if (static_cast<uint64_t>(width) * labelHeight > static_cast<uint64_t>(height) * labelWidth)
+        fitHeight = (static_cast<uint64_t>(height) * labelWidth * 2 + width) / (2 * width);
+    else
+        fitWidth = (static_cast<uint64_t>(width) * labelHeight * 2 + height) / (2 * height);
+    if (fitWidth == 0)
+        fitWidth = 1;
+    if (fitHeight == 0)
+        fitHeight = 1;
+    const uint64_t left = (labelWidth - fitWidth) / 2;
+    const uint64_t top = (labelHeight - fitHeight) / 2;
+
+    for (uint64_t y = 0; y < fitHeight; ++y) {
+        const uint64_t y0 = y * height / fitHeight;
+        uint64_t y1 = (y + 1) * height / fitHeight;
+        if (y1 <= y0)
+            y1 = y0 + 1;
+        unsigned char* out = fitted->data() + (top + y) * labelWidth + left;
+        for (uint64_t x = 0; x < fitWidth; ++x) {
+            const uint64_t x0 = x * width / fitWidth;
+            uint64_t x1 = (x + 1) * width / fitWidth;
+            if (x1 <= x0)
+                x1 = x0 + 1;
+            uint64_t sum = 0;
+            for (uint64_t sy = y0; sy < y1; ++sy) {
+                const unsigned char* row = page + sy * width;
+                for (uint64_t sx = x0; sx < x1; ++sx)
+                    sum += row[sx];
+            }
+            const uint64_t count = (y1 - y0) * (x1 - x0);
+            out[x] = static_cast<unsigned char>((sum + count / 2) / count);
+        }
+    }
+    return turn;
+}
+
+void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
+                    unsigned labelWidth, unsigned labelHeight, std::string* note)
+{
+    std::vector<unsigned char> fitted;
+    const bool turned = fitPage(page->data(), header->cupsWidth, header->cupsHeight, labelWidth,
+                                labelHeight, &fitted);
+    const double dpi = header->HWResolution[0];
+    char text[256];
+    std::snprintf(text, sizeof(text),
+                  "The %.1fx%.1f mm page was %sfitted onto the %.1fx%.1f mm label.",
+                  header->cupsWidth * 25.4 / dpi, header->cupsHeight * 25.4 / dpi,
+                  turned ? "turned and " : "", labelWidth * 25.4 / dpi, labelHeight * 25.4 / dpi);
+    *note = text;
+    page->swap(fitted);
+    header->cupsWidth = labelWidth;
+    header->cupsBytesPerLine = labelWidth;
+    header->cupsHeight = labelHeight;
+    header->PageSize[0] = static_cast<unsigned>(labelWidth * 72.0 / dpi + 0.5);
+    header->PageSize[1] = static_cast<unsigned>(labelHeight * 72.0 / header->HWResolution[1] + 0.5);
+    header->cupsPageSize[0] = static_cast<float>(labelWidth * 72.0 / dpi);
+    header->cupsPageSize[1] = static_cast<float>(labelHeight * 72.0 / header->HWResolution[1]);
+    header->ImagingBoundingBox[0] = header->ImagingBoundingBox[1] = 0;
+    header->ImagingBoundingBox[2] = header->PageSize[0];
+    header->ImagingBoundingBox[3] = header->PageSize[1];
+}
