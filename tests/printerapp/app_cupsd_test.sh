@@ -30,7 +30,7 @@ e2e_setup
 
 app_start
 app_add_printer tl4 tavel_tl4_203dpi
-ipptool -t -d value=ordered "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+ipptool -t -d value=burkes "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
     "$APP_TESTS/set-halftone-default.test" > "$WORK/set-default.log" 2>&1 \
     || { cat "$WORK/set-default.log" >&2; fail "Set-Printer-Attributes failed"; }
 
@@ -63,6 +63,6 @@ setup_block "$out" | grep -qx 'SIZE 101.6 mm, 152.4 mm' || fail "the label is no
 check_box_label "$WORK/label-1.pbm" $LABEL_W $LABEL_H $BOX_X0 $BOX_Y0 $BOX_X1 $BOX_Y1 $TOL
 
 # The application's default halftone applied to the CUPS job.
-grep -a -q "\[Job 1\] Settings: halftone-type=ordered," "$WORK/app/log" \
+grep -a -q "\[Job 1\] Settings: halftone-type=burkes," "$WORK/app/log" \
     || fail "the application's default halftone did not reach the CUPS job"
 echo "PASS: a PDF through a driverless CUPS queue printed on the application"
