@@ -240,7 +240,7 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
-    data->scaling_default = PAPPL_SCALING_AUTO;
+    data->scaling_default = PAPPL_SCALING_FIT;
     // 8-bit grey reaches the driver as the client sent it: the halftoning is
     // ours, never PAPPL's.
     data->raster_types = static_cast<pappl_raster_type_t>(PAPPL_PWG_RASTER_TYPE_SGRAY_8 |

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -109,4 +110,94 @@ void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* pag
     header->ImagingBoundingBox[0] = header->ImagingBoundingBox[1] = 0;
     header->ImagingBoundingBox[2] = header->PageSize[0];
     header->ImagingBoundingBox[3] = header->PageSize[1];
+}
+
+namespace {
+
+unsigned bigEndian(const unsigned char* bytes, int count)
+{
+    unsigned value = 0;
+    for (int i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+// Walks a JPEG's markers up to the frame header (SOF0 to SOF15 but DHT,
+// JPG and DAC), which holds the height and then the width.
+bool jpegSize(FILE* file, unsigned* width, unsigned* height)
+{
+    unsigned char segment[8];
+    for (int markers = 0; markers < 1000; ++markers) {
+        int c = std::fgetc(file);
+        while (c == 0xFF)
+            c = std::fgetc(file);
+        if (c == EOF)
+            return false;
+        if (c == 0xD8 || (c >= 0xD0 && c <= 0xD7) || c == 0x01)
+            continue;  // markers without a length
+        if (std::fread(segment, 1, 2, file) != 2)
+            return false;
+        const unsigned length = bigEndian(segment, 2);
+        if (length < 2)
+            return false;
+        if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) {
+            if (length < 7 || std::fread(segment, 1, 5, file) != 5)
+                return false;
+            *height = bigEndian(segment + 1, 2);
+            *width = bigEndian(segment + 3, 2);
+            return *width > 0 && *height > 0;
+        }
+        if (std::fseek(file, static_cast<long>(length) - 2, SEEK_CUR) != 0)
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool imageFileSize(const char* path, unsigned* width, unsigned* height)
+{
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return false;
+    unsigned char header[24];
+    bool ok = false;
+    if (std::fread(header, 1, 2, file) == 2 && header[0] == 0xFF && header[1] == 0xD8) {
+        ok = jpegSize(file, width, height);
+    } else if (std::fread(header + 2, 1, 22, file) == 22 &&
+               std::memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
+               std::memcmp(header + 12, "IHDR", 4) == 0) {
+        *width = bigEndian(header + 16, 4);
+        *height = bigEndian(header + 20, 4);
+        ok = *width > 0 && *height > 0;
+    }
+    std::fclose(file);
+    return ok;
+}
+
+bool turnPlacedImage(std::vector<unsigned char>* page, unsigned width, unsigned height,
+                     unsigned imageWidth, unsigned imageHeight)
+{
+    if (imageWidth == imageHeight || width == height || imageWidth == 0 || imageHeight == 0 ||
+        (imageWidth > imageHeight) == (width > height))
+        return false;
+    // Where the image lies: the full page in the limiting direction, its
+    // aspect in the other, centred.
+    uint64_t placedWidth = width;
+    uint64_t placedHeight = height;
+    if (static_cast<uint64_t>(imageWidth) * height > static_cast<uint64_t>(imageHeight) * width)
+        placedHeight = (static_cast<uint64_t>(imageHeight) * width * 2 + imageWidth) / (2 * imageWidth);
+    else
+        placedWidth = (static_cast<uint64_t>(imageWidth) * height * 2 + imageHeight) / (2 * imageHeight);
+    if (placedWidth == 0 || placedHeight == 0)
+        return false;
+    const uint64_t left = (width - placedWidth) / 2;
+    const uint64_t top = (height - placedHeight) / 2;
+    std::vector<unsigned char> placed(placedWidth * placedHeight);
+    for (uint64_t y = 0; y < placedHeight; ++y)
+        std::memcpy(placed.data() + y * placedWidth, page->data() + (top + y) * width + left,
+                    placedWidth);
+    fitPage(placed.data(), static_cast<unsigned>(placedWidth), static_cast<unsigned>(placedHeight),
+            width, height, page);
+    return true;
 }

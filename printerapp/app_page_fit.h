@@ -26,4 +26,16 @@ bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigne
 void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
                     unsigned labelWidth, unsigned labelHeight, std::string* note);
 
+// The pixel size of a PNG or JPEG file, read from its header; false for
+// anything else or a damaged header.
+bool imageFileSize(const char* path, unsigned* width, unsigned* height);
+
+// PAPPL places a PNG or JPEG onto the page upright, fitted and centred. For
+// an image (imageWidth x imageHeight) whose orientation is not the page's,
+// takes the placed image back out of page (width x height dots) and fits it
+// again, turned, onto the whole page. Returns false, leaving page as it is,
+// when the orientations agree or either is square.
+bool turnPlacedImage(std::vector<unsigned char>* page, unsigned width, unsigned height,
+                     unsigned imageWidth, unsigned imageHeight);
+
 #endif

@@ -4,6 +4,8 @@
 // The test label drawn for Print Test Page is checked here too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,6 +77,45 @@ TEST(PageFit, HeaderAndMessageDescribeTheFittedPage)
     EXPECT_EQ(page[406 / 2 * 812 + 143], 255);
     EXPECT_EQ(page[406 / 2 * 812 + 667], 255);
     EXPECT_EQ(page[406 / 2 * 812 + 668], 0);
+}
+
+TEST(PageFit, PlacedImagesAreTurnedToTheLabel)
+{
+    // A 2 x 1 image placed upright on a 4 x 8 page fills rows 3 and 4; taken
+    // out, turned and fitted, each of its dots becomes a 2 x 2 block.
+    Dots page(32, 0);
+    const Dots placed = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::copy(placed.begin(), placed.end(), page.begin() + 12);
+    EXPECT_FALSE(turnPlacedImage(&page, 4, 8, 1, 2));  // already upright
+    ASSERT_TRUE(turnPlacedImage(&page, 4, 8, 2, 1));
+    EXPECT_EQ(page, (Dots{4, 4, 8, 8, 4, 4, 8, 8, 3, 3, 7, 7, 3, 3, 7, 7,
+                          2, 2, 6, 6, 2, 2, 6, 6, 1, 1, 5, 5, 1, 1, 5, 5}));
+
+    // The image's size from its file: a PNG's IHDR, a JPEG's frame header
+    // after an APP0 segment; anything else is not an image.
+    const std::string dir = ::testing::TempDir();
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool ok;
+        unsigned width, height;
+    } files[] = {
+        {"a.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x04\xb0\0\0\x02\x58", 24), true, 1200, 600},
+        {"b.jpg", std::string("\xff\xd8\xff\xe0\0\x04" "ab\xff\xc0\0\x0b\x08\x01\x2c\x03\x20\x01", 18), true, 800, 300},
+        {"c.txt", "SIZE 4,6\r\n", false, 0, 0},
+    };
+    for (const auto& f : files) {
+        const std::string path = dir + "/" + f.name;
+        FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(f.bytes.data(), 1, f.bytes.size(), out);
+        std::fclose(out);
+        unsigned width = 0, height = 0;
+        EXPECT_EQ(imageFileSize(path.c_str(), &width, &height), f.ok) << f.name;
+        EXPECT_EQ(width, f.width) << f.name;
+        EXPECT_EQ(height, f.height) << f.name;
+        std::remove(path.c_str());
+    }
 }
 
 TEST(TestLabel, EdgesDarknessAndRamp)

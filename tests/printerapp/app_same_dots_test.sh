@@ -153,6 +153,13 @@ read -r inked area < <(count_dots "$WORK/other-size-1.pbm" 711 0 812 1218)
 read -r inked area < <(count_dots "$WORK/other-size-1.pbm" 179 917 300 1140)
 [ "$inked" -eq "$area" ] || fail "other-size: only $inked of $area dots of the box are black"
 
+# The same page as a PNG, left to the printer to fit: PAPPL places it
+# upright, and it is turned onto the label just as the raster page was.
+app_print tl4 print-label "$WORK/label.png" image/png png-turned media=oe_4x6-label_4x6in \
+    halftone=threshold
+check_job_state png-turned completed ""
+check_same_output tl4 png-turned "$(app_output tl4 other-size)"
+
 # Page images are the printer's setting: a job cannot ask for them, and the
 # printer's default makes the page's two, 812 x 406. Other programs may dump
 # pages into the same folder meanwhile, so only dumps of this size count.
