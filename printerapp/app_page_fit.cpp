@@ -25,6 +25,24 @@ std::vector<unsigned char> turnPage(const unsigned char* page, unsigned width, u
     return turned;
 }
 
+// The size of a width x height page scaled by one factor for both
+// directions to fit labelWidth x labelHeight: the label's size in the
+// direction that limits, the other rounded to the nearest dot, at least 1.
+void fittedSize(uint64_t width, uint64_t height, uint64_t labelWidth, uint64_t labelHeight,
+                uint64_t* fitWidth, uint64_t* fitHeight)
+{
+    *fitWidth = labelWidth;
+    *fitHeight = labelHeight;
+    if (width * labelHeight > height * labelWidth)
+        *fitHeight = (height * labelWidth * 2 + width) / (2 * width);
+    else
+        *fitWidth = (width * labelHeight * 2 + height) / (2 * height);
+    if (*fitWidth == 0)
+        *fitWidth = 1;
+    if (*fitHeight == 0)
+        *fitHeight = 1;
+}
+
 }  // namespace
 
 bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigned labelWidth,
@@ -47,18 +65,9 @@ bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigne
         height = w;
     }
 
-    // One scale for both directions: the fitted size is the label's in the
-    // direction that limits, the other rounded to the nearest dot.
-    uint64_t fitWidth = labelWidth;
-    uint64_t fitHeight = labelHeight;
-    if (static_cast<uint64_t>(width) * labelHeight > static_cast<uint64_t>(height) * labelWidth)
-        fitHeight = (static_cast<uint64_t>(height) * labelWidth * 2 + width) / (2 * width);
-    else
-        fitWidth = (static_cast<uint64_t>(width) * labelHeight * 2 + height) / (2 * height);
-    if (fitWidth == 0)
-        fitWidth = 1;
-    if (fitHeight == 0)
-        fitHeight = 1;
+    uint64_t fitWidth = 0;
+    uint64_t fitHeight = 0;
+    fittedSize(width, height, labelWidth, labelHeight, &fitWidth, &fitHeight);
     const uint64_t left = (labelWidth - fitWidth) / 2;
     const uint64_t top = (labelHeight - fitHeight) / 2;
 
@@ -181,16 +190,10 @@ bool turnPlacedImage(std::vector<unsigned char>* page, unsigned width, unsigned 
     if (imageWidth == imageHeight || width == height || imageWidth == 0 || imageHeight == 0 ||
         (imageWidth > imageHeight) == (width > height))
         return false;
-    // Where the image lies: the full page in the limiting direction, its
-    // aspect in the other, centred.
-    uint64_t placedWidth = width;
-    uint64_t placedHeight = height;
-    if (static_cast<uint64_t>(imageWidth) * height > static_cast<uint64_t>(imageHeight) * width)
-        placedHeight = (static_cast<uint64_t>(imageHeight) * width * 2 + imageWidth) / (2 * imageWidth);
-    else
-        placedWidth = (static_cast<uint64_t>(imageWidth) * height * 2 + imageHeight) / (2 * imageHeight);
-    if (placedWidth == 0 || placedHeight == 0)
-        return false;
+    // Where the image lies: fitted and centred as PAPPL places it.
+    uint64_t placedWidth = 0;
+    uint64_t placedHeight = 0;
+    fittedSize(imageWidth, imageHeight, width, height, &placedWidth, &placedHeight);
     const uint64_t left = (width - placedWidth) / 2;
     const uint64_t top = (height - placedHeight) / 2;
     std::vector<unsigned char> placed(placedWidth * placedHeight);
