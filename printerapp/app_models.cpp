@@ -254,10 +254,14 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->x_resolution[0] = data->y_resolution[0] = model->dpi;
     data->x_default = data->y_default = model->dpi;
 
-    // Labels and stencils print edge to edge.
+    // Labels and stencils print edge to edge. Each size is also listed with
+    // margins of 0.01 mm: CUPS names every zero-margin size "Borderless"
+    // in the PPD it generates for a driverless queue, and then finds no
+    // size named after media-default; with the bordered twins, a queue
+    // without options prints on the loaded label.
     data->borderless = true;
-    data->left_right = 0;
-    data->bottom_top = 0;
+    data->left_right = 1;
+    data->bottom_top = 1;
     data->num_media = model->numMedia;
     for (int i = 0; i < model->numMedia; ++i)
         data->media[i] = model->media[i];

@@ -2,9 +2,10 @@
 # The printer application behind CUPS as a driverless printer: a private
 # scheduler on 127.0.0.1 gets a queue made with "lpadmin -m everywhere"
 # pointing at a TL-4 of a private application instance; a PDF label printed
-# with lp -o media=... goes through CUPS's own filters (pdftopdf, gstoraster,
-# rastertopwg) and the ipp backend into the application, and the label it
-# writes holds the document's box where it belongs. A printer default set in
+# with lp and no option goes on the loaded 4 x 6 in label through CUPS's own
+# filters (pdftopdf, gstoraster, rastertopwg) and the ipp backend into the
+# application, and the label it writes holds the document's box where it
+# belongs. A printer default set in
 # the application (CUPS passes no vendor attribute) reaches the TSPL.
 #
 #   app_cupsd_test.sh        (tools named in the environment, see app_lib.sh)
@@ -51,7 +52,10 @@ done
 [ "$added" = yes ] || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin -m everywhere could not add the queue"; }
 
 pdf=$(make_pdf label_box)
-job=$(submit -o media=oe_4x6-label_4x6in "$pdf")
+# No -o media: the PPD CUPS generated picks the printer's loaded label.
+grep -qx '\*DefaultPageSize: 4x6' "$WORK/root/ppd/$QUEUE.ppd" \
+    || fail "the generated PPD does not default to the loaded 4 x 6 in label: $(grep -a DefaultPageSize "$WORK/root/ppd/$QUEUE.ppd")"
+job=$(submit "$pdf")
 wait_for_job "$job"
 
 # CUPS names the job after the document.
