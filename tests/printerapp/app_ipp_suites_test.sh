@@ -62,4 +62,13 @@ for entry in "${printers[@]}"; do
     done
 done
 [ ${#failures[@]} -eq 0 ] || fail "failed: ${failures[*]}"
+
+# The strings the suites run with label the web page's vendor settings.
+exec 3<> "/dev/tcp/127.0.0.1/$APP_PORT" || fail "cannot connect to the web page"
+printf 'GET /tl4/printing HTTP/1.0\r\nHost: localhost\r\n\r\n' >&3
+timeout 10 cat <&3 > "$WORK/printing.html" || true
+exec 3<&-
+for label in "Halftoning:" "Gap height (mm):" "Sierra diffusion (photos)"; do
+    grep -q -F "$label" "$WORK/printing.html" || fail "the web page lacks the label '$label'"
+done
 echo "PASS: the IPP suites on all three drivers fail only where the README says why"
