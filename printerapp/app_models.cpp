@@ -5,6 +5,7 @@
 #include "printerapp/app_models.h"
 
 #include "printerapp/app_identify.h"
+#include "printerapp/app_label_mode.h"
 #include "printerapp/app_testpage.h"
 
 #include <cstdio>
@@ -129,18 +130,20 @@ void fillVendorAttributes(const AppModel& model, ipp_t* attrs)
     addBoolean(attrs, kVendorNames[kSavePageImages], false);
 }
 
-// The printer attributes PAPPL 1.3.1's Set-Printer-Attributes accepts (each
-// tried against it), then the vendor defaults.
+// The printer attributes PAPPL 1.3.1's Set-Printer-Attributes accepts, as
+// its own (non-standard) printer-settable-attributes lists them, then the
+// vendor defaults.
 const char* const sSettableAttributes[] = {
-    "label-mode-configured",          "media-col-default",
-    "media-col-ready",                "media-default",
-    "media-ready",                    "orientation-requested-default",
+    "copies-default",                 "document-format-default",
+    "media-col-default",              "media-col-ready",
+    "media-default",                  "media-ready",
+    "multiple-document-handling-default", "orientation-requested-default",
     "print-color-mode-default",       "print-content-optimize-default",
-    "print-darkness-default",         "print-quality-default",
-    "print-speed-default",            "printer-contact-col",
-    "printer-darkness-configured",    "printer-geo-location",
+    "print-quality-default",          "printer-geo-location",
     "printer-location",               "printer-organization",
     "printer-organizational-unit",    "printer-resolution-default",
+    "label-mode-configured",          "print-darkness-default",
+    "print-speed-default",            "printer-darkness-configured",
 };
 
 // Printer attributes PAPPL 1.3.1 does not list itself, each with the value
@@ -338,4 +341,5 @@ void appPrinterCreated(pappl_printer_t* printer, void* data)
     supplies[1].level = -1;
     supplies[1].type = PAPPL_SUPPLY_TYPE_RIBBON_WAX;
     papplPrinterSetSupplies(printer, 2, supplies);
+    addLabelModePage(printer);
 }

@@ -62,7 +62,7 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
                        void* cbdata);
 
 // PAPPL's printer creation callback (papplSystemSetPrinterDrivers): lists
-// the printer's supplies.
+// the printer's supplies and adds its Label Mode page.
 void appPrinterCreated(pappl_printer_t* printer, void* data);
 
 // PAPPL's format detection for documents sent without a known format:
