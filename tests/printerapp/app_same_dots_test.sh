@@ -186,4 +186,113 @@ if [ -d "$SPOOL_TMP" ]; then
     [ "$(count_page_dumps)" -ge 2 ] || fail "save-page-images-default=true did not leave the page's two dumps"
 fi
 
+# A network printer (tcp://) that is off: the job waits, saying why, and the printer
+# shows offline; once the printer listens, the job sends it the filter's
+# TSPL. A second job waiting for a printer that never comes is canceled, and
+# a third one does not hold up SIGTERM.
+job_attributes() {  # PRINTER JOB-ID: the job's state and message
+    cat > "$WORK/get-job.test" << 'EOF'
+{
+    OPERATION Get-Job-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR integer job-id $jobid
+    STATUS successful-ok
+}
+EOF
+    ipptool -tv -d jobid="$2" "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/get-job.test" 2> /dev/null \
+        | sed -n 's/^ *\(job-state\|job-state-message\) ([a-zA-Z]*) = //p' | tr '\n' '|'
+}
+wait_for_job_text() {  # PRINTER JOB-ID TEXT: waits up to 20 s
+    local i
+    for i in $(seq 1 100); do
+        grep -q -F -- "$3" <<< "$(job_attributes "$1" "$2")" && return 0
+        sleep 0.2
+    done
+    fail "job $2 on $1 never showed '$3': $(job_attributes "$1" "$2")"
+}
+late_port=$(pick_port) || skip "no free port on 127.0.0.1"
+app_add_printer_uri() {  # NAME URI
+    ipptool -t -d driver=tavel_tl4_203dpi -d device="$2" -d name="$1" \
+        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+        > "$WORK/create-$1.log" 2>&1 || { cat "$WORK/create-$1.log" >&2; fail "could not create printer $1"; }
+}
+app_add_printer_uri late "tcp://127.0.0.1:$late_port"
+app_print late print-plain "$WORK/label.pwg" image/pwg-raster late-label &
+late_pid=$!
+wait_for_job_text late 1 "Waiting for the printer: Unable to connect to 127.0.0.1:$late_port: Connection refused"
+cat > "$WORK/offline.test" << 'EOF'
+{
+    OPERATION Get-Printer-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR keyword requested-attributes printer-state-reasons
+    STATUS successful-ok
+    EXPECT printer-state-reasons WITH-VALUE offline
+}
+EOF
+ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/late" "$WORK/offline.test" > "$WORK/offline.log" 2>&1 \
+    || { cat "$WORK/offline.log" >&2; fail "the unreachable printer does not show offline"; }
+python3 -c '
+import socket, sys
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(1)
+server.settimeout(30)
+connection, _ = server.accept()
+connection.settimeout(30)
+with open(sys.argv[2], "wb") as out:
+    while True:
+        data = connection.recv(65536)
+        if not data:
+            break
+        out.write(data)
+' "$late_port" "$WORK/late.out" &
+listener_pid=$!
+wait "$late_pid" || fail "the late printer's job failed"
+wait "$listener_pid" || fail "the late printer received nothing"
+check_job_state late-label completed ""
+cmp -s "$WORK/defaults.expected" "$WORK/late.out" \
+    || fail "the late printer received other TSPL than the filter's: $(cmp "$WORK/defaults.expected" "$WORK/late.out" 2>&1 | head -n 1)"
+
+never_port=$(pick_port) || skip "no free port on 127.0.0.1"
+app_add_printer_uri never "tcp://127.0.0.1:$never_port"
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/never.pwg" "$WORK/never.png"
+ipptool -d filetype=image/png -d jobname=never-1 -f "$WORK/never.png" \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &
+wait_for_job_text never 1 "Waiting for the printer"
+cat > "$WORK/cancel-job.test" << 'EOF'
+{
+    OPERATION Cancel-Job
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR integer job-id 1
+    ATTR name requesting-user-name $user
+    STATUS successful-ok
+}
+EOF
+ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$WORK/cancel-job.test" > "$WORK/cancel.log" 2>&1 \
+    || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
+wait_for_job_text never 1 "canceled|Canceled while waiting for the printer."
+ipptool -d filetype=image/pwg-raster -d jobname=never-2 -f "$WORK/label.pwg" \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &
+wait_for_job_text never 2 "Waiting for the printer"
+stop_start=$SECONDS
+kill -TERM "$APP_PID"
+for i in $(seq 1 100); do
+    kill -0 "$APP_PID" 2> /dev/null || break
+    sleep 0.1
+done
+kill -0 "$APP_PID" 2> /dev/null && fail "SIGTERM did not end the server within 10 s while a job waited for its printer"
+wait "$APP_PID" 2> /dev/null || true
+APP_PID=
+echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for its printer"
+
 echo "PASS: the application's TSPL equals the filter's on $(ls "$WORK"/*.expected | wc -l) jobs"
