@@ -1,9 +1,8 @@
-// The test label and the PWG raster file PAPPL queues for it. The text is
+// The test label and the PNG file PAPPL queues for it. The text is
 // drawn with a small 5 x 7 dot font of the few characters it needs.
 #include "printerapp/app_testpage.h"
 
-#include <cups/raster.h>
-#include <fcntl.h>
+#include <png.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,6 +131,42 @@ std::vector<unsigned char> drawTestLabel(unsigned width, unsigned height, int dp
     return dots;
 }
 
+namespace {
+
+// Writes dots (0 = blank, 255 = ink) as an 8-bit grey PNG at dpi: PAPPL
+// 1.3.1 prints a queued PNG in its job thread, not a PWG raster.
+bool writeTestLabelPng(FILE* file, const std::vector<unsigned char>& dots, unsigned width,
+                       unsigned height, int dpi)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    std::vector<unsigned char> row(width);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    const png_uint_32 perMetre = static_cast<png_uint_32>(dpi * 10000 / 254);
+    png_set_pHYs(png, info, perMetre, perMetre, PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x)
+            row[x] = static_cast<unsigned char>(255 - dots[static_cast<size_t>(y) * width + x]);
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
 const char* appTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize)
 {
     pappl_pr_driver_data_t data;
@@ -146,37 +181,20 @@ const char* appTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize)
         return nullptr;
 
     const char* tmp = std::getenv("TMPDIR");
-    std::snprintf(buffer, bufsize, "%s/tavel-test-label-XXXXXX.pwg", tmp ? tmp : "/tmp");
+    std::snprintf(buffer, bufsize, "%s/tavel-test-label-XXXXXX.png", tmp ? tmp : "/tmp");
     const int fd = mkstemps(buffer, 4);
     if (fd < 0) {
         papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Unable to create the test label file.");
         return nullptr;
     }
-    cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t header;
-    pwg_media_t* pwg = pwgMediaForSize(media.size_width, media.size_length);
-    bool ok = raster != nullptr && pwg != nullptr &&
-              cupsRasterInitPWGHeader(&header, pwg, "sgray_8", dpi, dpi, "one-sided", nullptr);
-    if (ok) {
-        // PWG raster sizes are those of the media name; the label's own
-        // size in dots is what counts.
-        header.cupsWidth = header.cupsBytesPerLine = width;
-        header.cupsHeight = height;
-        ok = cupsRasterWriteHeader2(raster, &header);
-    }
-    if (ok) {
-        const std::vector<unsigned char> dots =
-            drawTestLabel(width, height, dpi, data.darkness_configured);
-        std::vector<unsigned char> line(width);
-        for (unsigned y = 0; ok && y < height; ++y) {
-            for (unsigned x = 0; x < width; ++x)
-                line[x] = static_cast<unsigned char>(255 - dots[static_cast<size_t>(y) * width + x]);
-            ok = cupsRasterWritePixels(raster, line.data(), width) == width;
-        }
-    }
-    if (raster != nullptr)
-        cupsRasterClose(raster);
-    close(fd);
+    FILE* file = fdopen(fd, "wb");
+    bool ok = file != nullptr &&
+              writeTestLabelPng(file, drawTestLabel(width, height, dpi, data.darkness_configured),
+                                width, height, dpi);
+    if (file != nullptr)
+        ok = std::fclose(file) == 0 && ok;
+    else
+        close(fd);
     if (!ok) {
         unlink(buffer);
         papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Unable to write the test label.");

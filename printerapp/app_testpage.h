@@ -15,8 +15,8 @@ std::vector<unsigned char> drawTestLabel(unsigned width, unsigned height, int dp
                                          int darknessPercent);
 
 // PAPPL's test page callback: writes the test label of the printer's
-// default media as a PWG raster file and returns its path (in buffer), or
-// null when the file cannot be written.
+// loaded media as a PNG file at the printer's resolution and returns its
+// path (in buffer), or null when the file cannot be written.
 const char* appTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
 
 #endif
