@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "printer/image_dump.h"
+#include "printerapp/app_job_model.h"
 #include "printerapp/app_job_uploads.h"
 #include "printerapp/app_models.h"
 #include "printerapp/job_options.h"
@@ -67,14 +68,6 @@ struct AppJob {
 };
 
 AppJob* appJobOf(pappl_job_t* job) { return static_cast<AppJob*>(papplJobGetData(job)); }
-
-const AppModel* modelOf(pappl_job_t* job)
-{
-    pappl_pr_driver_data_t data;
-    if (papplPrinterGetDriverData(papplJobGetPrinter(job), &data) == nullptr)
-        return nullptr;
-    return static_cast<const AppModel*>(data.extension);
-}
 
 bool isImageFormat(const char* format)
 {
@@ -132,7 +125,7 @@ void logSettings(pappl_job_t* job, const JobSettings& settings)
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
-    const AppModel* model = modelOf(job);
+    const AppModel* model = appModelOfJob(job);
     if (model == nullptr) {
         papplJobSetMessage(job, "The printer has no Tavel driver.");
         return false;
@@ -319,6 +312,14 @@ bool guarded(pappl_job_t* job, const char* what, Body body)
 }
 
 }  // namespace
+
+const AppModel* appModelOfJob(pappl_job_t* job)
+{
+    pappl_pr_driver_data_t data;
+    if (papplPrinterGetDriverData(papplJobGetPrinter(job), &data) == nullptr)
+        return nullptr;
+    return static_cast<const AppModel*>(data.extension);
+}
 
 bool appStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
