@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "printerapp/app_job_model.h"
+#include "printerapp/app_job_uploads.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ struct OptionsDeleter {
 bool jobStopped(pappl_job_t* job)
 {
     return papplJobIsCanceled(job) ||
-           papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
+           appServerStopping(papplPrinterGetSystem(papplJobGetPrinter(job)));
 }
 
 // An image's pixels, grey (depth 1) or RGB (depth 3), top row first.

@@ -19,16 +19,20 @@
 // and a raster whose request ended inside a page fails at once (libcups
 // would otherwise wait for more data that cannot come): the connection's
 // timeout callback makes PAPPL's read fail, which aborts the job and frees
-// the printer for the next one. A server that shuts down ends every read
-// the same way.
+// the printer for the next one. A canceled job, or a server that shuts
+// down, ends its read the same way.
 #include "printerapp/app_job_uploads.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <pappl/pappl.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -110,9 +114,10 @@ public:
     {
         std::unique_lock<std::mutex> lock(turns_.mutex);
         ticket_ = turns_.nextTicket++;
-        turns_.served.wait(lock, [&] { return turns_.nowServing == ticket_; });
+        while (turns_.nowServing != ticket_)
+            turns_.served.wait_for(lock, kIdlePoll * 10);
         lock.unlock();
-        while (!papplSystemIsShutdown(system) && printerHasOtherWork(printer, job))
+        while (!appServerStopping(system) && printerHasOtherWork(printer, job))
             std::this_thread::sleep_for(kIdlePoll);
     }
     ~Turn()
@@ -136,6 +141,7 @@ private:
 // read of the connection.
 struct StallWatch {
     pappl_system_t* system = nullptr;
+    pappl_job_t* job = nullptr;  // the job whose document is read
     bool readingDocument = false;
     bool silent = false;  // the last wait found no data
     size_t remaining = 0;  // what the connection still expected then
@@ -147,7 +153,9 @@ thread_local StallWatch tStallWatch;
 // Whether to give up a read that waited kWaitSlice for nothing.
 bool giveUp(http_t* http, StallWatch* watch)
 {
-    if (watch->system != nullptr && papplSystemIsShutdown(watch->system))
+    if (watch->system != nullptr && appServerStopping(watch->system))
+        return true;
+    if (watch->job != nullptr && papplJobIsCanceled(watch->job))
         return true;
     // The request is read to its end, yet the document's reader wants more:
     // the document was cut short.
@@ -175,7 +183,65 @@ int keepWaiting(http_t* http, void* data)
     return 0;
 }
 
+// SIGTERM and SIGINT as they arrive. PAPPL 1.3.1 notes them in a flag of
+// its own and lets its main loop run on until every job that prints has
+// ended, which a silent upload or a long decoding would put off; its
+// public state says nothing until then. So the application's handler,
+// installed over PAPPL's, notes the signal too and then calls PAPPL's.
+volatile std::sig_atomic_t sStopSignal = 0;
+struct sigaction sPapplHandlers[2];
+const int kStopSignals[2] = {SIGTERM, SIGINT};
+
+void onStopSignal(int signal, siginfo_t* info, void* context)
+{
+    sStopSignal = 1;
+    for (int i = 0; i < 2; ++i) {
+        if (kStopSignals[i] != signal)
+            continue;
+        const struct sigaction& pappl = sPapplHandlers[i];
+        if ((pappl.sa_flags & SA_SIGINFO) != 0)
+            pappl.sa_sigaction(signal, info, context);
+        else if (pappl.sa_handler != SIG_DFL && pappl.sa_handler != SIG_IGN)
+            pappl.sa_handler(signal);
+    }
+}
+
+// Installs onStopSignal once PAPPL's handlers are in place (the server
+// runs); until then, and for a signal PAPPL leaves alone, nothing changes.
+void watchStopSignals()
+{
+    static std::atomic<bool> installed(false);
+    if (installed.load())
+        return;
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (installed.load())
+        return;
+    for (int i = 0; i < 2; ++i) {
+        struct sigaction current;
+        if (sigaction(kStopSignals[i], nullptr, &current) != 0 ||
+            ((current.sa_flags & SA_SIGINFO) == 0 &&
+             (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)))
+            return;
+    }
+    for (int i = 0; i < 2; ++i) {
+        struct sigaction ours;
+        std::memset(&ours, 0, sizeof(ours));
+        ours.sa_sigaction = onStopSignal;
+        ours.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&ours.sa_mask);
+        sigaction(kStopSignals[i], &ours, &sPapplHandlers[i]);
+    }
+    installed.store(true);
+}
+
 }  // namespace
+
+bool appServerStopping(pappl_system_t* system)
+{
+    watchStopSignals();
+    return sStopSignal != 0 || papplSystemIsShutdown(system) || !papplSystemIsRunning(system);
+}
 
 bool appDocumentTurnsWork()
 {
@@ -202,10 +268,12 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* j
     }
     StallWatch& watch = tStallWatch;
     watch.system = system;
+    watch.job = job;
     watch.silent = false;
     watch.readingDocument = true;
     http_t* http = papplClientGetHTTP(client);
     httpSetTimeout(http, kWaitSlice, keepWaiting, &watch);
     copy(client, job);
     watch.readingDocument = false;
+    watch.job = nullptr;
 }
