@@ -79,10 +79,11 @@ Turns& turnsOf(pappl_printer_t* printer)
     return *turns;
 }
 
-// Whether any job of the printer but job is printing or waits, spooled,
-// for the printer.
+// Whether any job of the printer but job is printing, or waits, spooled,
+// for a printer that is not stopped (a stopped printer starts none).
 struct OtherWork {
     pappl_job_t* self;
+    bool printerStopped;
     bool found;
 };
 
@@ -94,12 +95,13 @@ void lookForOtherWork(pappl_job_t* job, void* data)
     const ipp_jstate_t state = papplJobGetState(job);
     const char* file = papplJobGetFilename(job);
     work->found = state == IPP_JSTATE_PROCESSING ||
-                  (state == IPP_JSTATE_PENDING && file != nullptr && *file != '\0');
+                  (state == IPP_JSTATE_PENDING && !work->printerStopped && file != nullptr &&
+                   *file != '\0');
 }
 
 bool printerHasOtherWork(pappl_printer_t* printer, pappl_job_t* job)
 {
-    OtherWork work = {job, false};
+    OtherWork work = {job, papplPrinterGetState(printer) == IPP_PSTATE_STOPPED, false};
     papplPrinterIterateActiveJobs(printer, lookForOtherWork, &work, 1, 0);
     return work.found;
 }
@@ -143,8 +145,9 @@ struct StallWatch {
     pappl_system_t* system = nullptr;
     pappl_job_t* job = nullptr;  // the job whose document is read
     bool readingDocument = false;
-    bool silent = false;  // the last wait found no data
+    bool silent = false;  // a wait found no data since the last sign of data
     size_t remaining = 0;  // what the connection still expected then
+    std::chrono::steady_clock::time_point lastWait;
     std::chrono::steady_clock::time_point silentSince;
 };
 
@@ -161,13 +164,18 @@ bool giveUp(http_t* http, StallWatch* watch)
     // the document was cut short.
     if (watch->readingDocument && httpGetState(http) != HTTP_STATE_POST_RECV)
         return true;
+    // Data came since the last empty wait when the connection expects less
+    // than then, or when this wait did not follow the last one at once (a
+    // read got data in between and a new read began to wait).
     const auto now = std::chrono::steady_clock::now();
     const size_t remaining = httpGetRemaining(http);
-    if (!watch->silent || remaining != watch->remaining) {
+    const double sinceLastWait = std::chrono::duration<double>(now - watch->lastWait).count();
+    if (!watch->silent || remaining != watch->remaining || sinceLastWait > 1.2 * kWaitSlice) {
         watch->silent = true;
         watch->remaining = remaining;
         watch->silentSince = now;
     }
+    watch->lastWait = now;
     return std::chrono::duration<double>(now - watch->silentSince).count() >= kStallSeconds;
 }
 
