@@ -168,16 +168,15 @@ bool decodePng(pappl_job_t* job, FILE* file, Image* image)
     if (png_get_pHYs(png, info, &xPerMetre, &yPerMetre, &unit) && unit == PNG_RESOLUTION_METER)
         image->ppi = static_cast<int>(xPerMetre * 0.0254 + 0.5);
     const size_t rowBytes = png_get_rowbytes(png, info);
-    if (rowBytes != size_t(width) * channels || (channels != 1 && channels != 3)) {
-        reader.error[0] = '\0';
+    if (rowBytes != size_t(width) * channels || (channels != 1 && channels != 3))
         png_error(png, "unexpected pixel layout");
-    }
     try {
         image->pixels.resize(rowBytes * height);
     } catch (const std::bad_alloc&) {
         noMemory = true;
-        png_error(png, "out of memory");
     }
+    if (noMemory)
+        png_error(png, "out of memory");
     for (int pass = 0; pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < height; ++y) {
             png_read_row(png, image->pixels.data() + rowBytes * y, nullptr);
