@@ -229,8 +229,6 @@ while read -r file type message; do
     out=$(app_output tl4 "$job")
     [ ! -s "$out" ] || fail "$file: the printer received $(stat -c %s "$out") bytes"
 done <<< "$table"
-log_size=$(stat -c %s "$WORK/app/log")
-[ "$log_size" -lt 10000000 ] || fail "the log grew to $log_size bytes"
 
 # A client that goes silent inside its upload loses its job after 30 s; a
 # job sent meanwhile waits its turn and prints.
