@@ -4,7 +4,10 @@
 # an 8-bit grey PWG raster, sent JOBS times with ipptool (one job at a time,
 # each waited for) to a TL-4 printer of tavel-printer-app and to a Zebra ZPL
 # 4-inch 203 dpi printer of lprint, both on file:// devices. Prints labels
-# per second and each server's peak memory (VmHWM) after its jobs.
+# per second and each server's peak memory (VmHWM) after its jobs. One more
+# row sends the same JOBS labels from 8 clients at once to
+# tavel-printer-app (LPrint 1.1.0 refuses jobs as busy and can deadlock
+# there, so it has no such row).
 #
 # LPrint listens on every address whatever it is told, so both servers run
 # in a network namespace of their own (unshare -n) whose only interface is
@@ -25,11 +28,11 @@ ROUNDS=${BENCH_APP_ROUNDS:-3}
 TESTS=$BENCH_ROOT/tests/printerapp
 
 # One server: starts it, creates printer "bench" with DRIVER, sets the
-# halftone default when given, sends the label JOBS times and prints
-# "labels-per-second peak-KiB".
+# halftone default when given, sends the label JOBS times from CLIENTS
+# clients at once and prints "labels-per-second peak-KiB".
 measure_server() {
-    local name=$1 driver=$2 halftone=$3
-    shift 3
+    local name=$1 driver=$2 halftone=$3 clients=$4
+    shift 4
     local dir=$WORK/$name-${halftone:-default} port=18600 pid i
     rm -rf "$dir"
     mkdir -p "$dir/spool" "$dir/home" "$dir/out"
@@ -52,10 +55,19 @@ measure_server() {
     sleep 1
     local start end
     start=$(date +%s.%N)
-    for i in $(seq 1 "$JOBS"); do
-        ipptool -q -d filetype=image/pwg-raster -d jobname="label$((i % 2))" -f "$WORK/label.pwg" \
-            "ipp://127.0.0.1:$port/ipp/print/bench" "$TESTS/print-plain.test" ||
-            bench_die "$name: job $i failed"
+    local client pids=()
+    for client in $(seq 1 "$clients"); do
+        (
+            for i in $(seq "$client" "$clients" "$JOBS"); do
+                ipptool -q -d filetype=image/pwg-raster -d jobname="label$((i % 2))" \
+                    -f "$WORK/label.pwg" "ipp://127.0.0.1:$port/ipp/print/bench" \
+                    "$TESTS/print-plain.test" || bench_die "$name: job $i failed"
+            done
+        ) &
+        pids+=($!)
+    done
+    for i in "${pids[@]}"; do
+        wait "$i" || bench_die "$name: a client failed"
     done
     end=$(date +%s.%N)
     local peak
@@ -71,15 +83,19 @@ measure_server() {
 # each is printed.
 measure_all() {
     local app=$1 lprint=$2 round halftone rate peak
-    local configs=("tavel none" "tavel floyd-steinberg" "tavel ordered" "tavel tattoo" "lprint -")
+    local configs=("tavel none" "tavel floyd-steinberg" "tavel ordered" "tavel tattoo" "lprint -"
+        "tavel-8-clients none")
     for round in $(seq 1 "$ROUNDS"); do
         for config in "${configs[@]}"; do
             read -r server halftone <<< "$config"
-            if [ "$server" = tavel ]; then
-                read -r rate peak < <(measure_server tavel tavel_tl4_203dpi "$halftone" "$app")
-            else
-                read -r rate peak < <(measure_server lprint zpl_4inch-203dpi-dt "" "$lprint")
-            fi
+            case $server in
+            tavel)
+                read -r rate peak < <(measure_server tavel tavel_tl4_203dpi "$halftone" 1 "$app") ;;
+            tavel-8-clients)
+                read -r rate peak < <(measure_server tavel tavel_tl4_203dpi "$halftone" 8 "$app") ;;
+            *)
+                read -r rate peak < <(measure_server lprint zpl_4inch-203dpi-dt "" 1 "$lprint") ;;
+            esac
             echo "$server $halftone $rate $peak" >> "$WORK/results"
         done
     done
@@ -90,7 +106,9 @@ measure_all() {
         grep "^$server $halftone " "$WORK/results" | sort -k3 -n | awk -v n="$ROUNDS" '
             { rate[NR] = $3; if ($4 > peak) peak = $4 }
             END {
-                name = $1 == "tavel" ? "tavel-printer-app" : "lprint (ZPL 4-inch 203 dpi)"
+                name = $1 == "tavel" ? "tavel-printer-app" : \
+                       $1 == "tavel-8-clients" ? "tavel-printer-app, 8 clients at once" : \
+                       "lprint (ZPL 4-inch 203 dpi)"
                 h = $2 == "-" ? "its own" : $2
                 printf "| %s | %s | %.1f | %.1f |\n", name, h, rate[int((n + 1) / 2)], peak / 1024
             }'

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "printer/image_dump.h"
+#include "printerapp/app_job_model.h"
+#include "printerapp/app_job_uploads.h"
 #include "printerapp/app_models.h"
 #include "printerapp/job_options.h"
 #include "tspl/tspl_commands.h"
@@ -60,19 +62,12 @@ struct AppJob {
     JobSettings settings;
     cups_page_header2_t header = {};
     std::vector<unsigned char> page;
+    unsigned linesReceived = 0;  // lines of the current page written so far
     PageLevels levels = PageLevels::kInk;
     unsigned pages = 0;
 };
 
 AppJob* appJobOf(pappl_job_t* job) { return static_cast<AppJob*>(papplJobGetData(job)); }
-
-const AppModel* modelOf(pappl_job_t* job)
-{
-    pappl_pr_driver_data_t data;
-    if (papplPrinterGetDriverData(papplJobGetPrinter(job), &data) == nullptr)
-        return nullptr;
-    return static_cast<const AppModel*>(data.extension);
-}
 
 bool isImageFormat(const char* format)
 {
@@ -99,6 +94,21 @@ void openRecording(pappl_job_t* job, AppJob* appJob)
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Recording printer commands to \"%s\".", path);
 }
 
+// The server's spool folder, where PAPPL keeps the job's files (PAPPL 1.3.1
+// does not tell it otherwise): the folder part of the name a job file of
+// this job would have there, asked without creating one.
+std::string spoolFolderOf(pappl_job_t* job)
+{
+    char path[1024] = "";
+    const int fd = papplJobOpenFile(job, path, sizeof(path), nullptr, "name", "r");
+    if (fd >= 0)
+        close(fd);
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash == path)
+        return std::string();
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
 // One line with every setting the job prints with, defaults included.
 void logSettings(pappl_job_t* job, const JobSettings& settings)
 {
@@ -115,7 +125,7 @@ void logSettings(pappl_job_t* job, const JobSettings& settings)
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
-    const AppModel* model = modelOf(job);
+    const AppModel* model = appModelOfJob(job);
     if (model == nullptr) {
         papplJobSetMessage(job, "The printer has no Tavel driver.");
         return false;
@@ -137,6 +147,10 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     }
 
     logSettings(job, appJob->settings);
+    if (!appDocumentTurnsWork())
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                    "This PAPPL does not let uploads take turns: rasters sent while the printer "
+                    "is busy are refused.");
 
     appJob->device.reset(openDeviceStream(device));
     if (!appJob->device) {
@@ -158,6 +172,11 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     ImageDumpPolicy dumps = tspl.getImageDumpPolicy();
     dumps.enabled = s.SavePageImages != 0;
     dumps.maxTotalBytes = s.PageImagesMaxBytes;
+    // Page dumps show what is printed (addresses, names): they stay in the
+    // server's own spool folder, readable by its user alone.
+    dumps.folder = spoolFolderOf(job);
+    dumps.fileMode = 0600;
+    dumps.enabled = dumps.enabled && !dumps.folder.empty();
     tspl.setImageDumpPolicy(dumps);
 
     papplJobSetData(job, appJob.release());
@@ -180,17 +199,12 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options)
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
         return false;
     }
-    if (appJob->pages == 0) {
-        // The preamble the filter starts every job with, once the first
-        // page is known to be printable: a refused job sends nothing.
-        for (int i = 0; i < 64; ++i)
-            appJob->printer->printByte(10);
-    }
     appJob->header = options->header;
     appJob->header.NumCopies = static_cast<unsigned>(appJob->settings.copies);
     appJob->page.assign(static_cast<size_t>(appJob->header.cupsBytesPerLine) *
                             appJob->header.cupsHeight,
                         0);
+    appJob->linesReceived = 0;
     return true;
 }
 
@@ -208,20 +222,26 @@ bool writeLine(pappl_job_t* job, unsigned y, const unsigned char* line)
         for (size_t x = 0; x < bytes; ++x)
             row[x] = static_cast<unsigned char>(255 - line[x]);
     }
+    ++appJob->linesReceived;
     return true;
 }
 
-bool endPage(pappl_job_t* job)
+// Prints one page whose header and every line are in appJob: the one place
+// where a whole page goes to the pipeline and the printer.
+bool printPage(pappl_job_t* job, AppJob* appJob)
 {
-    AppJob* appJob = appJobOf(job);
-    if (appJob == nullptr)
-        return false;
     cups_page_header2_t& header = appJob->header;
     Settings& s = appJob->settings.settings;
     s.pageWidth = static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);
     s.pageHeight = static_cast<float>(header.cupsHeight * 25.4 / header.HWResolution[1]);
 
     TsplPrinter& tspl = *appJob->printer;
+    if (appJob->pages == 0) {
+        // The preamble the filter starts every job with, once the first
+        // page is complete: a refused or cut short job sends nothing.
+        for (int i = 0; i < 64; ++i)
+            tspl.printByte(10);
+    }
     jobSetup(tspl, s);
     tspl.setPageHeader(&header);
     if (appJob->pages == 0)
@@ -239,6 +259,24 @@ bool endPage(pappl_job_t* job)
         return false;
     }
     return true;
+}
+
+// PAPPL ends a page also when the client's raster stopped inside it; such a
+// page is not printed and the job fails, as in the filter.
+bool endPage(pappl_job_t* job)
+{
+    AppJob* appJob = appJobOf(job);
+    if (appJob == nullptr)
+        return false;
+    if (appJob->linesReceived < appJob->header.cupsHeight) {
+        papplJobSetMessage(job,
+                           "The document ends inside page %u (%u of %u lines); that page was "
+                           "not printed.",
+                           appJob->pages + 1, appJob->linesReceived, appJob->header.cupsHeight);
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", papplJobGetMessage(job));
+        return false;
+    }
+    return printPage(job, appJob);
 }
 
 bool endJob(pappl_job_t* job, pappl_device_t* device)
@@ -274,6 +312,14 @@ bool guarded(pappl_job_t* job, const char* what, Body body)
 }
 
 }  // namespace
+
+const AppModel* appModelOfJob(pappl_job_t* job)
+{
+    pappl_pr_driver_data_t data;
+    if (papplPrinterGetDriverData(papplJobGetPrinter(job), &data) == nullptr)
+        return nullptr;
+    return static_cast<const AppModel*>(data.extension);
+}
 
 bool appStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {

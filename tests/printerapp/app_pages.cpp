@@ -140,6 +140,32 @@ bool writePng(const char* path, const Page& page, unsigned dpi)
     return std::fclose(file) == 0;
 }
 
+// A blank (white) grey PNG of any size, written row by row: a small file
+// that decodes to a huge image.
+bool writeBlankPng(const char* path, unsigned width, unsigned height)
+{
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+        return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<unsigned char> white(width, 255);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (unsigned y = 0; y < height; ++y)
+        png_write_row(png, white.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(file) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -150,9 +176,17 @@ int main(int argc, char* argv[])
                                    static_cast<unsigned>(std::atoi(argv[3])));
         return writePgm(argv[4], page) ? 0 : 1;
     }
+    if (argc == 5 && std::strcmp(argv[1], "--blank-png") == 0) {
+        // app_pages --blank-png WIDTH HEIGHT OUT.png
+        return writeBlankPng(argv[4], static_cast<unsigned>(std::atoi(argv[2])),
+                             static_cast<unsigned>(std::atoi(argv[3])))
+                   ? 0
+                   : 1;
+    }
     if (argc != 5 && argc != 6) {
         std::fprintf(stderr, "Usage: app_pages PAGE.pgm DPI OUT.pwg|OUT.urf OUT.png [MEDIA-NAME]\n"
-                             "       app_pages --test-page WIDTH HEIGHT OUT.pgm\n");
+                             "       app_pages --test-page WIDTH HEIGHT OUT.pgm\n"
+                             "       app_pages --blank-png WIDTH HEIGHT OUT.png\n");
         return 2;
     }
     Page page;
