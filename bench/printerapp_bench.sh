@@ -38,7 +38,7 @@ measure_server() {
     mkdir -p "$dir/spool" "$dir/home" "$dir/out"
     HOME=$dir/home "$@" server -o server-port=$port -o listen-hostname=127.0.0.1 \
         -o spool-directory="$dir/spool" -o log-file="$dir/log" -o log-level=error \
-        -o state-file="$dir/state" > "$dir/stderr" 2>&1 &
+        -o state-file="$dir/state" -o file-device-directory="$dir" > "$dir/stderr" 2>&1 &
     pid=$!
     for i in $(seq 1 100); do
         ipptool -q "ipp://127.0.0.1:$port/ipp/system" "$TESTS/get-system-attributes.test" \
@@ -83,8 +83,8 @@ measure_server() {
 # each is printed.
 measure_all() {
     local app=$1 lprint=$2 round halftone rate peak
-    local configs=("tavel none" "tavel floyd-steinberg" "tavel ordered" "tavel tattoo" "lprint -"
-        "tavel-8-clients none")
+    local configs=("tavel threshold" "tavel ordered-4x4" "tavel burkes" "tavel tattoo" "lprint -"
+        "tavel-8-clients threshold")
     for round in $(seq 1 "$ROUNDS"); do
         for config in "${configs[@]}"; do
             read -r server halftone <<< "$config"

@@ -18,6 +18,7 @@
 #include "printerapp/app_job_model.h"
 #include "printerapp/app_job_uploads.h"
 #include "printerapp/app_models.h"
+#include "printerapp/app_page_fit.h"
 #include "printerapp/job_options.h"
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
@@ -64,6 +65,10 @@ struct AppJob {
     std::vector<unsigned char> page;
     unsigned linesReceived = 0;  // lines of the current page written so far
     PageLevels levels = PageLevels::kInk;
+    unsigned imageWidth = 0;  // a PNG or JPEG to turn to the label's orientation; 0: none
+    unsigned imageHeight = 0;
+    unsigned fitWidth = 0;   // label size the page is fitted onto; 0: printed as it is
+    unsigned fitLength = 0;
     unsigned pages = 0;
 };
 
@@ -132,6 +137,11 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     }
     std::unique_ptr<AppJob> appJob(new AppJob);
     appJob->model = model;
+    // PAPPL places a PNG or JPEG upright; one that the job leaves to the
+    // printer to fit is turned to the label's orientation at its end of page.
+    if (isImageFormat(papplJobGetFormat(job)) && options->print_scaling == PAPPL_SCALING_FIT &&
+        papplJobGetAttribute(job, "orientation-requested") == nullptr)
+        imageFileSize(papplJobGetFilename(job), &appJob->imageWidth, &appJob->imageHeight);
 
     pappl_pr_driver_data_t data;
     pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -140,7 +150,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     std::unique_ptr<ipp_t, decltype(&ippDelete)> attrs(papplPrinterGetDriverAttributes(printer),
                                                         ippDelete);
     buildJobSettings(*model, *options, attrs.get(), data.mode_configured,
-                     isImageFormat(papplJobGetFormat(job)), &appJob->settings);
+                     papplJobGetFormat(job), &appJob->settings);
     if (!appJob->settings.notes.empty()) {
         papplJobSetMessage(job, "%s", appJob->settings.notes.c_str());
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", appJob->settings.notes.c_str());
@@ -193,10 +203,18 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options)
         papplJobGetAttribute(job, "media") != nullptr)
         jobMedia = &options->media;
     char message[512];
-    if (!checkPageHeader(*appJob->model, options->header, jobMedia, &appJob->levels, message,
-                         sizeof(message))) {
+    bool fit = false;
+    if (!checkPageHeader(*appJob->model, options->header, jobMedia, &appJob->levels, &fit,
+                         message, sizeof(message))) {
         papplJobSetMessage(job, "%s", message);
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+        return false;
+    }
+    appJob->fitWidth = appJob->fitLength = 0;
+    if (fit && !labelDots(*appJob->model, options->media, &appJob->fitWidth, &appJob->fitLength)) {
+        papplJobSetMessage(job, "Page refused: the page does not fit the printer and the label "
+                                "%s cannot be printed either.", options->media.size_name);
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", papplJobGetMessage(job));
         return false;
     }
     appJob->header = options->header;
@@ -276,6 +294,19 @@ bool endPage(pappl_job_t* job)
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", papplJobGetMessage(job));
         return false;
     }
+    cups_page_header2_t& header = appJob->header;
+    if (appJob->imageWidth != 0 &&
+        turnPlacedImage(&appJob->page, header.cupsWidth, header.cupsHeight, appJob->imageWidth,
+                        appJob->imageHeight))
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The image was turned to the label's orientation.");
+    if (appJob->fitWidth != 0) {
+        std::string note;
+        fitPageToLabel(&header, &appJob->page, appJob->fitWidth, appJob->fitLength, &note);
+        if (!appJob->settings.notes.empty())
+            note = appJob->settings.notes + "; " + note;
+        papplJobSetMessage(job, "%s", note.c_str());
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%s", note.c_str());
+    }
     return printPage(job, appJob);
 }
 
@@ -286,6 +317,12 @@ bool endJob(pappl_job_t* job, pappl_device_t* device)
     if (!appJob)
         return false;
     papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Job ends after %u pages.", appJob->pages);
+    if (appJob->pages == 0 && !papplJobIsCanceled(job)) {
+        // A job that printed nothing did not succeed, and says why.
+        if (papplJobGetMessage(job) == nullptr || *papplJobGetMessage(job) == '\0')
+            papplJobSetMessage(job, "The document has no page to print.");
+        return false;
+    }
     bool sent = std::fflush(appJob->device.get()) == 0 && !std::ferror(appJob->device.get());
     appJob->printer.reset();
     appJob->recording.reset();

@@ -14,8 +14,11 @@
 #include <string>
 
 #include "printerapp/app_devices.h"
+#include "printerapp/app_document.h"
 #include "printerapp/app_models.h"
 #include "printerapp/app_security.h"
+#include "printerapp/app_socket.h"
+#include "printerapp/app_strings.h"
 #include "printerapp/app_system_state.h"
 
 namespace {
@@ -178,9 +181,12 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
 
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
-    papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, nullptr, driverCallback,
-                                 appSystem);
+    papplSystemSetPrinterDrivers(system, numDrivers, drivers, nullptr, appPrinterCreated,
+                                 driverCallback, appSystem);
     papplSystemSetMIMECallback(system, appDetectFormat, nullptr);
+    appAddDocumentFilters(system);
+    appAddStrings(system);
+    appRegisterSocketScheme(system);
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
     std::snprintf(version.sversion, sizeof(version.sversion), "%s", sVersion);
