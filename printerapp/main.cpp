@@ -16,6 +16,7 @@
 #include "printerapp/app_devices.h"
 #include "printerapp/app_models.h"
 #include "printerapp/app_security.h"
+#include "printerapp/app_system_socket.h"
 #include "printerapp/app_system_state.h"
 
 namespace {
