@@ -2,7 +2,7 @@
 // printer may be created on (a client never makes the server write a file
 // where it chooses), who is an administrator (a local root or lpadmin user,
 // or any client with the administrator password), and the web page's
-// administrator password.
+// administrator password. The local socket: app_system_socket.h.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -39,11 +39,9 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
 // abort).
 void appSetAuthorization(pappl_system_t* system);
 
-// PAPPL serves every client of the local socket as an administrator: a
-// server run as root keeps /run/tavel-printer-app.sock for root and the
-// lpadmin group, a user's server keeps its socket for the user alone, from
-// the moment it is created (PAPPL makes it mode 0777).
-void appRestrictLocalSocket(pappl_system_t* system);
+// The gid of group lpadmin, whose members administer the server; false
+// when the group does not exist.
+bool appLpadminGid(gid_t* gid);
 
 // Gives the web page its administrator password: the hash read from the
 // password file, or a random password nobody knows when there is none, so

@@ -19,6 +19,7 @@
 #include "printerapp/app_security.h"
 #include "printerapp/app_socket.h"
 #include "printerapp/app_strings.h"
+#include "printerapp/app_system_socket.h"
 #include "printerapp/app_system_state.h"
 
 namespace {
