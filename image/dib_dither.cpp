@@ -90,9 +90,13 @@ void packRowAboveThreshold(const unsigned char* levels, long width, const unsign
                            unsigned char* out)
 {
     long x = 0;
-    ByteVector limit;
-    for (int i = 0; i < 16; ++i) limit[i] = thresholds[i & 3];
-    for (; x + 16 <= width; x += 16) storeLaneBits(lanesAbove(loadBytes(levels + x), limit), out + x / 8);
+    // Compared as signed bytes, both moved down by 128: one instruction on
+    // SSE2, which has no unsigned comparison.
+    const ByteVector bias = splatBytes(0x80);
+    SignedByteVector limit;
+    for (int i = 0; i < 16; ++i) limit[i] = static_cast<signed char>(thresholds[i & 3] ^ 0x80);
+    for (; x + 16 <= width; x += 16)
+        storeLaneBits((ByteVector)((SignedByteVector)(loadBytes(levels + x) ^ bias) > limit), out + x / 8);
     // The last pixels, fewer than sixteen.
     for (; x < width; x += 8) {
         unsigned char byte = 0;
@@ -177,18 +181,55 @@ constexpr Kernel kStevensonArce = {200, 0, 32, 3, 11,
 // The largest error magnitude: e ranges over -126 ... 128.
 constexpr int kMaxErrorMagnitude = 128;
 
-// |e| x w fits the 16 bits in which the amounts are computed.
-constexpr bool productsFitWords(const Kernel& kernel)
+// The largest weight of a kernel's taps.
+constexpr int kMaxWeight = 32;
+
+constexpr bool weightsWithinLimit(const Kernel& kernel)
 {
-    int largest = std::max(kernel.rightWeight, kernel.secondWeight);
-    for (int i = 0; i < kernel.tapCount; ++i) largest = std::max(largest, kernel.taps[i].weight);
-    return kMaxErrorMagnitude * largest <= 0xFFFF;
+    if (kernel.rightWeight > kMaxWeight || kernel.secondWeight > kMaxWeight) return false;
+    for (int i = 0; i < kernel.tapCount; ++i)
+        if (kernel.taps[i].weight > kMaxWeight) return false;
+    return true;
 }
 
-static_assert(productsFitWords(kFloydSteinberg) && productsFitWords(kBurkes) && productsFitWords(kStucki) &&
-                  productsFitWords(kJarvisJudiceNinke) && productsFitWords(kSierra) &&
-                  productsFitWords(kStevensonArce),
-              "tap products in 16 bits");
+// |e| x w fits the 16 bits in which the amounts are computed.
+static_assert(kMaxErrorMagnitude * kMaxWeight <= 0xFFFF, "tap products in 16 bits");
+static_assert(weightsWithinLimit(kFloydSteinberg) && weightsWithinLimit(kBurkes) &&
+                  weightsWithinLimit(kStucki) && weightsWithinLimit(kJarvisJudiceNinke) &&
+                  weightsWithinLimit(kSierra) && weightsWithinLimit(kStevensonArce),
+              "tap weights");
+
+// trunc(|e| x w / D) as (|e| x M) >> s, where a multiplier M no larger than
+// 65535 / 128 is exact for every |e| up to 128: a multiply and a shift in
+// 16-bit lanes. M is 0 for the weights where no such M exists.
+struct QuotientScale {
+    unsigned short multiplier = 0;
+    int shift = 0;
+};
+
+struct QuotientScales {
+    QuotientScale byWeight[kMaxWeight + 1];
+
+    constexpr explicit QuotientScales(int divisor) : byWeight()
+    {
+        for (int weight = 1; weight <= kMaxWeight; ++weight) {
+            for (int shift = 0; shift <= 16; ++shift) {
+                const long multiplier = ((long(weight) << shift) + divisor - 1) / divisor;
+                if (multiplier * kMaxErrorMagnitude > 0xFFFF) break;
+                bool exact = true;
+                for (long e = 0; e <= kMaxErrorMagnitude && exact; ++e)
+                    exact = ((e * multiplier) >> shift) == e * weight / divisor;
+                if (exact) {
+                    byWeight[weight] = {static_cast<unsigned short>(multiplier), shift};
+                    break;
+                }
+            }
+        }
+    }
+};
+
+template <const Kernel& K>
+constexpr QuotientScales kQuotientScales{K.divisor};
 
 // The errors of 16 levels: which are negative (level above 128), and their
 // magnitudes |e|, the level or 255 - level.
@@ -199,7 +240,9 @@ struct LaneErrors {
 
 inline LaneErrors laneErrors(ByteVector levels)
 {
-    const ByteVector isNegative = lanesAbove(levels, splatBytes(128));
+    // Above 128 is above 0 once the range is moved to -128 ... 127: a
+    // signed comparison, one instruction on every vector unit.
+    const ByteVector isNegative = (ByteVector)((SignedByteVector)(levels ^ splatBytes(0x80)) > 0);
     return {isNegative, levels ^ isNegative};
 }
 
@@ -213,27 +256,41 @@ inline ByteVector laneQuotient(ByteVector magnitude, int weight)
         return magnitude >> __builtin_ctz(static_cast<unsigned>(ratio));
     }
     // The even and the odd lanes each in 16-bit lanes, where the product
-    // fits; the division by the constant D compiles to a multiply-high.
+    // fits.
+    const WordVector words = (WordVector)magnitude;
+    const WordVector even = words & 0xFF;
+    const WordVector odd = words >> 8;
+    const QuotientScale scale = kQuotientScales<K>.byWeight[weight];
+    if (scale.multiplier != 0) {
+        return (ByteVector)(((even * scale.multiplier) >> scale.shift) |
+                            (((odd * scale.multiplier) >> scale.shift) << 8));
+    }
+    // The division by the constant D compiles to a multiply-high.
     constexpr unsigned short divisor = K.divisor;
     const unsigned short factor = static_cast<unsigned short>(weight);
-    const WordVector words = (WordVector)magnitude;
-    const WordVector even = (words & 0xFF) * factor / divisor;
-    const WordVector odd = (words >> 8) * factor / divisor;
-    return (ByteVector)(even | (odd << 8));
+    return (ByteVector)((even * factor / divisor) | ((odd * factor / divisor) << 8));
 }
 
-// A tap's amount for 16 levels, split by the sign of their errors.
+// A tap's amount for 16 levels: its size and the sign of its error.
 struct LaneAmount {
-    ByteVector positive;
-    ByteVector negative;
+    ByteVector isNegative;
+    ByteVector size;
 };
 
 template <const Kernel& K>
 inline LaneAmount laneAmount(const LaneErrors& errors, int weight)
 {
     if (weight == 0) return {ByteVector{}, ByteVector{}};
-    const ByteVector quotient = laneQuotient<K>(errors.magnitude, weight);
-    return {quotient & ~errors.isNegative, quotient & errors.isNegative};
+    return {errors.isNegative, laneQuotient<K>(errors.magnitude, weight)};
+}
+
+// The value plus the amount, held in 0 ... 255. A negative amount is
+// subtracted from 255 - value, the complement, as a positive one is added
+// to the value: the complement stays below 255 - size when it does.
+inline ByteVector addTap(ByteVector value, const LaneAmount& amount)
+{
+    const ByteVector flip = amount.isNegative;
+    return (lanewiseMin(value ^ flip, ~amount.size) + amount.size) ^ flip;
 }
 
 // Saturating store of a tap: the pixel value plus a signed amount, held in 0 ... 255.
@@ -336,8 +393,8 @@ void computeTapAmounts(const unsigned char* levels, const AmountRows& amounts, l
 #pragma GCC unroll 12
         for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
             const LaneAmount amount = laneAmount<K>(errors, kTables<K>.weights[slot]);
-            storeBytes(amounts.positive[slot] + x, amount.positive);
-            storeBytes(amounts.negative[slot] + x, amount.negative);
+            storeBytes(amounts.positive[slot] + x, amount.size & ~amount.isNegative);
+            storeBytes(amounts.negative[slot] + x, amount.size & amount.isNegative);
         }
     }
 }
@@ -724,11 +781,6 @@ void LaneDiffuser<K>::loadRow(const DibImage& source, long y, unsigned char* row
         std::memset(row, 0, static_cast<size_t>(width_));
 }
 
-inline ByteVector addTap(ByteVector value, const LaneAmount& amount)
-{
-    return subtractSaturated(addSaturated(value, amount.positive), amount.negative);
-}
-
 // The amounts of lane j moved to lane j + dy; lanes 0 ... dy - 1 get none.
 inline ByteVector lanesDown(ByteVector amounts, int dy)
 {
@@ -863,7 +915,7 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
             const Tap& tap = K.taps[i];
             const LaneAmount amount = laneAmount<K>(errors, tap.weight);
             ByteVector& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
-            target = addTap(target, {lanesDown(amount.positive, tap.dy), lanesDown(amount.negative, tap.dy)});
+            target = addTap(target, {lanesDown(amount.isNegative, tap.dy), lanesDown(amount.size, tap.dy)});
         }
 
         if (t % kLanes == kLanes - 1) {

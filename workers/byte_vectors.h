@@ -8,6 +8,7 @@
 #include <cstring>
 
 typedef unsigned char ByteVector __attribute__((vector_size(16)));
+typedef signed char SignedByteVector __attribute__((vector_size(16)));
 typedef unsigned short WordVector __attribute__((vector_size(16)));
 typedef unsigned int QuadVector __attribute__((vector_size(16)));
 typedef unsigned long long OctetVector __attribute__((vector_size(16)));
@@ -51,17 +52,16 @@ inline bool allLanesSet(ByteVector mask)
 
 // The sixteen lanes of a comparison's mask as two bytes of bits, lane 0 in
 // the most significant bit of out[0]: the bit order of 1-bit rows. Each
-// lane keeps its own bit, then the eight bits of each half are gathered
-// into its lowest byte (the bits are disjoint, so an or adds them up).
+// lane keeps its own bit; a multiplication by 0x0101010101010101 then adds
+// the eight bytes of each half into its top byte (the bits are disjoint, so
+// no sum carries).
 inline void storeLaneBits(ByteVector mask, unsigned char* out)
 {
     const ByteVector bitOfLane = {0x80, 0x40, 0x20, 0x10, 8, 4, 2, 1, 0x80, 0x40, 0x20, 0x10, 8, 4, 2, 1};
-    OctetVector bits = (OctetVector)(mask & bitOfLane);
-    bits |= bits >> 32;
-    bits |= bits >> 16;
-    bits |= bits >> 8;
-    out[0] = static_cast<unsigned char>(bits[0]);
-    out[1] = static_cast<unsigned char>(bits[1]);
+    const OctetVector bits = (OctetVector)(mask & bitOfLane);
+    const unsigned long long everyByte = 0x0101010101010101ULL;
+    out[0] = static_cast<unsigned char>((bits[0] * everyByte) >> 56);
+    out[1] = static_cast<unsigned char>((bits[1] * everyByte) >> 56);
 }
 
 #endif
