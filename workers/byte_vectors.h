@@ -32,9 +32,8 @@ inline ByteVector splatBytes(unsigned char value)
     return ByteVector{} + value;
 }
 
-// Comparisons give 0xFF in the lanes where they hold, 0 elsewhere.
+// A comparison gives 0xFF in the lanes where it holds, 0 elsewhere.
 inline ByteVector lanesEqual(ByteVector a, ByteVector b) { return (ByteVector)(a == b); }
-inline ByteVector lanesAbove(ByteVector a, ByteVector b) { return (ByteVector)(a > b); }
 
 inline ByteVector lanewiseMin(ByteVector a, ByteVector b) { return a < b ? a : b; }
 inline ByteVector lanewiseMax(ByteVector a, ByteVector b) { return a > b ? a : b; }
