@@ -21,19 +21,9 @@ BUILD=${BENCH_BUILD:-build-bench}
 REPS=${BENCH_REPS:-5}
 MICRO=${BENCH_MICRO:-1}
 JOB_PAGES=50
-CONVERT=/usr/bin/convert
+CONVERT=$BENCH_CONVERT
 
-install_imagemagick() {
-    [ -x "$CONVERT" ] && return 0
-    echo "Installing imagemagick (the reference tool)"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends imagemagick
-}
-
-install_imagemagick
+bench_install_imagemagick
 bench_build "$BUILD" tavel_bench
 FILTER=$(bench_tool "$BUILD" rastertotavel)
 RASTERWRITE=$(bench_tool "$BUILD" rasterwrite)

@@ -21,8 +21,8 @@ source bench/bench_lib.sh
 BUILD=${BENCH_BUILD:-build-bench}
 REPS=${BENCH_REPS:-7}
 REVISION=${1:-}
-CONVERT=/usr/bin/convert
-[ -x "$CONVERT" ] || bench_die "$CONVERT is missing (make bench installs imagemagick)"
+CONVERT=$BENCH_CONVERT
+bench_install_imagemagick
 PPD_FILE=$BENCH_ROOT/tests/data/tavel-test.ppd
 # The types the comparison covers: classic diffusion, a threshold matrix
 # and both stencil types.
