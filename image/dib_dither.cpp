@@ -231,19 +231,21 @@ struct QuotientScales {
 template <const Kernel& K>
 constexpr QuotientScales kQuotientScales{K.divisor};
 
-// The errors of 16 levels: which are negative (level above 128), and their
-// magnitudes |e|, the level or 255 - level.
+// The errors of 16 levels: which are not negative (level up to 128), and
+// their magnitudes |e|, the level or 255 - level.
 struct LaneErrors {
-    ByteVector isNegative;
+    ByteVector isPositive;
     ByteVector magnitude;
 };
 
 inline LaneErrors laneErrors(ByteVector levels)
 {
-    // Above 128 is above 0 once the range is moved to -128 ... 127: a
-    // signed comparison, one instruction on every vector unit.
-    const ByteVector isNegative = (ByteVector)((SignedByteVector)(levels ^ splatBytes(0x80)) > 0);
-    return {isNegative, levels ^ isNegative};
+    // Above 128 is above 0 once the range is moved to -128 ... 127: signed
+    // comparisons, one instruction each on every vector unit.
+    const SignedByteVector centred = (SignedByteVector)(levels ^ splatBytes(0x80));
+    const ByteVector isNegative = (ByteVector)(centred > 0);
+    const ByteVector isPositive = (ByteVector)(centred < 1);
+    return {isPositive, levels ^ isNegative};
 }
 
 // trunc(|e| x w / D) for 16 error magnitudes.
@@ -273,7 +275,7 @@ inline ByteVector laneQuotient(ByteVector magnitude, int weight)
 
 // A tap's amount for 16 levels: its size and the sign of its error.
 struct LaneAmount {
-    ByteVector isNegative;
+    ByteVector isPositive;
     ByteVector size;
 };
 
@@ -281,16 +283,18 @@ template <const Kernel& K>
 inline LaneAmount laneAmount(const LaneErrors& errors, int weight)
 {
     if (weight == 0) return {ByteVector{}, ByteVector{}};
-    return {errors.isNegative, laneQuotient<K>(errors.magnitude, weight)};
+    return {errors.isPositive, laneQuotient<K>(errors.magnitude, weight)};
 }
 
 // The value plus the amount, held in 0 ... 255. A negative amount is
-// subtracted from 255 - value, the complement, as a positive one is added
-// to the value: the complement stays below 255 - size when it does.
+// subtracted from the value, one at least as large as it first; a positive
+// one is subtracted in the same way from the complement 255 - value, which
+// is the value plus the amount once complemented back. Lanes with neither
+// (no sign, no size) keep their value.
 inline ByteVector addTap(ByteVector value, const LaneAmount& amount)
 {
-    const ByteVector flip = amount.isNegative;
-    return (lanewiseMin(value ^ flip, ~amount.size) + amount.size) ^ flip;
+    const ByteVector flip = amount.isPositive;
+    return (lanewiseMax(value ^ flip, amount.size) - amount.size) ^ flip;
 }
 
 // Saturating store of a tap: the pixel value plus a signed amount, held in 0 ... 255.
@@ -393,8 +397,8 @@ void computeTapAmounts(const unsigned char* levels, const AmountRows& amounts, l
 #pragma GCC unroll 12
         for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
             const LaneAmount amount = laneAmount<K>(errors, kTables<K>.weights[slot]);
-            storeBytes(amounts.positive[slot] + x, amount.size & ~amount.isNegative);
-            storeBytes(amounts.negative[slot] + x, amount.size & amount.isNegative);
+            storeBytes(amounts.positive[slot] + x, amount.size & amount.isPositive);
+            storeBytes(amounts.negative[slot] + x, amount.size & ~amount.isPositive);
         }
     }
 }
@@ -900,7 +904,7 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
         if (t % kLanes == 0) loadColumns(t + kAhead);
         const long highest = std::min(rows - 1, t / kLag);
         const long lowest = t < width_ ? 0 : std::min<long>(kLanes, (t - width_) / kLag + 1);
-        const ByteVector level = a & masks.upTo[highest + 1] & masks.from[lowest];
+        const ByteVector level = a & (masks.upTo[highest + 1] & masks.from[lowest]);
         decided[t % kLanes] = level;
 
         const LaneErrors errors = laneErrors(level);
@@ -915,7 +919,7 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
             const Tap& tap = K.taps[i];
             const LaneAmount amount = laneAmount<K>(errors, tap.weight);
             ByteVector& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
-            target = addTap(target, {lanesDown(amount.isNegative, tap.dy), lanesDown(amount.size, tap.dy)});
+            target = addTap(target, {lanesDown(amount.isPositive, tap.dy), lanesDown(amount.size, tap.dy)});
         }
 
         if (t % kLanes == kLanes - 1) {
