@@ -12,6 +12,20 @@ BENCH_SIZES=("label 812 1218 203" "a4 2480 3508 300")
 BENCH_CONTENTS=(text photo blank)
 BENCH_DUMP_DIR=/var/spool/cups/tmp
 
+# The reference tool of the comparisons: ImageMagick's convert.
+BENCH_CONVERT=/usr/bin/convert
+
+# bench_install_imagemagick: installs ImageMagick unless it is there.
+bench_install_imagemagick() {
+    [ -x "$BENCH_CONVERT" ] && return 0
+    echo "Installing imagemagick (the reference tool)"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends imagemagick
+}
+
 bench_die() {
     echo "$(basename "$0"): $*" >&2
     exit 2

@@ -4,8 +4,9 @@
 # same page (convert page.pgm -dither FloydSteinberg -monochrome out.pbm) and
 # against cat of the raster (the floor: reading the page and nothing else),
 # in one run with the commands alternating, on realistic pages of two sizes.
-# Prints medians, ratios and peak memory, and peak memory across a 50-page
-# job. Settings (environment):
+# Prints medians, ratios and peak memory, peak memory across a 50-page job,
+# and the filter built with -U__SSE2__ beside the usual build
+# (bench/vector_build.sh). Settings (environment):
 #   BENCH_BUILD   build folder (build-bench)
 #   BENCH_REPS    repetitions of every command (5)
 #   BENCH_MICRO   0 skips the Google Benchmark programs (1)
@@ -20,19 +21,9 @@ BUILD=${BENCH_BUILD:-build-bench}
 REPS=${BENCH_REPS:-5}
 MICRO=${BENCH_MICRO:-1}
 JOB_PAGES=50
-CONVERT=/usr/bin/convert
+CONVERT=$BENCH_CONVERT
 
-install_imagemagick() {
-    [ -x "$CONVERT" ] && return 0
-    echo "Installing imagemagick (the reference tool)"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends imagemagick
-}
-
-install_imagemagick
+bench_install_imagemagick
 bench_build "$BUILD" tavel_bench
 FILTER=$(bench_tool "$BUILD" rastertotavel)
 RASTERWRITE=$(bench_tool "$BUILD" rasterwrite)
@@ -163,6 +154,10 @@ for halftone in Burkes Tattoo_X8; do
         printf "| %s | %.2f, %.1f | %.2f, %.1f | %.3f | %+.1f %% |\n",
                h, t1, m1 / 1024, tn, mn / 1024, tn / n, (mn - m1) * 100 / m1 }'
 done
+
+# The filter built as usual and with -U__SSE2__ (the stand-in for ARM),
+# side by side on the same pages.
+BENCH_BUILD="$BUILD" BENCH_REPS="$REPS" bash "$BENCH_ROOT/bench/vector_build.sh"
 
 # The printer application side by side with LPrint: labels per second and
 # peak memory of both servers on the same 4 x 6 in PWG raster.

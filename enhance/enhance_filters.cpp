@@ -4,6 +4,7 @@
 // rounding.
 #include "enhance/enhance_filters.h"
 
+#include "workers/byte_vectors.h"
 #include "workers/parallel.h"
 #include "enhance/zq_math.h"
 
@@ -13,9 +14,6 @@
 #include <mutex>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 // Fallback threshold when the moment equations give no usable root.
 static const int kNoRootThreshold = 128;
@@ -240,23 +238,14 @@ struct UniformWindowTable {
 static bool blockWindowsUniform(const unsigned char* const* bytes, int tapCount,
                                 const unsigned char* centre, int i)
 {
-#if defined(__SSE2__)
+    static_assert(kBlurBlock == sizeof(ByteVector), "a block is one vector of bytes");
     // The outermost taps come first: on a photo they nearly always differ,
     // and the test then ends at once.
-    const __m128i own = _mm_loadu_si128(reinterpret_cast<const __m128i*>(centre + i));
-    for (int t = 0; t < tapCount; ++t) {
-        const __m128i sample = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes[t] + i));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(sample, own)) != 0xFFFF)
-            return false;
-    }
-    return true;
-#else
+    const ByteVector own = loadBytes(centre + i);
     for (int t = 0; t < tapCount; ++t)
-        for (int k = 0; k < kBlurBlock; ++k)
-            if (bytes[t][i + k] != centre[i + k])
-                return false;
+        if (!allLanesSet(lanesEqual(loadBytes(bytes[t] + i), own)))
+            return false;
     return true;
-#endif
 }
 
 // One span of blurred pixels. bytes[t] points at the samples of tap t as

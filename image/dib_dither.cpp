@@ -4,12 +4,13 @@
 // Error diffusion saturates a pixel at 0 and 255 after every tap, so each
 // pixel must receive its taps one by one in scan order. Two passes do that.
 //
-// On processors with SSE2, 8-bit images go through the lanes (LaneDiffuser
-// below): sixteen rows at once, one per byte of the vector registers, each
-// row eight pixels behind the one above.
+// 8-bit images go through the lanes (LaneDiffuser below): sixteen rows at
+// once, one per byte of the vector registers, each row eight pixels behind
+// the one above.
 //
-// Everywhere else the row-by-row pass (ErrorDiffuser) splits the work so
-// that only the part that really is sequential runs pixel by pixel:
+// Images of other depths take the row-by-row pass (ErrorDiffuser), which
+// splits the work so that only the part that really is sequential runs pixel
+// by pixel:
 //   1. the current row, left to right, with the taps into the same row
 //      (dx +1, +2) kept in registers: this yields every pixel's final value;
 //   2. from those values, for each distinct kernel weight, the tap amount
@@ -29,6 +30,7 @@
 // of workers.
 #include "image/dib_image.h"
 #include "image/diffusion_path.h"
+#include "workers/byte_vectors.h"
 #include "workers/parallel.h"
 
 #include <algorithm>
@@ -37,9 +39,6 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -86,40 +85,19 @@ constexpr ThresholdMatrix orderedThresholds()
 
 constexpr ThresholdMatrix kOrderedThreshold = orderedThresholds();
 
-// Bit order of a byte reversed: movemask puts pixel 0 in bit 0, the 1-bit
-// row format wants it in bit 7.
-struct BitReverseTable {
-    unsigned char value[256];
-    constexpr BitReverseTable() : value()
-    {
-        for (int i = 0; i < 256; ++i) {
-            int r = 0;
-            for (int b = 0; b < 8; ++b)
-                if (i & (1 << b)) r |= 0x80 >> b;
-            value[i] = static_cast<unsigned char>(r);
-        }
-    }
-};
-
-constexpr BitReverseTable kBitReverse;
-
 // Packs one row to 1 bit per pixel: bit x is set when levels[x] > thresholds[x mod 4].
 void packRowAboveThreshold(const unsigned char* levels, long width, const unsigned char* thresholds,
                            unsigned char* out)
 {
     long x = 0;
-#if defined(__SSE2__)
-    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
-    int pattern;
-    std::memcpy(&pattern, thresholds, 4);
-    const __m128i limit = _mm_xor_si128(_mm_shuffle_epi32(_mm_cvtsi32_si128(pattern), 0), bias);
-    for (; x + 16 <= width; x += 16) {
-        const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x)), bias);
-        const int mask = _mm_movemask_epi8(_mm_cmpgt_epi8(v, limit));
-        out[x / 8] = kBitReverse.value[mask & 0xFF];
-        out[x / 8 + 1] = kBitReverse.value[mask >> 8];
-    }
-#endif
+    // Compared as signed bytes, both moved down by 128: one instruction on
+    // SSE2, which has no unsigned comparison.
+    const ByteVector bias = splatBytes(0x80);
+    SignedByteVector limit;
+    for (int i = 0; i < 16; ++i) limit[i] = static_cast<signed char>(thresholds[i & 3] ^ 0x80);
+    for (; x + 16 <= width; x += 16)
+        storeLaneBits((ByteVector)((SignedByteVector)(loadBytes(levels + x) ^ bias) > limit), out + x / 8);
+    // The last pixels, fewer than sixteen.
     for (; x < width; x += 8) {
         unsigned char byte = 0;
         for (long bit = 0; bit < 8 && x + bit < width; ++bit)
@@ -203,81 +181,121 @@ constexpr Kernel kStevensonArce = {200, 0, 32, 3, 11,
 // The largest error magnitude: e ranges over -126 ... 128.
 constexpr int kMaxErrorMagnitude = 128;
 
-// The amount of a tap, trunc(|e| x w / D), as one multiply-high: it is
-// (|e| x M) >> 16 with M = ceil(w x 65536 / D) for every |e| up to 128 and
-// every weight of the kernels.
-constexpr unsigned tapMultiplier(int divisor, int weight)
-{
-    return (static_cast<unsigned>(weight) * 65536u + divisor - 1) / divisor;
-}
+// The largest weight of a kernel's taps.
+constexpr int kMaxWeight = 32;
 
-constexpr bool tapMultipliersAreExact(const Kernel& kernel)
+constexpr bool weightsWithinLimit(const Kernel& kernel)
 {
-    int weights[kMaxTaps + 2] = {kernel.rightWeight, kernel.secondWeight};
-    for (int i = 0; i < kernel.tapCount; ++i) weights[i + 2] = kernel.taps[i].weight;
-    for (int i = 0; i < kernel.tapCount + 2; ++i) {
-        const unsigned multiplier = tapMultiplier(kernel.divisor, weights[i]);
-        if (multiplier > 65535u) return false;
-        for (unsigned n = 0; n <= unsigned(kMaxErrorMagnitude); ++n)
-            if (((n * multiplier) >> 16) != n * weights[i] / kernel.divisor) return false;
-    }
+    if (kernel.rightWeight > kMaxWeight || kernel.secondWeight > kMaxWeight) return false;
+    for (int i = 0; i < kernel.tapCount; ++i)
+        if (kernel.taps[i].weight > kMaxWeight) return false;
     return true;
 }
 
-static_assert(tapMultipliersAreExact(kFloydSteinberg), "Floyd-Steinberg division");
-static_assert(tapMultipliersAreExact(kBurkes), "Burkes division");
-static_assert(tapMultipliersAreExact(kStucki), "Stucki division");
-static_assert(tapMultipliersAreExact(kJarvisJudiceNinke), "Jarvis-Judice-Ninke division");
-static_assert(tapMultipliersAreExact(kSierra), "Sierra division");
-static_assert(tapMultipliersAreExact(kStevensonArce), "Stevenson-Arce division");
+// |e| x w fits the 16 bits in which the amounts are computed.
+static_assert(kMaxErrorMagnitude * kMaxWeight <= 0xFFFF, "tap products in 16 bits");
+static_assert(weightsWithinLimit(kFloydSteinberg) && weightsWithinLimit(kBurkes) &&
+                  weightsWithinLimit(kStucki) && weightsWithinLimit(kJarvisJudiceNinke) &&
+                  weightsWithinLimit(kSierra) && weightsWithinLimit(kStevensonArce),
+              "tap weights");
 
-#if defined(__SSE2__)
-// The errors of 16 levels: which are negative (level above 128), and their
-// magnitudes |e|, the level or 255 - level.
-struct LaneErrors {
-    __m128i isNegative;
-    __m128i magnitude;
+// trunc(|e| x w / D) as (|e| x M) >> s, where a multiplier M no larger than
+// 65535 / 128 is exact for every |e| up to 128: a multiply and a shift in
+// 16-bit lanes. M is 0 for the weights where no such M exists.
+struct QuotientScale {
+    unsigned short multiplier = 0;
+    int shift = 0;
 };
 
-inline LaneErrors laneErrors(__m128i levels)
+struct QuotientScales {
+    QuotientScale byWeight[kMaxWeight + 1];
+
+    constexpr explicit QuotientScales(int divisor) : byWeight()
+    {
+        for (int weight = 1; weight <= kMaxWeight; ++weight) {
+            for (int shift = 0; shift <= 16; ++shift) {
+                const long multiplier = ((long(weight) << shift) + divisor - 1) / divisor;
+                if (multiplier * kMaxErrorMagnitude > 0xFFFF) break;
+                bool exact = true;
+                for (long e = 0; e <= kMaxErrorMagnitude && exact; ++e)
+                    exact = ((e * multiplier) >> shift) == e * weight / divisor;
+                if (exact) {
+                    byWeight[weight] = {static_cast<unsigned short>(multiplier), shift};
+                    break;
+                }
+            }
+        }
+    }
+};
+
+template <const Kernel& K>
+constexpr QuotientScales kQuotientScales{K.divisor};
+
+// The errors of 16 levels: which are not negative (level up to 128), and
+// their magnitudes |e|, the level or 255 - level.
+struct LaneErrors {
+    ByteVector isPositive;
+    ByteVector magnitude;
+};
+
+inline LaneErrors laneErrors(ByteVector levels)
 {
-    const __m128i isNegative = _mm_cmpgt_epi8(_mm_xor_si128(levels, _mm_set1_epi8(static_cast<char>(0x80))),
-                                              _mm_setzero_si128());
-    return {isNegative, _mm_xor_si128(levels, isNegative)};
+    // Above 128 is above 0 once the range is moved to -128 ... 127: signed
+    // comparisons, one instruction each on every vector unit.
+    const SignedByteVector centred = (SignedByteVector)(levels ^ splatBytes(0x80));
+    const ByteVector isNegative = (ByteVector)(centred > 0);
+    const ByteVector isPositive = (ByteVector)(centred < 1);
+    return {isPositive, levels ^ isNegative};
 }
 
 // trunc(|e| x w / D) for 16 error magnitudes.
 template <const Kernel& K>
-inline __m128i laneQuotient(__m128i magnitude, int weight)
+inline ByteVector laneQuotient(ByteVector magnitude, int weight)
 {
     const int ratio = K.divisor / weight;
     if (K.divisor % weight == 0 && (ratio & (ratio - 1)) == 0) {
-        // w / D is 1 / 2^s: a shift, in 16-bit units with the bits that
-        // cross from byte to byte masked off.
-        const int shift = __builtin_ctz(static_cast<unsigned>(ratio));
-        return _mm_and_si128(_mm_srl_epi16(magnitude, _mm_cvtsi32_si128(shift)),
-                             _mm_set1_epi8(static_cast<char>(0xFF >> shift)));
+        // w / D is 1 / 2^s: a shift.
+        return magnitude >> __builtin_ctz(static_cast<unsigned>(ratio));
     }
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(tapMultiplier(K.divisor, weight)));
-    return _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(magnitude, zero), multiplier),
-                            _mm_mulhi_epu16(_mm_unpackhi_epi8(magnitude, zero), multiplier));
+    // The even and the odd lanes each in 16-bit lanes, where the product
+    // fits.
+    const WordVector words = (WordVector)magnitude;
+    const WordVector even = words & 0xFF;
+    const WordVector odd = words >> 8;
+    const QuotientScale scale = kQuotientScales<K>.byWeight[weight];
+    if (scale.multiplier != 0) {
+        return (ByteVector)(((even * scale.multiplier) >> scale.shift) |
+                            (((odd * scale.multiplier) >> scale.shift) << 8));
+    }
+    // The division by the constant D compiles to a multiply-high.
+    constexpr unsigned short divisor = K.divisor;
+    const unsigned short factor = static_cast<unsigned short>(weight);
+    return (ByteVector)((even * factor / divisor) | ((odd * factor / divisor) << 8));
 }
 
-// A tap's amount for 16 levels, split by the sign of their errors.
+// A tap's amount for 16 levels: its size and the sign of its error.
 struct LaneAmount {
-    __m128i positive;
-    __m128i negative;
+    ByteVector isPositive;
+    ByteVector size;
 };
 
 template <const Kernel& K>
 inline LaneAmount laneAmount(const LaneErrors& errors, int weight)
 {
-    if (weight == 0) return {_mm_setzero_si128(), _mm_setzero_si128()};
-    const __m128i quotient = laneQuotient<K>(errors.magnitude, weight);
-    return {_mm_andnot_si128(errors.isNegative, quotient), _mm_and_si128(errors.isNegative, quotient)};
+    if (weight == 0) return {ByteVector{}, ByteVector{}};
+    return {errors.isPositive, laneQuotient<K>(errors.magnitude, weight)};
 }
-#endif
+
+// The value plus the amount, held in 0 ... 255. A negative amount is
+// subtracted from the value, one at least as large as it first; a positive
+// one is subtracted in the same way from the complement 255 - value, which
+// is the value plus the amount once complemented back. Lanes with neither
+// (no sign, no size) keep their value.
+inline ByteVector addTap(ByteVector value, const LaneAmount& amount)
+{
+    const ByteVector flip = amount.isPositive;
+    return (lanewiseMax(value ^ flip, amount.size) - amount.size) ^ flip;
+}
 
 // Saturating store of a tap: the pixel value plus a signed amount, held in 0 ... 255.
 inline unsigned addClamped(unsigned value, int amount)
@@ -297,23 +315,23 @@ long countCarryingError(const unsigned char* levels, long from, long to)
 {
     long count = 0;
     long x = from;
-#if defined(__SSE2__)
-    const __m128i black = _mm_setzero_si128();
-    const __m128i white = _mm_set1_epi8(-1);
+    const ByteVector black{};
+    const ByteVector white = ~black;
     while (x + 16 <= to) {
         // Per byte lane, the number of plain levels; at most 255 groups at a time.
-        __m128i plain = _mm_setzero_si128();
+        ByteVector plain{};
         const long end = std::min(to, x + 255 * 16);
         for (; x + 16 <= end; x += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x));
-            plain = _mm_sub_epi8(plain, _mm_or_si128(_mm_cmpeq_epi8(v, black), _mm_cmpeq_epi8(v, white)));
+            const ByteVector v = loadBytes(levels + x);
+            plain -= lanesEqual(v, black) | lanesEqual(v, white);
         }
-        const __m128i sums = _mm_sad_epu8(plain, black);
-        const long plainCount = _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+        const WordVector pairs = ((WordVector)plain & 0xFF) + ((WordVector)plain >> 8);
+        long plainCount = 0;
+        for (int i = 0; i < 8; ++i) plainCount += pairs[i];
         count += (end - from) / 16 * 16 - plainCount;
         from = x;
     }
-#endif
+    // The last levels, fewer than sixteen.
     for (; x < to; ++x) count += carriesNoError(levels[x]) ? 0 : 1;
     return count;
 }
@@ -374,25 +392,15 @@ struct AmountRows {
 template <const Kernel& K>
 void computeTapAmounts(const unsigned char* levels, const AmountRows& amounts, long first, long last)
 {
-#if defined(__SSE2__)
     for (long x = first; x < last; x += 16) {
-        const LaneErrors errors = laneErrors(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + x)));
+        const LaneErrors errors = laneErrors(loadBytes(levels + x));
 #pragma GCC unroll 12
         for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
             const LaneAmount amount = laneAmount<K>(errors, kTables<K>.weights[slot]);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.positive[slot] + x), amount.positive);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(amounts.negative[slot] + x), amount.negative);
+            storeBytes(amounts.positive[slot] + x, amount.size & amount.isPositive);
+            storeBytes(amounts.negative[slot] + x, amount.size & ~amount.isPositive);
         }
     }
-#else
-    for (int slot = 0; slot < kTables<K>.weightCount; ++slot) {
-        for (long x = first; x < last; ++x) {
-            const int amount = errorOf(levels[x]) * kTables<K>.weights[slot] / K.divisor;
-            amounts.positive[slot][x] = static_cast<unsigned char>(amount > 0 ? amount : 0);
-            amounts.negative[slot][x] = static_cast<unsigned char>(amount < 0 ? -amount : 0);
-        }
-    }
-#endif
 }
 
 // Step 3: the taps of row dy below into its targets [from, to), whole
@@ -408,23 +416,13 @@ void applyTapsBelow(const AmountRows& amounts, int dy, unsigned char* target, lo
         positive[i] = amounts.positive[taps[i].weightSlot] - taps[i].dx;
         negative[i] = amounts.negative[taps[i].weightSlot] - taps[i].dx;
     }
-#if defined(__SSE2__)
     for (long x = from; x < to; x += 16) {
-        __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + x));
+        ByteVector p = loadBytes(target + x);
 #pragma GCC unroll 12
-        for (int i = 0; i < tapCount; ++i) {
-            p = _mm_adds_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(positive[i] + x)));
-            p = _mm_subs_epu8(p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(negative[i] + x)));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), p);
+        for (int i = 0; i < tapCount; ++i)
+            p = subtractSaturated(addSaturated(p, loadBytes(positive[i] + x)), loadBytes(negative[i] + x));
+        storeBytes(target + x, p);
     }
-#else
-    for (long x = from; x < to; ++x) {
-        unsigned p = target[x];
-        for (int i = 0; i < tapCount; ++i) p = addClamped(p, positive[i][x] - negative[i][x]);
-        target[x] = static_cast<unsigned char>(p);
-    }
-#endif
 }
 
 // The diffusion of one kernel. The kernel is a template argument so that its
@@ -706,7 +704,6 @@ bool ErrorDiffuser<K>::run(const DibImage& source, DibImage& work)
     return true;
 }
 
-#if defined(__SSE2__)
 // Error diffusion of sixteen rows at once, row j of a group in the byte lane
 // j of the same vectors. Row j trails row j - 1 by eight pixels: at step t,
 // lane j decides pixel t - 8j. Each row's pixels still wait on each other,
@@ -788,68 +785,96 @@ void LaneDiffuser<K>::loadRow(const DibImage& source, long y, unsigned char* row
         std::memset(row, 0, static_cast<size_t>(width_));
 }
 
-inline __m128i addTap(__m128i value, const LaneAmount& amount)
+// The amounts of lane j moved to lane j + dy; lanes 0 ... dy - 1 get none.
+inline ByteVector lanesDown(ByteVector amounts, int dy)
 {
-    return _mm_subs_epu8(_mm_adds_epu8(value, amount.positive), amount.negative);
+    const ByteVector none{};
+    switch (dy) {
+    case 1: return __builtin_shuffle(none, amounts, ByteVector{15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30});
+    case 2: return __builtin_shuffle(none, amounts, ByteVector{14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
+    default: return __builtin_shuffle(none, amounts, ByteVector{13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28});
+    }
 }
 
-// The amounts of lane j moved to lane j + dy.
-inline __m128i lanesDown(__m128i amounts, int dy)
+// The lower and upper halves of two vectors interleaved unit by unit, for
+// units of 1, 2, 4 and 8 bytes: the steps of a byte transposition.
+template <typename Vector, typename Order>
+inline void interleave(Vector& a, Vector& b, Order lower, Order upper)
 {
-    switch (dy) {
-    case 1: return _mm_slli_si128(amounts, 1);
-    case 2: return _mm_slli_si128(amounts, 2);
-    default: return _mm_slli_si128(amounts, 3);
-    }
+    const Vector low = __builtin_shuffle(a, b, lower);
+    b = __builtin_shuffle(a, b, upper);
+    a = low;
+}
+
+inline void interleaveBytes(ByteVector& a, ByteVector& b)
+{
+    interleave(a, b, ByteVector{0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23},
+               ByteVector{8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31});
+}
+
+template <typename Vector>
+inline void interleaveUnits(ByteVector& a, ByteVector& b)
+{
+    Vector wideA = (Vector)a;
+    Vector wideB = (Vector)b;
+    constexpr int n = sizeof(Vector) / sizeof(wideA[0]);
+    if constexpr (n == 8)
+        interleave(wideA, wideB, WordVector{0, 8, 1, 9, 2, 10, 3, 11}, WordVector{4, 12, 5, 13, 6, 14, 7, 15});
+    else if constexpr (n == 4)
+        interleave(wideA, wideB, QuadVector{0, 4, 1, 5}, QuadVector{2, 6, 3, 7});
+    else
+        interleave(wideA, wideB, OctetVector{0, 2}, OctetVector{1, 3});
+    a = (ByteVector)wideA;
+    b = (ByteVector)wideB;
 }
 
 // out[c] byte j = in[j] byte c.
-inline void transposeBytes(const __m128i in[16], __m128i out[16])
+inline void transposeBytes(const ByteVector in[16], ByteVector out[16])
 {
-    __m128i pairs[16];  // unit c: rows 2p, 2p + 1 of column c
+    ByteVector pairs[16];  // unit c: rows 2p, 2p + 1 of column c
     for (int p = 0; p < 8; ++p) {
-        pairs[p] = _mm_unpacklo_epi8(in[2 * p], in[2 * p + 1]);
-        pairs[8 + p] = _mm_unpackhi_epi8(in[2 * p], in[2 * p + 1]);
+        pairs[p] = in[2 * p];
+        pairs[8 + p] = in[2 * p + 1];
+        interleaveBytes(pairs[p], pairs[8 + p]);
     }
-    __m128i quads[16];  // [4q + g]: rows 4q ... 4q + 3 of columns 4g ... 4g + 3
+    ByteVector quads[16];  // [4q + g]: rows 4q ... 4q + 3 of columns 4g ... 4g + 3
     for (int half = 0; half < 2; ++half) {
         for (int q = 0; q < 4; ++q) {
-            const __m128i upper = pairs[8 * half + 2 * q];
-            const __m128i lower = pairs[8 * half + 2 * q + 1];
-            quads[4 * q + 2 * half] = _mm_unpacklo_epi16(upper, lower);
-            quads[4 * q + 2 * half + 1] = _mm_unpackhi_epi16(upper, lower);
+            ByteVector& upper = quads[4 * q + 2 * half];
+            ByteVector& lower = quads[4 * q + 2 * half + 1];
+            upper = pairs[8 * half + 2 * q];
+            lower = pairs[8 * half + 2 * q + 1];
+            interleaveUnits<WordVector>(upper, lower);
         }
     }
-    __m128i octets[16];  // [8h + c2]: rows 8h ... 8h + 7 of columns 2c2, 2c2 + 1
+    ByteVector octets[16];  // [8h + c2]: rows 8h ... 8h + 7 of columns 2c2, 2c2 + 1
     for (int h = 0; h < 2; ++h) {
         for (int g = 0; g < 4; ++g) {
-            const __m128i upper = quads[4 * (2 * h) + g];
-            const __m128i lower = quads[4 * (2 * h + 1) + g];
-            octets[8 * h + 2 * g] = _mm_unpacklo_epi32(upper, lower);
-            octets[8 * h + 2 * g + 1] = _mm_unpackhi_epi32(upper, lower);
+            ByteVector& upper = octets[8 * h + 2 * g];
+            ByteVector& lower = octets[8 * h + 2 * g + 1];
+            upper = quads[4 * (2 * h) + g];
+            lower = quads[4 * (2 * h + 1) + g];
+            interleaveUnits<QuadVector>(upper, lower);
         }
     }
     for (int c2 = 0; c2 < 8; ++c2) {
-        out[2 * c2] = _mm_unpacklo_epi64(octets[c2], octets[8 + c2]);
-        out[2 * c2 + 1] = _mm_unpackhi_epi64(octets[c2], octets[8 + c2]);
+        out[2 * c2] = octets[c2];
+        out[2 * c2 + 1] = octets[8 + c2];
+        interleaveUnits<OctetVector>(out[2 * c2], out[2 * c2 + 1]);
     }
 }
 
 // The lanes that hold a pixel of the image at step t: lanes lo ... hi.
 struct LaneMasks {
-    __m128i upTo[17];  // [h + 1]: lanes 0 ... h
-    __m128i from[17];  // [l]: lanes l ... 15
+    ByteVector upTo[17];  // [h + 1]: lanes 0 ... h
+    ByteVector from[17];  // [l]: lanes l ... 15
     LaneMasks()
     {
         for (int i = 0; i <= 16; ++i) {
-            alignas(16) unsigned char up[16];
-            alignas(16) unsigned char down[16];
             for (int lane = 0; lane < 16; ++lane) {
-                up[lane] = lane < i ? 0xFF : 0;
-                down[lane] = lane >= i ? 0xFF : 0;
+                upTo[i][lane] = lane < i ? 0xFF : 0;
+                from[i][lane] = lane >= i ? 0xFF : 0;
             }
-            upTo[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(up));
-            from[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(down));
         }
     }
 };
@@ -858,29 +883,28 @@ template <const Kernel& K>
 void LaneDiffuser<K>::diffuseGroup(long rows)
 {
     static const LaneMasks masks;
-    alignas(16) __m128i ring[kRing];
-    alignas(16) __m128i decided[kLanes];
+    ByteVector ring[kRing];
+    ByteVector decided[kLanes];
     const long steps = (width_ + kLag * (rows - 1) + kLanes - 1) / kLanes * kLanes;
 
     auto loadColumns = [&](long first) {
         // Lane j of column k reads row j at pixel k - 8j.
-        __m128i in[kLanes];
-        for (int j = 0; j < kLanes; ++j)
-            in[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input_[j] + first - kLag * j));
-        __m128i columns[kLanes];
+        ByteVector in[kLanes];
+        for (int j = 0; j < kLanes; ++j) in[j] = loadBytes(input_[j] + first - kLag * j);
+        ByteVector columns[kLanes];
         transposeBytes(in, columns);
         for (int i = 0; i < kLanes; ++i) ring[(first + i) % kRing] = columns[i];
     };
     for (long first = 0; first < kAhead; first += kLanes) loadColumns(first);
 
-    __m128i a = ring[0];
-    __m128i b = ring[1];
-    __m128i c = ring[2];
+    ByteVector a = ring[0];
+    ByteVector b = ring[1];
+    ByteVector c = ring[2];
     for (long t = 0; t < steps; ++t) {
         if (t % kLanes == 0) loadColumns(t + kAhead);
         const long highest = std::min(rows - 1, t / kLag);
         const long lowest = t < width_ ? 0 : std::min<long>(kLanes, (t - width_) / kLag + 1);
-        const __m128i level = _mm_and_si128(a, _mm_and_si128(masks.upTo[highest + 1], masks.from[lowest]));
+        const ByteVector level = a & (masks.upTo[highest + 1] & masks.from[lowest]);
         decided[t % kLanes] = level;
 
         const LaneErrors errors = laneErrors(level);
@@ -894,18 +918,18 @@ void LaneDiffuser<K>::diffuseGroup(long rows)
         for (int i = 0; i < K.tapCount; ++i) {
             const Tap& tap = K.taps[i];
             const LaneAmount amount = laneAmount<K>(errors, tap.weight);
-            __m128i& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
-            target = addTap(target, {lanesDown(amount.positive, tap.dy), lanesDown(amount.negative, tap.dy)});
+            ByteVector& target = ring[(t + tap.dx + kLag * tap.dy) % kRing];
+            target = addTap(target, {lanesDown(amount.isPositive, tap.dy), lanesDown(amount.size, tap.dy)});
         }
 
         if (t % kLanes == kLanes - 1) {
             // The last sixteen steps back into the rows: lane j decided
             // pixels t - 15 - 8j ... t - 8j.
-            __m128i lanes[kLanes];
+            ByteVector lanes[kLanes];
             transposeBytes(decided, lanes);
             const long first = t - (kLanes - 1);
             for (int j = 0; j < kLanes; ++j)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(levels_[j] + first - kLag * j), lanes[j]);
+                storeBytes(levels_[j] + first - kLag * j, lanes[j]);
         }
     }
 }
@@ -948,7 +972,6 @@ void LaneDiffuser<K>::run(const DibImage& source, DibImage& work)
         for (long j = 0; j < K.rowsBelow; ++j) std::swap(input_[j], input_[kLanes + j]);
     }
 }
-#endif
 
 // Narrower rows than this keep the diffusion on one thread: a row hands a
 // stretch to the row below every 128 pixels, and on a narrow row the workers
@@ -980,14 +1003,12 @@ std::atomic<DiffusionPath> sDiffusionPath{DiffusionPath::Fastest};
 template <const Kernel& K>
 bool diffuse(const DibImage& source, DibImage& work)
 {
-#if defined(__SSE2__)
     if (source.GetNumColors() == 256 && sDiffusionPath.load(std::memory_order_relaxed) == DiffusionPath::Fastest) {
         LaneDiffuser<K> lanes(source.GetWidth(), source.GetHeight());
         if (!lanes.ready()) return false;
         lanes.run(source, work);
         return true;
     }
-#endif
     ErrorDiffuser<K> diffuser(source.GetWidth(), source.GetHeight(),
                               workerCountFixed() || worthSharing(source));
     return diffuser.ready() && diffuser.run(source, work);

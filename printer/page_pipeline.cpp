@@ -4,10 +4,6 @@
 // library.
 #include <malloc.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +11,7 @@
 
 #include "enhance/stencil_dither.h"
 #include "printer/tavel_printer.h"
+#include "workers/byte_vectors.h"
 
 namespace {
 
@@ -369,16 +366,13 @@ void TavelPrinter::copyProcessedPixels(DibImage* image, unsigned char* buf, int 
         if (eightBit) {
             const unsigned char* row = image->GetBits(static_cast<unsigned>(y));
             int x = 0;
-#if defined(__SSE2__)
             // 16 at a time: 1 becomes 255 by an or with its own match.
-            const __m128i one = _mm_set1_epi8(1);
-            const __m128i flip = _mm_set1_epi8(static_cast<char>(invert));
+            const ByteVector one = splatBytes(1);
+            const ByteVector flip = splatBytes(invert);
             for (; x + 16 <= width; x += 16) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-                const __m128i widened = _mm_or_si128(v, _mm_cmpeq_epi8(v, one));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_xor_si128(widened, flip));
+                const ByteVector v = loadBytes(row + x);
+                storeBytes(out + x, (v | lanesEqual(v, one)) ^ flip);
             }
-#endif
             for (; x < width; ++x)
                 out[x] = table[row[x]];
             continue;

@@ -2,26 +2,9 @@
 // bit: the form of TSPL bitmaps and of the 1-bit page dumps.
 #include "printer/row_packing.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "workers/byte_vectors.h"
 
 namespace {
-
-// Bit-reversed bytes: the zero-byte mask of eight pixels has pixel 0 in its
-// lowest bit, the bitmap wants it in the highest.
-struct BitReverseTable {
-    unsigned char bytes[256];
-    BitReverseTable()
-    {
-        for (int v = 0; v < 256; ++v) {
-            unsigned char r = 0;
-            for (int bit = 0; bit < 8; ++bit)
-                r |= static_cast<unsigned char>(((v >> bit) & 1) << (7 - bit));
-            bytes[v] = r;
-        }
-    }
-};
 
 // One output byte from count pixels, starting from the bits already in acc.
 unsigned char packByte(const unsigned char* pixels, unsigned long count, unsigned char acc)
@@ -35,18 +18,11 @@ unsigned char packByte(const unsigned char* pixels, unsigned long count, unsigne
 
 void packRowBlankAsOne(const unsigned char* src, unsigned long width, unsigned char* out)
 {
-    static const BitReverseTable reverse;
     const unsigned long fullBytes = width / 8;
     unsigned long b = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; b + 2 <= fullBytes; b += 2) {
-        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * b));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(pixels, zero)));
-        out[b] = reverse.bytes[mask & 0xFF];
-        out[b + 1] = reverse.bytes[mask >> 8];
-    }
-#endif
+    for (; b + 2 <= fullBytes; b += 2)
+        storeLaneBits(lanesEqual(loadBytes(src + 8 * b), ByteVector{}), out + b);
+    // The last group of eight pixels, when there is an odd count of them.
     for (; b < fullBytes; ++b)
         out[b] = packByte(src + 8 * b, 8, 0);
     const unsigned long rest = width % 8;

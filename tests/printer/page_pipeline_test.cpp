@@ -183,8 +183,15 @@ TEST_F(Pipeline, MirrorAndRotationReorderPixels)
 TEST_F(Pipeline, NegativeOnTheDefaultPathPrintsEverythingButTheDot)
 {
     printer.setNegativePrint(true);
-    const PrintedPage& out = print({0, 0, 255, 0, 0, 0}, 3, 2);
-    EXPECT_EQ(out.pixels, (std::vector<unsigned char>{255, 255, 0, 255, 255, 255}));
+    // 19 wide: sixteen pixels at a time, then three one by one.
+    std::vector<unsigned char> page(19 * 2, 0);
+    page[2] = 255;
+    page[19 + 17] = 255;
+    const PrintedPage& out = print(page, 19, 2);
+    std::vector<unsigned char> expected(19 * 2, 255);
+    expected[2] = 0;
+    expected[19 + 17] = 0;
+    EXPECT_EQ(out.pixels, expected);
     EXPECT_TRUE(logged("DEBUG:PageProcess: negativePrint_ 1"));
     EXPECT_TRUE(logged("DEBUG:PageProcess: Inverting the image for negative print"));
 }
