@@ -4,8 +4,13 @@
 // PPDs offer.
 #include "printerapp/app_models.h"
 
+#include "printerapp/app_identify.h"
+#include "printerapp/app_label_mode.h"
+#include "printerapp/app_testpage.h"
+
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 const char* const kVendorNames[kVendorAttributeCount] = {
     "halftone-type",  "image-darkening", "mirror-image",
@@ -14,18 +19,23 @@ const char* const kVendorNames[kVendorAttributeCount] = {
     "save-page-images",
 };
 
+// Each keyword names the method that runs for that DitherType: the filter's
+// PPD names (None, FloydSteinberg, Ordered, ...) are one place off from the
+// methods behind them, and CUPS queues keep those names; the application's
+// keywords say what the printer will really do.
 const char* const kHalftoneKeywords[kHalftoneTypeCount] = {
-    "none",   "floyd-steinberg", "ordered",        "burkes", "stucki",
-    "jarvis-judice-ninke", "sierra", "stevenson-arce", "tattoo", "tattoo-x8",
+    "threshold", "ordered-4x4", "burkes", "stucki",   "jarvis-judice-ninke",
+    "sierra",    "stevenson-arce", "bayer", "tattoo", "tattoo-x8",
 };
 
 namespace {
 
 // Label sizes, width across the head by length along the feed, as in the
-// label printer's PPD; then the custom size limits.
+// label printer's PPD; then the custom size limits. The name part of a PWG
+// self-describing name holds no '.', so fractions are written with '-'.
 const char* const sLabelMedia[] = {
-    "oe_1x0.5-label_1x0.5in",   "oe_1.5x1-label_1.5x1in", "oe_2x1-label_2x1in",
-    "oe_2x2-label_2x2in",       "oe_2.25x1.25-label_2.25x1.25in",
+    "oe_1x0-5-label_1x0.5in",   "oe_1-5x1-label_1.5x1in", "oe_2x1-label_2x1in",
+    "oe_2x2-label_2x2in",       "oe_2-25x1-25-label_2.25x1.25in",
     "oe_3x1-label_3x1in",       "oe_3x2-label_3x2in",     "oe_3x3-label_3x3in",
     "oe_4x1-label_4x1in",       "oe_4x2-label_4x2in",     "oe_4x3-label_4x3in",
     "oe_4x4-label_4x4in",       "oe_4x6-label_4x6in",     "oe_4x8-label_4x8in",
@@ -54,11 +64,11 @@ const AppModel sModels[] = {
     {"tavel_tl4_203dpi", "Tavel TL-4 Label Printer, 203 dpi", "Tavel TL-4 Label Printer",
      "MFG:Tavel;MDL:TL-4;CMD:TSPL;", 203, 832, 8120, 100, 50, sLabelMedia,
      countOf(sLabelMedia, sizeof(sLabelMedia)), "oe_4x6-label_4x6in", PAPPL_MEDIA_TRACKING_GAP,
-     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "none"},
+     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "threshold"},
     {"tavel_tl4_300dpi", "Tavel TL-4 Label Printer, 300 dpi", "Tavel TL-4 Label Printer",
      "MFG:Tavel;MDL:TL-4;CMD:TSPL;", 300, 1228, 12000, 148, 73, sLabelMedia,
      countOf(sLabelMedia, sizeof(sLabelMedia)), "oe_4x6-label_4x6in", PAPPL_MEDIA_TRACKING_GAP,
-     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "none"},
+     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "threshold"},
     {"tavel_ts8_300dpi", "Tavel TS-8 Stencil Printer, 300 dpi", "Tavel TS-8 Stencil Printer",
      "MFG:Tavel;MDL:TS-8;CMD:TSPL;", 300, 2550, 4200, 598, 598, sStencilMedia,
      countOf(sStencilMedia, sizeof(sStencilMedia)), "iso_a4_210x297mm",
@@ -120,6 +130,54 @@ void fillVendorAttributes(const AppModel& model, ipp_t* attrs)
     addBoolean(attrs, kVendorNames[kSavePageImages], false);
 }
 
+// The printer attributes PAPPL 1.3.1's Set-Printer-Attributes accepts, as
+// its own (non-standard) printer-settable-attributes lists them, then the
+// vendor defaults.
+const char* const sSettableAttributes[] = {
+    "copies-default",                 "document-format-default",
+    "media-col-default",              "media-col-ready",
+    "media-default",                  "media-ready",
+    "multiple-document-handling-default", "orientation-requested-default",
+    "print-color-mode-default",       "print-content-optimize-default",
+    "print-quality-default",          "printer-geo-location",
+    "printer-location",               "printer-organization",
+    "printer-organizational-unit",    "printer-resolution-default",
+    "label-mode-configured",          "print-darkness-default",
+    "print-speed-default",            "printer-darkness-configured",
+};
+
+// Printer attributes PAPPL 1.3.1 does not list itself, each with the value
+// that is true of these printers: one page per label, no job attribute
+// changeable after submission, no colour rendering, sheets never flipped,
+// no preferred values returned, no message from an operator.
+void fillPrinterAttributes(ipp_t* attrs)
+{
+    constexpr int kFixed = sizeof(sSettableAttributes) / sizeof(sSettableAttributes[0]);
+    std::string vendorDefaults[kVendorAttributeCount];
+    const char* settable[kFixed + kVendorAttributeCount];
+    for (int i = 0; i < kFixed; ++i)
+        settable[i] = sSettableAttributes[i];
+    for (int i = 0; i < kVendorAttributeCount; ++i) {
+        vendorDefaults[i] = std::string(kVendorNames[i]) + "-default";
+        settable[kFixed + i] = vendorDefaults[i].c_str();
+    }
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "printer-settable-attributes-supported",
+                  kFixed + kVendorAttributeCount, nullptr, settable);
+    ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "number-up-default", 1);
+    ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "number-up-supported", 1);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "job-settable-attributes-supported",
+                 nullptr, "none");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default",
+                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back",
+                 nullptr, "normal");
+    ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-message-from-operator", nullptr,
+                 "");
+}
+
 }  // namespace
 
 const AppModel* findModel(const char* driverName)
@@ -170,6 +228,10 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->rstartjob_cb = appStartJob;
     data->rstartpage_cb = appStartPage;
     data->rwriteline_cb = appWriteLine;
+    data->identify_cb = appIdentify;
+    data->identify_supported = PAPPL_IDENTIFY_ACTIONS_SOUND;
+    data->identify_default = PAPPL_IDENTIFY_ACTIONS_SOUND;
+    data->testpage_cb = appTestPage;
     data->format = "application/vnd.tavel-tspl";
 
     std::snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->makeAndModel);
@@ -181,7 +243,7 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
-    data->scaling_default = PAPPL_SCALING_AUTO;
+    data->scaling_default = PAPPL_SCALING_FIT;
     // 8-bit grey reaches the driver as the client sent it: the halftoning is
     // ours, never PAPPL's.
     data->raster_types = static_cast<pappl_raster_type_t>(PAPPL_PWG_RASTER_TYPE_SGRAY_8 |
@@ -195,10 +257,14 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->x_resolution[0] = data->y_resolution[0] = model->dpi;
     data->x_default = data->y_default = model->dpi;
 
-    // Labels and stencils print edge to edge.
+    // Labels and stencils print edge to edge. Each size is also listed with
+    // margins of 0.01 mm: CUPS names every zero-margin size "Borderless"
+    // in the PPD it generates for a driverless queue, and then finds no
+    // size named after media-default; with the bordered twins, a queue
+    // without options prints on the loaded label.
     data->borderless = true;
-    data->left_right = 0;
-    data->bottom_top = 0;
+    data->left_right = 1;
+    data->bottom_top = 1;
     data->num_media = model->numMedia;
     for (int i = 0; i < model->numMedia; ++i)
         data->media[i] = model->media[i];
@@ -253,5 +319,27 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     if (*attrs == nullptr)
         *attrs = ippNew();
     fillVendorAttributes(*model, *attrs);
+    fillPrinterAttributes(*attrs);
     return true;
+}
+
+void appPrinterCreated(pappl_printer_t* printer, void* data)
+{
+    (void)data;
+    // The printer reports no levels (yet): the supplies are listed with an
+    // unknown level, the labels always, the ribbon for thermal transfer.
+    pappl_supply_t supplies[2] = {};
+    std::snprintf(supplies[0].description, sizeof(supplies[0].description), "Labels");
+    supplies[0].color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+    supplies[0].is_consumed = true;
+    supplies[0].level = -1;
+    supplies[0].type = PAPPL_SUPPLY_TYPE_OTHER;
+    std::snprintf(supplies[1].description, sizeof(supplies[1].description),
+                  "Ribbon (thermal transfer)");
+    supplies[1].color = PAPPL_SUPPLY_COLOR_BLACK;
+    supplies[1].is_consumed = true;
+    supplies[1].level = -1;
+    supplies[1].type = PAPPL_SUPPLY_TYPE_RIBBON_WAX;
+    papplPrinterSetSupplies(printer, 2, supplies);
+    addLabelModePage(printer);
 }

@@ -61,6 +61,10 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
                        const char* deviceId, pappl_pr_driver_data_t* data, ipp_t** attrs,
                        void* cbdata);
 
+// PAPPL's printer creation callback (papplSystemSetPrinterDrivers): lists
+// the printer's supplies and adds its Label Mode page.
+void appPrinterCreated(pappl_printer_t* printer, void* data);
+
 // PAPPL's format detection for documents sent without a known format:
 // "application/vnd.tavel-tspl" for raw TSPL, else null (app_job.cpp).
 const char* appDetectFormat(const unsigned char* header, size_t size, void* data);

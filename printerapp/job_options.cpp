@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+const char* const kPhotoHalftone = "sierra";
+
 namespace {
 
 // Copies text into a 41-byte Settings field, cut to fit as the filter cuts.
@@ -195,11 +197,37 @@ int halftoneIndex(const std::string& keyword)
     return 0;
 }
 
+bool isFormat(const char* format, const char* name)
+{
+    return format != nullptr && std::strcmp(format, name) == 0;
+}
+
+// A photo needs a halftone: a threshold turns it into black blobs. A job
+// that asks for print-content-optimize=photo, or sends a JPEG without
+// saying what it holds, is printed with an error-diffusion halftone unless
+// the job names a halftone or the printer's default is one; text and
+// graphics keep the printer's default, threshold included.
+DitherType halftoneFor(const pappl_pr_options_t& options, ipp_t* attrs, const char* format,
+                       const char* builtIn, JobSettings* job)
+{
+    const DitherType chosen = static_cast<DitherType>(
+        halftoneIndex(vendorValue(options, attrs, kHalftoneType, builtIn, job)));
+    const bool photo =
+        options.print_content_optimize == PAPPL_CONTENT_PHOTO ||
+        (options.print_content_optimize == PAPPL_CONTENT_AUTO && isFormat(format, "image/jpeg"));
+    if (!photo || chosen != DITHER_NONE)
+        return chosen;
+    const char* given = cupsGetOption(kVendorNames[kHalftoneType], options.num_vendor, options.vendor);
+    if (given != nullptr && std::strcmp(given, kHalftoneKeywords[DITHER_NONE]) == 0)
+        return chosen;
+    return static_cast<DitherType>(halftoneIndex(kPhotoHalftone));
+}
+
 }  // namespace
 
 void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
-                      ipp_t* driverAttrs, pappl_label_mode_t labelMode,
-                      bool pagesRepeatedForCopies, JobSettings* job)
+                      ipp_t* driverAttrs, pappl_label_mode_t labelMode, const char* format,
+                      JobSettings* job)
 {
     Settings& s = job->settings;
     std::memset(&s, 0, sizeof(s));
@@ -221,8 +249,7 @@ void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
         vendorValue(options, driverAttrs, kPrintDirection, "normal", job) == "rotated-180";
     copyText(s.Origin, rotated ? "Rotation180" : "Normal");
 
-    s.halftoneType = static_cast<DitherType>(
-        halftoneIndex(vendorValue(options, driverAttrs, kHalftoneType, model.defaultHalftone, job)));
+    s.halftoneType = halftoneFor(options, driverAttrs, format, model.defaultHalftone, job);
     s.MirrorImage = vendorBoolean(options, driverAttrs, kMirrorImage, job) ? 1 : 0;
     s.NegativeImage = vendorBoolean(options, driverAttrs, kNegativeImage, job) ? 1 : 0;
     s.ZippedImage = vendorBoolean(options, driverAttrs, kCompressLabelData, job) ? 1 : 0;
@@ -231,17 +258,22 @@ void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
     s.Darkness = densityLevel(options, job);
     s.Brightness = vendorInteger(options, driverAttrs, kImageDarkening, 0, job);
     job->record = vendorBoolean(options, driverAttrs, kRecordPrinterCommands, job);
-    s.SavePageImages = vendorBoolean(options, driverAttrs, kSavePageImages, job) ? 1 : 0;
+    // Page images are the printer's setting alone: a client must not make
+    // the server keep copies of everyone's labels.
+    if (cupsGetOption(kVendorNames[kSavePageImages], options.num_vendor, options.vendor) != nullptr)
+        addNote(job, "save-page-images is a printer setting, the job's value is ignored");
+    s.SavePageImages = printerDefault(driverAttrs, kVendorNames[kSavePageImages]) == "true" ? 1 : 0;
     s.PageImagesMaxBytes = kDefaultPageImagesMaxBytes;
 
     // PAPPL prints PNG and JPEG pages once per copy itself; a raster comes
     // once and the printer repeats each label.
+    const bool pagesRepeatedForCopies = isFormat(format, "image/png") || isFormat(format, "image/jpeg");
     job->copies = pagesRepeatedForCopies || options.copies < 1 ? 1 : options.copies;
 }
 
 bool checkPageHeader(const AppModel& model, const cups_page_header2_t& header,
-                     const pappl_media_col_t* jobMedia, PageLevels* levels, char* message,
-                     size_t messageSize)
+                     const pappl_media_col_t* jobMedia, PageLevels* levels, bool* fit,
+                     char* message, size_t messageSize)
 {
     if (header.cupsBitsPerPixel != 8 || header.cupsBitsPerColor != 8 ||
         header.cupsNumColors > 1 || header.cupsBytesPerLine != header.cupsWidth) {
@@ -265,6 +297,7 @@ bool checkPageHeader(const AppModel& model, const cups_page_header2_t& header,
                       static_cast<int>(header.cupsColorSpace));
         return false;
     }
+    *fit = false;
     const int dpi = model.dpi;
     if (static_cast<int>(header.HWResolution[0]) != dpi ||
         static_cast<int>(header.HWResolution[1]) != dpi) {
@@ -275,27 +308,37 @@ bool checkPageHeader(const AppModel& model, const cups_page_header2_t& header,
     }
     const long width = header.cupsWidth;
     const long length = header.cupsHeight;
-    if (width < model.minWidthDots || width > model.headWidthDots || length < model.minLengthDots ||
-        length > model.maxLengthDots) {
+    // A page far beyond anything the printer takes is a client's mistake,
+    // not a page to hold in memory and shrink.
+    const long largest = 4L * (model.maxLengthDots > model.headWidthDots ? model.maxLengthDots
+                                                                           : model.headWidthDots);
+    if (width < 1 || length < 1 || width > largest || length > largest) {
         std::snprintf(message, messageSize,
-                      "Page refused: %ldx%ld dots (%.1fx%.1f mm) is outside the printer's "
-                      "%dx%d to %dx%d dots.",
-                      width, length, width * 25.4 / dpi, length * 25.4 / dpi, model.minWidthDots,
-                      model.minLengthDots, model.headWidthDots, model.maxLengthDots);
+                      "Page refused: %ldx%ld dots is not a page this printer can print.", width,
+                      length);
         return false;
     }
+    *fit = width < model.minWidthDots || width > model.headWidthDots ||
+           length < model.minLengthDots || length > model.maxLengthDots;
     if (jobMedia != nullptr && jobMedia->size_width > 0 && jobMedia->size_length > 0) {
         // Two dots of rounding either way.
         const long mediaWidth = std::lround(jobMedia->size_width * dpi / 2540.0);
         const long mediaLength = std::lround(jobMedia->size_length * dpi / 2540.0);
-        if (std::labs(width - mediaWidth) > 2 || std::labs(length - mediaLength) > 2) {
-            std::snprintf(message, messageSize,
-                          "Page refused: %.1fx%.1f mm does not match the job's media %s "
-                          "(%.1fx%.1f mm).",
-                          width * 25.4 / dpi, length * 25.4 / dpi, jobMedia->size_name,
-                          jobMedia->size_width / 100.0, jobMedia->size_length / 100.0);
-            return false;
-        }
+        if (std::labs(width - mediaWidth) > 2 || std::labs(length - mediaLength) > 2)
+            *fit = true;
     }
+    return true;
+}
+
+bool labelDots(const AppModel& model, const pappl_media_col_t& media, unsigned* width,
+               unsigned* length)
+{
+    const long w = std::lround(media.size_width * model.dpi / 2540.0);
+    const long l = std::lround(media.size_length * model.dpi / 2540.0);
+    if (w < model.minWidthDots || w > model.headWidthDots || l < model.minLengthDots ||
+        l > model.maxLengthDots)
+        return false;
+    *width = static_cast<unsigned>(w);
+    *length = static_cast<unsigned>(l);
     return true;
 }

@@ -22,24 +22,35 @@ struct JobSettings {
     std::string notes;        // refused values and what replaced them; empty when none
 };
 
+// The halftone keyword a photo gets when neither the job nor the printer
+// names one: an error diffusion, which keeps a photo's greys.
+extern const char* const kPhotoHalftone;
+
 // Fills job from the job's options (options), the printer's driver
 // attributes (defaults and supported values of the vendor attributes), the
-// printer's label mode and whether PAPPL repeats pages itself for copies
-// (true for PNG and JPEG). Never fails: a value that is not supported is
-// replaced by the printer's default and noted.
+// printer's label mode and the document's format (PAPPL repeats PNG and
+// JPEG pages itself for copies; a JPEG counts as a photo). Never fails: a
+// value that is not supported is replaced by the printer's default and
+// noted.
 void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
-                      ipp_t* driverAttrs, pappl_label_mode_t labelMode,
-                      bool pagesRepeatedForCopies, JobSettings* job);
+                      ipp_t* driverAttrs, pappl_label_mode_t labelMode, const char* format,
+                      JobSettings* job);
 
 // How the lines of a page reach the pipeline.
 enum class PageLevels { kInk, kInverted };
 
 // Checks a page header against the printer: 8-bit one-channel grey at the
-// head's resolution, within the head's width and length, and, when the job
-// named its media (jobMedia not null), the size of that media. On failure
-// writes a message for the job into message and returns false.
+// head's resolution and of a sane size. On failure writes a message for the
+// job into message and returns false. Sets fit when the page must be fitted
+// onto the label: it lies outside the head's width or length, or, when the
+// job named its media (jobMedia not null), its size is not that media's.
 bool checkPageHeader(const AppModel& model, const cups_page_header2_t& header,
-                     const pappl_media_col_t* jobMedia, PageLevels* levels, char* message,
-                     size_t messageSize);
+                     const pappl_media_col_t* jobMedia, PageLevels* levels, bool* fit,
+                     char* message, size_t messageSize);
+
+// The size of media in dots across and along; false when the printer
+// cannot print a label of that size.
+bool labelDots(const AppModel& model, const pappl_media_col_t& media, unsigned* width,
+               unsigned* length);
 
 #endif

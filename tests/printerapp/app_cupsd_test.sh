@@ -2,9 +2,10 @@
 # The printer application behind CUPS as a driverless printer: a private
 # scheduler on 127.0.0.1 gets a queue made with "lpadmin -m everywhere"
 # pointing at a TL-4 of a private application instance; a PDF label printed
-# with lp -o media=... goes through CUPS's own filters (pdftopdf, gstoraster,
-# rastertopwg) and the ipp backend into the application, and the label it
-# writes holds the document's box where it belongs. A printer default set in
+# with lp and no option goes on the loaded 4 x 6 in label through CUPS's own
+# filters (pdftopdf, gstoraster, rastertopwg) and the ipp backend into the
+# application, and the label it writes holds the document's box where it
+# belongs. A printer default set in
 # the application (CUPS passes no vendor attribute) reaches the TSPL.
 #
 #   app_cupsd_test.sh        (tools named in the environment, see app_lib.sh)
@@ -30,7 +31,7 @@ e2e_setup
 
 app_start
 app_add_printer tl4 tavel_tl4_203dpi
-ipptool -t -d value=ordered "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+ipptool -t -d value=burkes "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
     "$APP_TESTS/set-halftone-default.test" > "$WORK/set-default.log" 2>&1 \
     || { cat "$WORK/set-default.log" >&2; fail "Set-Printer-Attributes failed"; }
 
@@ -51,7 +52,10 @@ done
 [ "$added" = yes ] || { cat "$WORK/lpadmin.err" >&2; fail "lpadmin -m everywhere could not add the queue"; }
 
 pdf=$(make_pdf label_box)
-job=$(submit -o media=oe_4x6-label_4x6in "$pdf")
+# No -o media: the PPD CUPS generated picks the printer's loaded label.
+grep -qx '\*DefaultPageSize: 4x6' "$WORK/root/ppd/$QUEUE.ppd" \
+    || fail "the generated PPD does not default to the loaded 4 x 6 in label: $(grep -a DefaultPageSize "$WORK/root/ppd/$QUEUE.ppd")"
+job=$(submit "$pdf")
 wait_for_job "$job"
 
 # CUPS names the job after the document.
@@ -63,6 +67,6 @@ setup_block "$out" | grep -qx 'SIZE 101.6 mm, 152.4 mm' || fail "the label is no
 check_box_label "$WORK/label-1.pbm" $LABEL_W $LABEL_H $BOX_X0 $BOX_Y0 $BOX_X1 $BOX_Y1 $TOL
 
 # The application's default halftone applied to the CUPS job.
-grep -a -q "\[Job 1\] Settings: halftone-type=ordered," "$WORK/app/log" \
+grep -a -q "\[Job 1\] Settings: halftone-type=burkes," "$WORK/app/log" \
     || fail "the application's default halftone did not reach the CUPS job"
 echo "PASS: a PDF through a driverless CUPS queue printed on the application"

@@ -5,8 +5,9 @@
 # what the filter makes of the same page with the same settings: all ten
 # halftone types raw and compressed, every other setting at once, a PNG
 # with copies, the printers' defaults, a default changed over IPP, two
-# printers at once, raw TSPL, Apple raster, a JPEG; and the jobs that must
-# be refused.
+# printers at once, raw TSPL, Apple raster, a JPEG; the jobs that must be
+# refused; a page of another size fitted onto the label; page images only
+# when the printer's setting asks for them.
 #
 #   app_same_dots_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -25,10 +26,10 @@ app_add_printer ts8 tavel_ts8_300dpi
 "$RASTERWRITE" -o "$WORK/label-3.ras" --res 203 --copies 3 "$WORK/label.pgm"
 "$RASTERWRITE" -o "$WORK/label-x2.ras" --res 203 "$WORK/label.pgm" "$WORK/label.pgm"
 
-# Every halftone type, raw and compressed. The IPP keywords name the
-# filter's halftone names in the same order.
+# Every halftone type, raw and compressed. The IPP keywords name the method
+# that runs; the filter's PPD names, one place off, in the same order.
 names=(None FloydSteinberg Ordered Burkes Stucki JarvisJudiceNinke Sierra StevensonArce Tattoo Tattoo_X8)
-keywords=(none floyd-steinberg ordered burkes stucki jarvis-judice-ninke sierra stevenson-arce tattoo tattoo-x8)
+keywords=(threshold ordered-4x4 burkes stucki jarvis-judice-ninke sierra stevenson-arce bayer tattoo tattoo-x8)
 for i in "${!names[@]}"; do
     for zip in false true; do
         job="h-${keywords[$i]}-$zip"
@@ -51,7 +52,7 @@ app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster all-settings copies
     darkening=20 mirror=true negative=true direction=rotated-180 printmethod=thermal-transfer \
     zip=true record=true
 check_job_state all-settings completed ""
-filter_output tavtl4.ppd "$WORK/label-3.ras" "HalftoneType=Sierra ZIP=True MirrorImage=True \
+filter_output tavtl4.ppd "$WORK/label-3.ras" "HalftoneType=JarvisJudiceNinke ZIP=True MirrorImage=True \
 NegativeImage=True Brightness=20 Origin=Rotation180 MediaMethod=Transfer GapsHeight=3mm \
 Darkness=12 PrintSpeed=4 PageOffsetX=Custom.1.5 PageOffsetY=Custom.-1.0 PaperType=LabelMark" \
     "$WORK/all-settings.expected"
@@ -64,7 +65,7 @@ cmp -s "$recording" "$(app_output tl4 all-settings)" || fail "the recording diff
 app_print tl4 print-label "$WORK/label.png" image/png png-copies copies=2 \
     halftone=jarvis-judice-ninke negative=true
 check_job_state png-copies completed ""
-filter_output tavtl4.ppd "$WORK/label-x2.ras" "HalftoneType=JarvisJudiceNinke NegativeImage=True" \
+filter_output tavtl4.ppd "$WORK/label-x2.ras" "HalftoneType=Stucki NegativeImage=True" \
     "$WORK/png-copies.expected"
 check_same_output tl4 png-copies "$WORK/png-copies.expected"
 
@@ -72,7 +73,7 @@ check_same_output tl4 png-copies "$WORK/png-copies.expected"
 "$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/label.urf" "$WORK/label.png"
 app_print tl4 print-label "$WORK/label.urf" image/urf apple-raster halftone=stevenson-arce
 check_job_state apple-raster completed ""
-filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=StevensonArce" "$WORK/apple-raster.expected"
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Sierra" "$WORK/apple-raster.expected"
 check_same_output tl4 apple-raster "$WORK/apple-raster.expected"
 
 # A JPEG (lossy, so its dots are checked, not compared): the label of
@@ -80,7 +81,8 @@ check_same_output tl4 apple-raster "$WORK/apple-raster.expected"
 # 812 x 1218 dots, in two copies, each sent once.
 gs -q -dNOPAUSE -dBATCH -sDEVICE=jpeggray -r203 -g812x1218 -o "$WORK/box.jpg" \
     "$E2E_DATA_DIR/label_box.ps" || fail "ghostscript could not write the JPEG"
-app_print tl4 print-label "$WORK/box.jpg" image/jpeg jpeg copies=2 media=oe_4x6-label_4x6in
+app_print tl4 print-label "$WORK/box.jpg" image/jpeg jpeg copies=2 media=oe_4x6-label_4x6in \
+    halftone=threshold
 check_job_state jpeg completed ""
 [ "$(print_lines "$(app_output tl4 jpeg)" | tr '\n' ' ')" = "PRINT 1,1 PRINT 1,1 " ] \
     || fail "jpeg: expected two labels of one copy each, got: $(print_lines "$(app_output tl4 jpeg)")"
@@ -97,7 +99,7 @@ ipptool -t -d value=burkes \
     "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$APP_TESTS/set-halftone-default.test" \
     > "$WORK/set-default.log" 2>&1 || { cat "$WORK/set-default.log" >&2; fail "Set-Printer-Attributes failed"; }
 app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster new-default
-filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Burkes" "$WORK/new-default.expected"
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Ordered" "$WORK/new-default.expected"
 check_same_output tl4 new-default "$WORK/new-default.expected"
 
 # A value outside -supported is replaced by the default and the job says so.
@@ -123,30 +125,174 @@ check_same_output tl4 beside "$WORK/beside.expected"
 app_print tl4 print-plain "$WORK/all-settings.expected" application/vnd.tavel-tspl raw
 check_same_output tl4 raw "$WORK/all-settings.expected"
 
-# Pages that do not fit the printer are refused, and nothing reaches it.
+# A page the printer cannot take is refused, and nothing reaches it.
 "$APP_PAGES" "$WORK/label.pgm" 300 "$WORK/label-300.pwg" "$WORK/label-300.png"
 app_print tl4 print-plain "$WORK/label-300.pwg" image/pwg-raster wrong-resolution
 check_job_state wrong-resolution aborted "300x300 dpi on a 203 dpi printer"
-app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster wrong-size media=oe_4x6-label_4x6in
-check_job_state wrong-size aborted "does not match the job's media oe_4x6-label_4x6in"
-for job in wrong-resolution wrong-size; do
-    out=$(app_output tl4 "$job")
-    [ ! -s "$out" ] || fail "job $job was refused but sent $(stat -c %s "$out") bytes"
-done
+out=$(app_output tl4 wrong-resolution)
+[ ! -s "$out" ] || fail "job wrong-resolution was refused but sent $(stat -c %s "$out") bytes"
 
-# Page dumps when a job asks for them (none by default): the page's two,
-# 812 x 406. Other programs may dump pages into the same folder meanwhile, so
-# only dumps of this page's size count.
-if [ -d "$SPOOL_TMP" ]; then
-    app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster dumps pageimages=true
-    check_job_state dumps completed ""
-    dumps=0
+# A page of another size than the job's label is fitted onto it: the 4 x 2
+# in page (812 x 406) on a 4 x 6 in label (812 x 1218) is turned a quarter
+# counter-clockwise, scaled by 1.5 to 609 x 1218 and centred from dot 101;
+# the job says so.
+app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster other-size \
+    media=oe_4x6-label_4x6in halftone=threshold
+check_job_state other-size completed "page was turned and fitted onto the 101.6x152.4 mm label"
+setup_block "$(app_output tl4 other-size)" | grep -qx 'SIZE 101.6 mm, 152.4 mm' \
+    || fail "other-size: the label is not 4 x 6 in"
+[ "$(decode_labels "$(app_output tl4 other-size)" "$WORK/other-size" 203)" -eq 1 ] \
+    || fail "other-size: expected one label"
+# Blank beside the page; the test page's solid box, dots [50, 203) across
+# and [50, 135) down, turned to [50, 135) x [609, 762) and scaled, covers
+# [176, 303) x [914, 1143) on the label.
+read -r inked area < <(count_dots "$WORK/other-size-1.pbm" 0 0 101 1218)
+[ "$inked" -eq 0 ] || fail "other-size: $inked dots left of the fitted page"
+read -r inked area < <(count_dots "$WORK/other-size-1.pbm" 711 0 812 1218)
+[ "$inked" -eq 0 ] || fail "other-size: $inked dots right of the fitted page"
+read -r inked area < <(count_dots "$WORK/other-size-1.pbm" 179 917 300 1140)
+[ "$inked" -eq "$area" ] || fail "other-size: only $inked of $area dots of the box are black"
+
+# The same page as a PNG, left to the printer to fit: PAPPL places it
+# upright, and it is turned onto the label just as the raster page was.
+app_print tl4 print-label "$WORK/label.png" image/png png-turned media=oe_4x6-label_4x6in \
+    halftone=threshold
+check_job_state png-turned completed ""
+check_same_output tl4 png-turned "$(app_output tl4 other-size)"
+
+# Page images are the printer's setting: a job cannot ask for them, and the
+# printer's default makes the page's two, 812 x 406. Other programs may dump
+# pages into the same folder meanwhile, so only dumps of this size count.
+count_page_dumps() {
+    local dump width height count=0
     for dump in $(new_spool_files | grep -E '/(origin|dithered)_[^/]*\.bmp$'); do
         # BMP width and height, little-endian 32-bit at bytes 18 and 22.
         read -r width height < <(od -A n -t d4 -j 18 -N 8 "$dump" 2> /dev/null) || continue
-        [ "$width" -eq 812 ] && [ "${height#-}" -eq 406 ] && dumps=$((dumps + 1))
+        [ "$width" -eq 812 ] && [ "${height#-}" -eq 406 ] && count=$((count + 1))
     done
-    [ "$dumps" -ge 2 ] || fail "save-page-images=true did not leave the page's two dumps"
+    echo "$count"
+}
+if [ -d "$SPOOL_TMP" ]; then
+    app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster no-dumps pageimages=true
+    check_job_state no-dumps completed "save-page-images is a printer setting, the job's value is ignored"
+    [ "$(count_page_dumps)" -eq 0 ] || fail "a job's save-page-images=true made page images"
+    sed 's/halftone-type-default \$value/save-page-images-default true/; s/ATTR keyword save/ATTR boolean save/' \
+        "$APP_TESTS/set-halftone-default.test" > "$WORK/set-page-images.test"
+    ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$WORK/set-page-images.test" \
+        > "$WORK/set-page-images.log" 2>&1 \
+        || { cat "$WORK/set-page-images.log" >&2; fail "could not set save-page-images-default"; }
+    app_print tl4 print-label "$WORK/label.pwg" image/pwg-raster dumps halftone=threshold
+    check_job_state dumps completed ""
+    [ "$(count_page_dumps)" -ge 2 ] || fail "save-page-images-default=true did not leave the page's two dumps"
 fi
+
+# A network printer (tcp://) that is off: the job waits, saying why, and the printer
+# shows offline; once the printer listens, the job sends it the filter's
+# TSPL. A second job waiting for a printer that never comes is canceled, and
+# a third one does not hold up SIGTERM.
+job_attributes() {  # PRINTER JOB-ID: the job's state and message
+    cat > "$WORK/get-job.test" << 'EOF'
+{
+    OPERATION Get-Job-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR integer job-id $jobid
+    STATUS successful-ok
+}
+EOF
+    ipptool -tv -d jobid="$2" "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/get-job.test" 2> /dev/null \
+        | sed -n 's/^ *\(job-state\|job-state-message\) ([a-zA-Z]*) = //p' | tr '\n' '|'
+}
+wait_for_job_text() {  # PRINTER JOB-ID TEXT: waits up to 20 s
+    local i
+    for i in $(seq 1 100); do
+        grep -q -F -- "$3" <<< "$(job_attributes "$1" "$2")" && return 0
+        sleep 0.2
+    done
+    fail "job $2 on $1 never showed '$3': $(job_attributes "$1" "$2")"
+}
+late_port=$(pick_port) || skip "no free port on 127.0.0.1"
+app_add_printer_uri() {  # NAME URI
+    ipptool -t -d driver=tavel_tl4_203dpi -d device="$2" -d name="$1" \
+        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+        > "$WORK/create-$1.log" 2>&1 || { cat "$WORK/create-$1.log" >&2; fail "could not create printer $1"; }
+}
+app_add_printer_uri late "tcp://127.0.0.1:$late_port"
+app_print late print-plain "$WORK/label.pwg" image/pwg-raster late-label &
+late_pid=$!
+wait_for_job_text late 1 "Waiting for the printer: Unable to connect to 127.0.0.1:$late_port: Connection refused"
+cat > "$WORK/offline.test" << 'EOF'
+{
+    OPERATION Get-Printer-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR keyword requested-attributes printer-state-reasons
+    STATUS successful-ok
+    EXPECT printer-state-reasons WITH-VALUE offline
+}
+EOF
+ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/late" "$WORK/offline.test" > "$WORK/offline.log" 2>&1 \
+    || { cat "$WORK/offline.log" >&2; fail "the unreachable printer does not show offline"; }
+python3 -c '
+import socket, sys
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(1)
+server.settimeout(30)
+connection, _ = server.accept()
+connection.settimeout(30)
+with open(sys.argv[2], "wb") as out:
+    while True:
+        data = connection.recv(65536)
+        if not data:
+            break
+        out.write(data)
+' "$late_port" "$WORK/late.out" &
+listener_pid=$!
+wait "$late_pid" || fail "the late printer's job failed"
+wait "$listener_pid" || fail "the late printer received nothing"
+check_job_state late-label completed ""
+cmp -s "$WORK/defaults.expected" "$WORK/late.out" \
+    || fail "the late printer received other TSPL than the filter's: $(cmp "$WORK/defaults.expected" "$WORK/late.out" 2>&1 | head -n 1)"
+
+never_port=$(pick_port) || skip "no free port on 127.0.0.1"
+app_add_printer_uri never "tcp://127.0.0.1:$never_port"
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/never.pwg" "$WORK/never.png"
+ipptool -d filetype=image/png -d jobname=never-1 -f "$WORK/never.png" \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &
+wait_for_job_text never 1 "Waiting for the printer"
+cat > "$WORK/cancel-job.test" << 'EOF'
+{
+    OPERATION Cancel-Job
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR integer job-id 1
+    ATTR name requesting-user-name $user
+    STATUS successful-ok
+}
+EOF
+ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$WORK/cancel-job.test" > "$WORK/cancel.log" 2>&1 \
+    || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
+wait_for_job_text never 1 "canceled|Canceled while waiting for the printer."
+ipptool -d filetype=image/pwg-raster -d jobname=never-2 -f "$WORK/label.pwg" \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &
+wait_for_job_text never 2 "Waiting for the printer"
+stop_start=$SECONDS
+kill -TERM "$APP_PID"
+for i in $(seq 1 100); do
+    kill -0 "$APP_PID" 2> /dev/null || break
+    sleep 0.1
+done
+kill -0 "$APP_PID" 2> /dev/null && fail "SIGTERM did not end the server within 10 s while a job waited for its printer"
+wait "$APP_PID" 2> /dev/null || true
+APP_PID=
+echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for its printer"
 
 echo "PASS: the application's TSPL equals the filter's on $(ls "$WORK"/*.expected | wc -l) jobs"

@@ -26,7 +26,8 @@ struct TestPrinter {
     ~TestPrinter() { ippDelete(attrs); }
 
     // Job options as PAPPL fills them for a job that gave only VENDOR.
-    JobSettings job(const std::string& vendor = "", bool image = false, int copies = 1)
+    JobSettings job(const std::string& vendor = "", const char* format = "image/pwg-raster",
+                    int copies = 1)
     {
         pappl_pr_options_t options;
         std::memset(&options, 0, sizeof(options));
@@ -37,7 +38,7 @@ struct TestPrinter {
         options.num_vendor = cupsParseOptions(vendor.c_str(), 0, &options.vendor);
         tweak(options);
         JobSettings result;
-        buildJobSettings(*model, options, attrs, data.mode_configured, image, &result);
+        buildJobSettings(*model, options, attrs, data.mode_configured, format, &result);
         cupsFreeOptions(options.num_vendor, options.vendor);
         return result;
     }
@@ -95,7 +96,8 @@ TEST(JobOptions, JobValuesAndPrinterDefaultsWin)
     // applies to the next job that leaves the attribute out.
     ipp_attribute_t* def = ippFindAttribute(label.attrs, "halftone-type-default", IPP_TAG_KEYWORD);
     ippSetString(label.attrs, &def, 0, "sierra");
-    EXPECT_EQ(label.job().settings.halftoneType, DITHER_SIERRA);
+    // The filter's JarvisJudiceNinke is the method that runs Sierra.
+    EXPECT_EQ(label.job().settings.halftoneType, DITHER_JARVIS_JUDICE_NINKE);
 }
 
 TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
@@ -105,7 +107,7 @@ TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
         const char* vendor;
         const char* note;
     } cases[] = {
-        {"halftone-type=FloydSteinberg", "halftone-type=FloydSteinberg is not supported, printed with none"},
+        {"halftone-type=FloydSteinberg", "halftone-type=FloydSteinberg is not supported, printed with threshold"},
         {"image-darkening=41", "image-darkening=41 is not supported, printed with 0"},
         {"image-darkening=5x", "image-darkening=5x is not supported, printed with 0"},
         {"mirror-image=yes", "mirror-image=yes is not supported, printed with false"},
@@ -123,7 +125,7 @@ TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
     }
     // Two refusals are both named.
     EXPECT_EQ(label.job("halftone-type=x negative-image=2").notes,
-              "halftone-type=x is not supported, printed with none; "
+              "halftone-type=x is not supported, printed with threshold; "
               "negative-image=2 is not supported, printed with false");
 }
 
@@ -196,12 +198,55 @@ TEST(JobOptions, DarknessSpeedTrackingAndLabelMode)
 TEST(JobOptions, CopiesAreNeverMultipliedTwice)
 {
     TestPrinter label("tavel_tl4_203dpi");
-    EXPECT_EQ(label.job("", false, 3).copies, 3);  // raster: PRINT 1,3
-    EXPECT_EQ(label.job("", true, 3).copies, 1);   // PNG/JPEG: PAPPL repeats the page
-    EXPECT_EQ(label.job("", false, 0).copies, 1);
+    EXPECT_EQ(label.job("", "image/pwg-raster", 3).copies, 3);  // raster: PRINT 1,3
+    EXPECT_EQ(label.job("", "image/png", 3).copies, 1);  // PNG/JPEG: PAPPL repeats the page
+    EXPECT_EQ(label.job("", "image/jpeg", 3).copies, 1);
+    EXPECT_EQ(label.job("", "image/pwg-raster", 0).copies, 1);
 }
 
-TEST(PageHeader, PagesThatDoNotFitThePrinterAreRefused)
+TEST(JobOptions, PhotosGetAHalftoneUnlessOneIsNamed)
+{
+    const DitherType diffusion = DITHER_JARVIS_JUDICE_NINKE;  // runs "sierra"
+    ASSERT_STREQ(kHalftoneKeywords[diffusion], kPhotoHalftone);
+    const struct {
+        const char* format;
+        pappl_content_t content;
+        const char* vendor;
+        const char* printerDefault;
+        DitherType expected;
+    } cases[] = {
+        {"image/jpeg", PAPPL_CONTENT_AUTO, "", "threshold", diffusion},
+        {"image/png", PAPPL_CONTENT_PHOTO, "", "threshold", diffusion},
+        {"image/pwg-raster", PAPPL_CONTENT_PHOTO, "", "threshold", diffusion},
+        {"image/png", PAPPL_CONTENT_AUTO, "", "threshold", DITHER_NONE},
+        {"image/jpeg", PAPPL_CONTENT_TEXT, "", "threshold", DITHER_NONE},
+        {"image/jpeg", PAPPL_CONTENT_AUTO, "halftone-type=threshold", "threshold", DITHER_NONE},
+        {"image/jpeg", PAPPL_CONTENT_AUTO, "", "burkes", DITHER_ORDERED},
+        {"image/jpeg", PAPPL_CONTENT_PHOTO, "halftone-type=bayer", "threshold", DITHER_STEVENSON_ARCE},
+    };
+    for (const auto& c : cases) {
+        TestPrinter label("tavel_tl4_203dpi");
+        ipp_attribute_t* def = ippFindAttribute(label.attrs, "halftone-type-default", IPP_TAG_KEYWORD);
+        ippSetString(label.attrs, &def, 0, c.printerDefault);
+        label.tweak = [&c](pappl_pr_options_t& o) { o.print_content_optimize = c.content; };
+        EXPECT_EQ(label.job(c.vendor, c.format).settings.halftoneType, c.expected)
+            << c.format << " " << c.content << " " << c.vendor << " " << c.printerDefault;
+    }
+}
+
+TEST(JobOptions, PageImagesAreThePrintersSettingAlone)
+{
+    TestPrinter label("tavel_tl4_203dpi");
+    JobSettings job = label.job("save-page-images=true");
+    EXPECT_EQ(job.settings.SavePageImages, 0);
+    EXPECT_EQ(job.notes, "save-page-images is a printer setting, the job's value is ignored");
+    ipp_attribute_t* def = ippFindAttribute(label.attrs, "save-page-images-default", IPP_TAG_BOOLEAN);
+    ippSetBoolean(label.attrs, &def, 0, 1);
+    EXPECT_EQ(label.job().settings.SavePageImages, 1);
+    EXPECT_EQ(label.job("save-page-images=false").settings.SavePageImages, 1);
+}
+
+TEST(PageHeader, PagesOfAnotherSizeAreFittedUnprintableOnesRefused)
 {
     const AppModel& label = *findModel("tavel_tl4_203dpi");
     pappl_media_col_t media = {};
@@ -219,12 +264,38 @@ TEST(PageHeader, PagesThatDoNotFitThePrinterAreRefused)
 
     char message[512];
     PageLevels levels = PageLevels::kInk;
-    EXPECT_TRUE(checkPageHeader(label, good, &media, &levels, message, sizeof(message)));
+    bool fit = true;
+    EXPECT_TRUE(checkPageHeader(label, good, &media, &levels, &fit, message, sizeof(message)));
     EXPECT_EQ(levels, PageLevels::kInverted);
+    EXPECT_FALSE(fit);
     cups_page_header2_t k = good;
     k.cupsColorSpace = CUPS_CSPACE_K;
-    EXPECT_TRUE(checkPageHeader(label, k, nullptr, &levels, message, sizeof(message)));
+    EXPECT_TRUE(checkPageHeader(label, k, nullptr, &levels, &fit, message, sizeof(message)));
     EXPECT_EQ(levels, PageLevels::kInk);
+
+    // Pages of another size than the label's are fitted onto it.
+    const struct {
+        const char* what;
+        void (*change)(cups_page_header2_t&);
+        bool withMedia;
+    } fitted[] = {
+        {"too wide", [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 833; }, false},
+        {"Letter", [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 1726; h.cupsHeight = 2233; }, false},
+        {"other media", [](cups_page_header2_t& h) { h.cupsHeight = 1218; }, true},
+        {"one dot short", [](cups_page_header2_t& h) { h.cupsHeight = 403; }, true},
+    };
+    for (const auto& f : fitted) {
+        cups_page_header2_t header = good;
+        f.change(header);
+        fit = false;
+        EXPECT_TRUE(checkPageHeader(label, header, f.withMedia ? &media : nullptr, &levels, &fit,
+                                    message, sizeof(message))) << f.what;
+        EXPECT_TRUE(fit) << f.what;
+    }
+    cups_page_header2_t near = good;
+    near.cupsHeight = 404;  // two dots of rounding
+    EXPECT_TRUE(checkPageHeader(label, near, &media, &levels, &fit, message, sizeof(message)));
+    EXPECT_FALSE(fit);
 
     const struct {
         const char* what;
@@ -235,14 +306,13 @@ TEST(PageHeader, PagesThatDoNotFitThePrinterAreRefused)
         {"packed rows", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 102; }, "bytes per line"},
         {"colour", [](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_SRGB; }, "colour space"},
         {"300 dpi", [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }, "300x300 dpi"},
-        {"too wide", [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 833; }, "outside"},
-        {"other media", [](cups_page_header2_t& h) { h.cupsHeight = 1218; }, "does not match"},
+        {"absurd size", [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 40000; }, "not a page"},
     };
     for (const auto& b : bad) {
         cups_page_header2_t header = good;
         b.change(header);
         message[0] = '\0';
-        EXPECT_FALSE(checkPageHeader(label, header, &media, &levels, message, sizeof(message)))
+        EXPECT_FALSE(checkPageHeader(label, header, &media, &levels, &fit, message, sizeof(message)))
             << b.what;
         EXPECT_NE(std::strstr(message, b.text), nullptr) << b.what << ": " << message;
     }
