@@ -126,15 +126,25 @@ enum class Reply { Answer, Silent, Lost };
 Reply askPrinter(pappl_printer_t* printer, pappl_device_t* device, TsplStatus* status)
 {
     if (papplDeviceWrite(device, kTsplStatusQuery, kTsplStatusQueryLength) !=
-        static_cast<ssize_t>(kTsplStatusQueryLength))
+        static_cast<ssize_t>(kTsplStatusQueryLength)) {
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Status query not sent.");
         return Reply::Lost;
+    }
     papplDeviceFlush(device);
     unsigned char answer = 0;
     const ssize_t got = papplDeviceRead(device, &answer, 1);
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Status query: %s 0x%02x.",
+                    got == 1 ? "answer" : "no answer", got == 1 ? answer : 0);
     if (got == 0)
         return Reply::Lost;
+    // A printer that cannot be reached is not one without status: the
+    // device has marked it offline (and writes are buffered, so the query
+    // itself seemed to go out).
+    const bool offline = got < 0 && (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
     std::lock_guard<std::mutex> lock(sMemoryLock);
     PrinterMemory& memory = memoryOf(printer);
+    if (offline && (memory.reasonsShown & PAPPL_PREASON_OFFLINE) == 0)
+        return Reply::Lost;
     if (got != 1) {
         memory.silentAt = time(nullptr);
         return Reply::Silent;

@@ -11,6 +11,7 @@
 #  - a silent printer: the job prints after one unanswered query, the next
 #    job sends no query at all (the printer receives the bytes a file gets),
 #    and the printer's status page says it does not report its status;
+#  - a printer that cannot be reached is not taken for a silent one;
 #  - query-printer-status false: not one query byte reaches the printer;
 #  - a server whose job waits for paper ends within 10 s of SIGTERM.
 #
@@ -62,6 +63,9 @@ add_printer_on() {
 }
 add_printer_on tl4 "tcp://127.0.0.1:$SIM_PORT"
 
+# A printer that cannot be reached is offline, not one without status.
+add_printer_on gone "tcp://127.0.0.1:$(pick_port)"
+
 cat > "$WORK/reasons.test" <<'EOF'
 {
     OPERATION Get-Printer-Attributes
@@ -101,7 +105,7 @@ cat > "$WORK/switch.test" <<'EOF'
 }
 EOF
 ipp() { ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/$2.test" 2> /dev/null; }
-reasons() { ipp tl4 reasons | sed -n 's/^ *printer-state-reasons (.*) = //p'; }
+reasons() { ipp "${1:-tl4}" reasons | sed -n 's/^ *printer-state-reasons (.*) = //p'; }
 messages() { ipp tl4 messages | sed -n 's/^ *job-state-message (.*) = //p'; }
 
 # Waits until COMMAND's output holds (or with "!" lacks) WORD.
@@ -119,7 +123,9 @@ wait_for() {
         fi
         sleep 0.2
     done
-    fail "$command: '$($command)' ${negate:+still }${negate:-does not }hold '$word' after ${WAIT_SECONDS}s"
+    local verb="does not hold"
+    [ -n "$negate" ] && verb="still holds"
+    fail "$command: '$($command)' $verb '$word' after ${WAIT_SECONDS}s"
 }
 
 # Sends JOB (COPIES copies of the label) to PRINTER in the background;
@@ -223,6 +229,11 @@ curl -s -f "http://127.0.0.1:$APP_PORT/tl4/status" > "$WORK/status.html" \
     || fail "the printer's status page cannot be read"
 grep -q "does not report its status" "$WORK/status.html" \
     || fail "the status page does not say the printer does not report its status"
+wait_for "reasons gone" offline
+curl -s -f "http://127.0.0.1:$APP_PORT/gone/status" > "$WORK/gone.html" \
+    || fail "the status page of the unreachable printer cannot be read"
+grep -q "does not report its status" "$WORK/gone.html" \
+    && fail "a printer that could not be reached is taken for one without status"
 operate talk
 
 # The switch off: not one query byte, not even on Get-Printer-Attributes.
