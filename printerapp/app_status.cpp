@@ -24,6 +24,8 @@ namespace {
 constexpr int kPollMillis = 1000;
 // A waiting job looks for cancel and shutdown this often.
 constexpr int kCheckMillis = 100;
+// How long the status callback leaves alone a printer it could not reach.
+constexpr int kUnreachableStatusSeconds = 30;
 
 // The reasons a status answer sets; only those it set are taken back.
 struct ReasonBit {
@@ -44,6 +46,7 @@ const ReasonBit sReasonBits[] = {
 struct PrinterMemory {
     std::string uri;
     time_t silentAt = 0;      // when it last failed to answer; 0: it answers
+    time_t unreachableAt = 0;  // when the status callback last could not reach it
     time_t answeredAt = 0;    // when it last answered
     unsigned char answer = 0;  // and what
     unsigned reasonsShown = 0; // pappl_preason_t bits this module set
@@ -82,14 +85,20 @@ bool queriesWanted(pappl_printer_t* printer)
     return value == nullptr || ippGetBoolean(value, 0) != 0;
 }
 
-// Whether printer may be asked now.
-bool mayAsk(pappl_printer_t* printer)
+// Whether printer may be asked now. The status callback runs in the
+// thread of an IPP or web client: a printer it could not reach (a connect
+// may take seconds) is left to the next job for a while.
+bool mayAsk(pappl_printer_t* printer, bool forStatus)
 {
     if (isFileDevice(printer) || !queriesWanted(printer))
         return false;
     std::lock_guard<std::mutex> lock(sMemoryLock);
     const PrinterMemory& memory = memoryOf(printer);
-    return memory.silentAt == 0 || time(nullptr) - memory.silentAt >= kSilentPrinterSeconds;
+    const time_t now = time(nullptr);
+    if (forStatus && memory.unreachableAt != 0 &&
+        now - memory.unreachableAt < kUnreachableStatusSeconds)
+        return false;
+    return memory.silentAt == 0 || now - memory.silentAt >= kSilentPrinterSeconds;
 }
 
 // Sets the reasons of status on printer and takes back those this module
@@ -150,6 +159,7 @@ Reply askPrinter(pappl_printer_t* printer, pappl_device_t* device, TsplStatus* s
         return Reply::Silent;
     }
     memory.silentAt = 0;
+    memory.unreachableAt = 0;
     memory.answeredAt = time(nullptr);
     memory.answer = answer;
     *status = decodeTsplStatus(answer);
@@ -185,7 +195,7 @@ bool pauseJob(pappl_job_t* job)
 bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
-    if (!mayAsk(printer))
+    if (!mayAsk(printer, false))
         return true;
     TsplPrintedCheck printed;
     printed.bytesSent();
@@ -237,7 +247,7 @@ bool appPrinterStatus(pappl_printer_t* printer)
     // PAPPL 1.3.1 calls this from papplPrinterGetReasons, which the device's
     // connection reporting calls in turn: a call within a call returns.
     static thread_local bool asking = false;
-    if (asking || !mayAsk(printer))
+    if (asking || !mayAsk(printer, true))
         return true;
     asking = true;
     struct Done {
@@ -252,7 +262,10 @@ bool appPrinterStatus(pappl_printer_t* printer)
     TsplStatus status;
     const Reply reply = askPrinter(printer, device, &status);
     papplPrinterCloseDevice(printer);
-    if (reply == Reply::Answer) {
+    if (reply == Reply::Lost) {
+        std::lock_guard<std::mutex> lock(sMemoryLock);
+        memoryOf(printer).unreachableAt = time(nullptr);
+    } else if (reply == Reply::Answer) {
         showConditions(printer, status);
     } else if (reply == Reply::Silent) {
         logSilent(printer);
@@ -298,6 +311,8 @@ std::string appStatusSummary(pappl_printer_t* printer)
                clockTime(memory.silentAt) +
                ". It is printed to as usual and asked again after " +
                clockTime(memory.silentAt + kSilentPrinterSeconds) + ".";
+    if (memory.unreachableAt != 0)
+        return "The printer could not be reached at " + clockTime(memory.unreachableAt) + ".";
     if (memory.answeredAt == 0)
         return "The printer has not been asked for its status yet.";
     const TsplStatus status = decodeTsplStatus(memory.answer);

@@ -232,8 +232,8 @@ grep -q "does not report its status" "$WORK/status.html" \
 wait_for "reasons gone" offline
 curl -s -f "http://127.0.0.1:$APP_PORT/gone/status" > "$WORK/gone.html" \
     || fail "the status page of the unreachable printer cannot be read"
-grep -q "does not report its status" "$WORK/gone.html" \
-    && fail "a printer that could not be reached is taken for one without status"
+grep -q "could not be reached" "$WORK/gone.html" \
+    || fail "the status page does not say the printer could not be reached: $(cat "$WORK/gone.html")"
 operate talk
 
 # The switch off: not one query byte, not even on Get-Printer-Attributes.
@@ -259,6 +259,7 @@ for i in $(seq 1 $((WAIT_SECONDS * 5))); do
     grep -q "Waiting for the printer: out of paper" <<< "$(ipp waits messages)" && break
     sleep 0.2
 done
+stop_start=$SECONDS
 kill -TERM "$APP_PID"
 for i in $(seq 1 100); do
     kill -0 "$APP_PID" 2> /dev/null || break
@@ -267,5 +268,6 @@ done
 kill -0 "$APP_PID" 2> /dev/null && fail "the server with a waiting job still runs 10 s after SIGTERM"
 wait "$APP_PID" 2> /dev/null || true
 APP_PID=
+echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for paper"
 
 echo "PASS: conditions reported and waited for, every label once, silent and switched-off printers not asked"
