@@ -227,10 +227,17 @@ bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
             shown = text;
         }
         if (!pauseJob(job)) {
-            if (!papplJobIsCanceled(job))
-                papplJobSetMessage(job, "The server stopped while the job waited for the "
-                                        "printer.");
-            return false;
+            if (papplJobIsCanceled(job))
+                return false;
+            // After the last page every label is in the printer, which
+            // prints them by itself once it can: the job is done, and
+            // calling it failed would invite a second copy.
+            papplJobSetMessage(job, untilPrinted
+                                        ? "Sent; the server stopped before the printer "
+                                          "reported every label printed."
+                                        : "The server stopped while the job waited for the "
+                                          "printer.");
+            return untilPrinted;
         }
     }
     if (!shown.empty()) {

@@ -29,7 +29,8 @@ bool appWaitBeforeJob(pappl_job_t* job, pappl_device_t* device);
 
 // After the last byte of a job went to device: waits until the printer has
 // printed everything, reporting conditions the same way. False when the job
-// was canceled or the server stops before that.
+// was canceled meanwhile; true when the server stops (the labels are in the
+// printer and come out by themselves).
 bool appWaitAfterJob(pappl_job_t* job, pappl_device_t* device);
 
 // What a user reads about the status queries of printer: off, a file,
