@@ -1,0 +1,284 @@
+#!/bin/bash
+# The printer application asks a TSPL printer for its status: a private
+# instance on 127.0.0.1 with a TL-4 on tcp://, against tspl-sim:
+#  - paper out before a three-copy job, and again after two labels: the
+#    printer's reasons show media-empty, the job stays processing with
+#    "Waiting for the printer: out of paper", completes only once paper is
+#    loaded, and every label comes out exactly once;
+#  - a job waiting for paper is canceled at once and prints nothing;
+#  - head open, ribbon out: the reason shows on the idle printer, a job
+#    waits and nothing prints until it clears;
+#  - a silent printer: the job prints after one unanswered query, the next
+#    job sends no query at all (the printer receives the bytes a file gets),
+#    and the printer's status page says it does not report its status;
+#  - a printer that cannot be reached is not taken for a silent one;
+#  - query-printer-status false: not one query byte reaches the printer;
+#  - a server whose job waits for paper ends within 10 s of SIGTERM.
+#
+#   app_status_test.sh        (tools named in the environment, see app_lib.sh)
+source "$(dirname "$0")/../e2e/e2e_lib.sh"
+source "$(dirname "$0")/app_lib.sh"
+
+# Bound on the wait for a reason or a job's end; the application asks every
+# second while a job waits, and on every Get-Printer-Attributes otherwise.
+readonly WAIT_SECONDS=30
+SIM=$E2E_BUILD_DIR/tools/tspl-sim
+[ -x "$SIM" ] || fail "tspl-sim is not built: $SIM"
+
+e2e_setup
+
+# The simulated printer, operated through a FIFO on its standard input.
+SIM_PID=
+stop_sim() {
+    [ -n "$SIM_PID" ] || return 0
+    kill "$SIM_PID" 2> /dev/null || true
+    wait "$SIM_PID" 2> /dev/null || true
+    SIM_PID=
+}
+E2E_CLEANUP_HOOKS+=(stop_sim)
+mkdir -p "$WORK/jobs"
+mkfifo "$WORK/control"
+"$SIM" --port 0 --roll 0 --label-time 100 --jobs "$WORK/jobs" < "$WORK/control" \
+    > "$WORK/sim.log" 2>&1 &
+SIM_PID=$!
+exec 7> "$WORK/control"
+operate() { echo "$*" >&7; }
+for i in $(seq 1 50); do
+    grep -q '^listening ' "$WORK/sim.log" && break
+    sleep 0.1
+done
+SIM_PORT=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/sim.log")
+[ -n "$SIM_PORT" ] || fail "tspl-sim did not start: $(cat "$WORK/sim.log")"
+printed() { grep -c '^printed ' "$WORK/sim.log" || true; }
+
+app_start
+
+# Creates printer NAME (a TL-4) on device URI.
+add_printer_on() {
+    ipptool -t -d driver=tavel_tl4_203dpi -d device="$2" -d name="$1" \
+        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+        > "$WORK/create-$1.log" 2>&1 \
+        || { cat "$WORK/create-$1.log" >&2; fail "could not create printer $1 on $2"; }
+}
+add_printer_on tl4 "tcp://127.0.0.1:$SIM_PORT"
+
+# A printer that cannot be reached is offline, not one without status.
+add_printer_on gone "tcp://127.0.0.1:$(pick_port)"
+
+cat > "$WORK/reasons.test" <<'EOF'
+{
+    OPERATION Get-Printer-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR keyword requested-attributes printer-state-reasons
+    STATUS successful-ok
+    DISPLAY printer-state-reasons
+}
+EOF
+cat > "$WORK/messages.test" <<'EOF'
+{
+    OPERATION Get-Jobs
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR keyword which-jobs not-completed
+    ATTR keyword requested-attributes job-id,job-state-message
+    STATUS successful-ok
+    DISPLAY job-state-message
+}
+EOF
+cat > "$WORK/switch.test" <<'EOF'
+{
+    OPERATION Set-Printer-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR name requesting-user-name $user
+    GROUP printer-attributes-tag
+    ATTR boolean query-printer-status-default false
+    STATUS successful-ok
+}
+EOF
+# The printer NAME's status page over HTTP/1.0, read up to the end of its
+# HTML (PAPPL keeps the connection open for another request).
+status_page() {
+    local page= line
+    exec 5<> "/dev/tcp/127.0.0.1/$APP_PORT"
+    printf 'GET /%s/status HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$1" "$APP_PORT" >&5
+    while IFS= read -r -t 10 line <&5; do
+        page+="$line"$'\n'
+        [[ $line == *"</html>"* ]] && break
+    done
+    exec 5<&-
+    grep -q '^HTTP/1\.[01] 200' <<< "$page" || fail "the status page of $1 cannot be read: $page"
+    echo "$page"
+}
+ipp() { ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/$2.test" 2> /dev/null; }
+reasons() { ipp "${1:-tl4}" reasons | sed -n 's/^ *printer-state-reasons (.*) = //p'; }
+messages() { ipp tl4 messages | sed -n 's/^ *job-state-message (.*) = //p'; }
+
+# Waits until COMMAND's output holds (or with "!" lacks) WORD.
+wait_for() {
+    local negate= command=$1 word=$2 i
+    if [ "$word" = "!" ]; then
+        negate=1
+        word=$3
+    fi
+    for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+        if grep -q -F -- "$word" <<< "$($command)"; then
+            [ -z "$negate" ] && return 0
+        else
+            [ -n "$negate" ] && return 0
+        fi
+        sleep 0.2
+    done
+    local verb="does not hold"
+    [ -n "$negate" ] && verb="still holds"
+    fail "$command: '$($command)' $verb '$word' after ${WAIT_SECONDS}s"
+}
+
+# Sends JOB (COPIES copies of the label) to PRINTER in the background;
+# job_done JOB tells whether it has ended, wait_job JOB waits for that.
+declare -A JOB_PIDS
+submit() {
+    local printer=$1 job=$2 copies=$3
+    app_print "$printer" print-label "$WORK/label.pwg" image/pwg-raster "$job" \
+        copies="$copies" &
+    JOB_PIDS[$job]=$!
+}
+job_done() { ! kill -0 "${JOB_PIDS[$1]}" 2> /dev/null; }
+wait_job() {
+    local i
+    for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+        job_done "$1" && break
+        sleep 0.2
+    done
+    job_done "$1" || fail "job $1 has not ended ${WAIT_SECONDS}s after it could print"
+    wait "${JOB_PIDS[$1]}" || fail "job $1 could not be sent"
+}
+expect_printed() {
+    [ "$(printed)" -eq "$1" ] || fail "$2: the printer has printed $(printed) labels in all, not $1"
+}
+
+"$APP_PAGES" --test-page 812 406 "$WORK/label.pgm"
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/label.pwg" "$WORK/label.png" oe_4x2-label_4x2in
+
+# Paper out before the job; two labels of paper leave the third copy in the
+# printer until more is loaded.
+submit tl4 three 3
+wait_for reasons media-empty
+wait_for messages "Waiting for the printer: out of paper"
+sleep 1
+expect_printed 0 "with no paper"
+operate load 2
+wait_for reasons '!' media-empty
+wait_for reasons media-empty
+expect_printed 2 "a roll of 2 labels"
+job_done three && fail "job three ended with a label still in the printer"
+operate load 10
+wait_job three
+check_job_state three completed ""
+expect_printed 3 "three copies"
+wait_for reasons '!' media-empty
+
+# A job waiting for paper is canceled at once and sends no label.
+operate paper-out
+submit tl4 canceled 1
+wait_for messages "Waiting for the printer: out of paper"
+ipptool -t -d job-id=2 "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+    /usr/share/cups/ipptool/cancel-current-job.test > "$WORK/cancel.log" 2>&1 \
+    || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
+wait_job canceled
+check_job_state canceled canceled ""
+operate load 10
+sleep 1
+expect_printed 3 "the canceled job"
+
+# Head open, then ribbon out: nothing prints until it is cleared.
+for condition in "open close cover-open" "ribbon-out ribbon-in marker-supply-empty"; do
+    read -r stop go reason <<< "$condition"
+    operate "$stop"
+    wait_for reasons "$reason"
+    count=$(printed)
+    submit tl4 "$stop" 1
+    wait_for messages "Waiting for the printer"
+    sleep 1
+    expect_printed "$count" "$stop"
+    operate "$go"
+    wait_job "$stop"
+    check_job_state "$stop" completed ""
+    expect_printed $((count + 1)) "one label after $stop"
+    wait_for reasons '!' "$reason"
+done
+
+# What a file device receives for one label: the bytes the printer must get
+# when nobody asks it anything.
+app_add_printer file tavel_tl4_203dpi
+app_print file print-label "$WORK/label.pwg" image/pwg-raster plain copies=1
+check_job_state plain completed ""
+last_bytes() { ls "$WORK/jobs"/job-*.bin | tail -n 1; }
+
+# A silent printer: one unanswered query, then none.
+operate silent
+count=$(printed)
+submit tl4 silent-1 1
+wait_job silent-1
+check_job_state silent-1 completed ""
+submit tl4 plain 1
+wait_job plain
+check_job_state plain completed ""
+cmp "$(last_bytes)" "$(app_output file plain)" \
+    || fail "the silent printer was asked again: its second job's bytes differ from a file's"
+for i in $(seq 1 25); do
+    [ "$(printed)" -eq $((count + 2)) ] && break
+    sleep 0.2
+done
+expect_printed $((count + 2)) "two jobs on the silent printer"
+status_page tl4 > "$WORK/status.html"
+grep -q "does not report its status" "$WORK/status.html" \
+    || fail "the status page does not say the printer does not report its status"
+wait_for "reasons gone" offline
+status_page gone > "$WORK/gone.html"
+grep -q "could not be reached" "$WORK/gone.html" \
+    || fail "the status page does not say the printer could not be reached: $(cat "$WORK/gone.html")"
+operate talk
+
+# The switch off: not one query byte, not even on Get-Printer-Attributes.
+add_printer_on off "tcp://127.0.0.1:$SIM_PORT"
+ipp off switch > "$WORK/switch.log" || fail "query-printer-status-default could not be set"
+app_print off print-label "$WORK/label.pwg" image/pwg-raster plain copies=1
+check_job_state plain completed ""
+cmp "$(last_bytes)" "$(app_output file plain)" \
+    || fail "the printer with queries off received other bytes than a file"
+connections=$(ls "$WORK/jobs" | wc -l)
+ipp off reasons > /dev/null
+sleep 2
+ipp off reasons > /dev/null
+[ "$(ls "$WORK/jobs" | wc -l)" -eq "$connections" ] \
+    || fail "Get-Printer-Attributes on the printer with queries off reached the printer"
+
+# A server whose job waits for paper ends within 10 s of SIGTERM.
+add_printer_on waits "tcp://127.0.0.1:$SIM_PORT"
+operate paper-out
+app_print waits print-label "$WORK/label.pwg" image/pwg-raster stopped copies=1 \
+    > /dev/null 2>&1 &
+for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+    grep -q "Waiting for the printer: out of paper" <<< "$(ipp waits messages)" && break
+    sleep 0.2
+done
+stop_start=$SECONDS
+kill -TERM "$APP_PID"
+for i in $(seq 1 100); do
+    kill -0 "$APP_PID" 2> /dev/null || break
+    sleep 0.1
+done
+kill -0 "$APP_PID" 2> /dev/null && fail "the server with a waiting job still runs 10 s after SIGTERM"
+wait "$APP_PID" 2> /dev/null || true
+APP_PID=
+echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for paper"
+
+echo "PASS: conditions reported and waited for, every label once, silent and switched-off printers not asked"
