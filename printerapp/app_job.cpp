@@ -16,7 +16,6 @@
 
 #include "printer/image_dump.h"
 #include "printerapp/app_job_model.h"
-#include "printerapp/app_job_uploads.h"
 #include "printerapp/app_models.h"
 #include "printerapp/app_page_fit.h"
 #include "printerapp/job_options.h"
@@ -157,10 +156,6 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     }
 
     logSettings(job, appJob->settings);
-    if (!appDocumentTurnsWork())
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
-                    "This PAPPL does not let uploads take turns: rasters sent while the printer "
-                    "is busy are refused.");
 
     appJob->device.reset(openDeviceStream(device));
     if (!appJob->device) {

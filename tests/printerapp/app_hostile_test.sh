@@ -9,7 +9,9 @@
 #   with nothing printed: a raster cut inside a page, a PNG and a JPEG far
 #   larger than any label, a damaged PNG and JPEG;
 # - a client that starts an upload and goes silent loses its job and the
-#   job queued behind it prints; Cancel-Job ends a silent upload at once;
+#   job queued behind it prints; a request refused before its job exists
+#   does not keep the printer's turn; Cancel-Job ends a silent upload at
+#   once;
 # - SIGTERM ends the server in time while an upload hangs and a job waits.
 #
 #   app_hostile_test.sh        (tools named in the environment, see app_lib.sh)
@@ -113,6 +115,8 @@ stop_in_time() {
 # Starts a Print-Job of a PWG raster for job-name JOB on printer NAME over a
 # raw connection, sends its first BYTES bytes of document data in a chunk,
 # and then nothing: the connection stays open on descriptor $STALL_FD.
+# JOB_ATTRIBUTES, if given, are the request's job attributes (printf
+# escapes).
 start_silent_upload() {
     local name=$1 job=$2 bytes=$3 uri="ipp://127.0.0.1:$APP_PORT/ipp/print/$1"
     local body="$WORK/$job.body"
@@ -124,6 +128,7 @@ start_silent_upload() {
         ipp_attribute 42 requesting-user-name silent
         ipp_attribute 49 document-format image/pwg-raster
         ipp_attribute 42 job-name "$job"
+        printf "${4:-}"
         printf '\x03'
         head -c "$bytes" "$WORK/label.pwg"
     } > "$body"
@@ -246,6 +251,16 @@ cmp -s "$WORK/label.expected" "$(app_output tl4 behind-silent)" \
     || fail "the job behind the silent client did not print the filter's bytes"
 [ "$(job_end tl4 silent | cut -d'|' -f1)" = aborted ] \
     || fail "the silent client's job ended '$(job_end tl4 silent)', expected aborted"
+
+# A raster refused before its job exists (copies 0) while its client keeps
+# the connection open: the job sent behind it gets the turn and prints.
+start_silent_upload tl4 no-copies 1000 '\x02\x21\x00\x06copies\x00\x04\x00\x00\x00\x00'
+sleep 1
+send_job tl4 "$WORK/label.pwg" image/pwg-raster behind-refused
+wait_idle tl4 "$REQUEST_SECONDS"
+cmp -s "$WORK/label.expected" "$(app_output tl4 behind-refused)" \
+    || fail "the job behind a refused request did not print the filter's bytes"
+exec {STALL_FD}>&-
 
 # Cancel-Job ends a silent upload at once.
 start_silent_upload tl4 canceled 1000
