@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "printerapp/app_job_model.h"
-#include "printerapp/app_job_uploads.h"
+#include "printerapp/app_stop.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "printerapp/app_job_model.h"
 #include "printerapp/app_models.h"
 #include "printerapp/app_page_fit.h"
+#include "printerapp/app_status.h"
 #include "printerapp/job_options.h"
 #include "tspl/tspl_commands.h"
 #include "tspl/tspl_printer.h"
@@ -134,6 +135,8 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         papplJobSetMessage(job, "The printer has no Tavel driver.");
         return false;
     }
+    if (!appWaitBeforeJob(job, device))
+        return false;
     std::unique_ptr<AppJob> appJob(new AppJob);
     appJob->model = model;
     // PAPPL places a PNG or JPEG upright; one that the job leaves to the
@@ -323,7 +326,7 @@ bool endJob(pappl_job_t* job, pappl_device_t* device)
     appJob->recording.reset();
     appJob->device.reset();
     papplDeviceFlush(device);
-    return sent;
+    return sent && appWaitAfterJob(job, device);
 }
 
 // Runs one callback body; an exception becomes a failed job with a message.
@@ -399,6 +402,8 @@ bool appPrintFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
             papplJobSetMessage(job, "Unable to open the document.");
             return false;
         }
+        if (!appWaitBeforeJob(job, device))
+            return false;
         std::vector<char> buffer(kDeviceBuffer);
         size_t bytes;
         while ((bytes = std::fread(buffer.data(), 1, buffer.size(), input.get())) > 0) {
@@ -410,7 +415,7 @@ bool appPrintFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
             }
         }
         papplDeviceFlush(device);
-        return true;
+        return papplJobIsCanceled(job) || appWaitAfterJob(job, device);
     });
 }
 

@@ -21,8 +21,4 @@ bool appWaitForUploadTurn(pappl_client_t* client);
 // completed, aborted or canceled.
 void appNoteJobEvent(pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event);
 
-// Whether the server stops: a shutdown request, SIGTERM or SIGINT. Work
-// that may take long (reads of a client, image decoding) ends when it does.
-bool appServerStopping(pappl_system_t* system);
-
 #endif

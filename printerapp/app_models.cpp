@@ -6,6 +6,7 @@
 
 #include "printerapp/app_identify.h"
 #include "printerapp/app_label_mode.h"
+#include "printerapp/app_status.h"
 #include "printerapp/app_testpage.h"
 
 #include <cstdio>
@@ -16,7 +17,7 @@ const char* const kVendorNames[kVendorAttributeCount] = {
     "halftone-type",  "image-darkening", "mirror-image",
     "negative-image", "print-direction", "print-method",
     "compress-label-data", "record-printer-commands", "media-gap-height",
-    "save-page-images",
+    "save-page-images", kQueryPrinterStatusName,
 };
 
 // Each keyword names the method that runs for that DitherType: the filter's
@@ -128,6 +129,7 @@ void fillVendorAttributes(const AppModel& model, ipp_t* attrs)
     // The pipeline's BMP page dumps are a diagnosis aid: a service that runs
     // for months makes none unless asked.
     addBoolean(attrs, kVendorNames[kSavePageImages], false);
+    addBoolean(attrs, kVendorNames[kQueryPrinterStatus], true);
 }
 
 // The printer attributes PAPPL 1.3.1's Set-Printer-Attributes accepts, as
@@ -232,6 +234,7 @@ bool appDriverCallback(pappl_system_t* system, const char* driverName, const cha
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_SOUND;
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_SOUND;
     data->testpage_cb = appTestPage;
+    data->status_cb = appPrinterStatus;
     data->format = "application/vnd.tavel-tspl";
 
     std::snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->makeAndModel);
@@ -342,4 +345,5 @@ void appPrinterCreated(pappl_printer_t* printer, void* data)
     supplies[1].type = PAPPL_SUPPLY_TYPE_RIBBON_WAX;
     papplPrinterSetSupplies(printer, 2, supplies);
     addLabelModePage(printer);
+    appAddStatusPage(printer);
 }

@@ -40,6 +40,7 @@ enum VendorAttribute {
     kRecordPrinterCommands,
     kMediaGapHeight,
     kSavePageImages,
+    kQueryPrinterStatus,
     kVendorAttributeCount
 };
 

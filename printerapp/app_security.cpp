@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "printerapp/app_devices.h"
+#include "printerapp/app_job_uploads.h"
 #include "printerapp/app_system_peer.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
@@ -265,7 +266,8 @@ ClientIdentity identify(pappl_client_t* client)
     return identity;
 }
 
-http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
+// Who may do what: CONTINUE lets the request through.
+http_status_t decide(pappl_client_t* client)
 {
     const ClientIdentity identity = identify(client);
     // 401 asks the client for the password; a remote client on a
@@ -297,6 +299,18 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
         return HTTP_STATUS_SERVICE_UNAVAILABLE;
     }
     return HTTP_STATUS_CONTINUE;
+}
+
+// PAPPL asks here before every request that changes something or prints,
+// in the client's thread and before it looks at the printer: a request let
+// through that uploads a raster then waits for its printer's turn, so that
+// PAPPL never finds the printer busy (its refusal path can deadlock).
+http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
+{
+    const http_status_t decision = decide(client);
+    if (decision != HTTP_STATUS_CONTINUE)
+        return decision;
+    return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
 }
 
 }  // namespace

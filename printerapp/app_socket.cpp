@@ -2,13 +2,14 @@
 // and the connection errors reported on the printer and its waiting job.
 #include "printerapp/app_socket.h"
 
+#include "printerapp/app_stop.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <atomic>
 #include <mutex>
 #include <cerrno>
@@ -126,48 +127,8 @@ JobWatch reportConnection(const char* uri, const char* failure)
     return watch;
 }
 
-// PAPPL 1.3.1 lets a SIGTERM wait up to a minute for a printing job and
-// says nothing of it to the job: a wait for the printer learns of the
-// signal through this flag, set by a handler that then calls PAPPL's.
-std::atomic<bool> sTerminating{false};
-struct sigaction sPreviousTerm;
-struct sigaction sPreviousInt;
-
-void onTerminate(int signal)
-{
-    sTerminating.store(true);
-    const struct sigaction& previous = signal == SIGTERM ? sPreviousTerm : sPreviousInt;
-    if (previous.sa_flags & SA_SIGINFO) {
-        if (previous.sa_sigaction != nullptr)
-            previous.sa_sigaction(signal, nullptr, nullptr);
-    } else if (previous.sa_handler == SIG_DFL) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    } else if (previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
-        previous.sa_handler(signal);
-    }
-}
-
-// Chains onTerminate before the handlers installed now (PAPPL's, once the
-// server runs); once per process.
-void watchForTermination()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action = {};
-        action.sa_handler = onTerminate;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGTERM, &action, &sPreviousTerm);
-        sigaction(SIGINT, &action, &sPreviousInt);
-    });
-}
-
-bool serverStopping()
-{
-    pappl_system_t* system = sSystem.load();
-    return sTerminating.load() ||
-           (system != nullptr && (papplSystemIsShutdown(system) || !papplSystemIsRunning(system)));
-}
+// Whether the server stops: a wait for the printer ends with it.
+bool serverStopping() { return appServerStopping(sSystem.load()); }
 
 // One connect attempt within kConnectSeconds: the socket, or -1 with the
 // reason in failure.
@@ -226,7 +187,6 @@ bool ensureConnected(pappl_device_t* device, SocketDevice* socketDevice)
             papplDeviceError(device, "%s", failure);
         reported = true;
         JobWatch watch = reportConnection(socketDevice->uri.c_str(), failure);
-        watchForTermination();
         if (!watch.processing) {
             socketDevice->gaveUp = true;
             return false;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "printerapp/app_socket.h"
+#include "printerapp/app_stop.h"
 #include "tspl/tspl_status.h"
 
 namespace {
@@ -178,15 +179,20 @@ void logSilent(pappl_printer_t* printer)
                     kSilentPrinterSeconds / 60);
 }
 
+bool stopping(pappl_job_t* job)
+{
+    return appServerStopping(papplPrinterGetSystem(papplJobGetPrinter(job)));
+}
+
 // Sleeps kPollMillis; false as soon as job is canceled or the server stops.
 bool pauseJob(pappl_job_t* job)
 {
     for (int waited = 0; waited < kPollMillis; waited += kCheckMillis) {
-        if (papplJobIsCanceled(job) || appServerStopping())
+        if (papplJobIsCanceled(job) || stopping(job))
             return false;
         usleep(kCheckMillis * 1000);
     }
-    return !papplJobIsCanceled(job) && !appServerStopping();
+    return !papplJobIsCanceled(job) && !stopping(job);
 }
 
 // The wait of a job on its device: before its first byte until no

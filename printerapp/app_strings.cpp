@@ -26,7 +26,8 @@ const char* const kEnglishStrings =
     "\"compress-label-data\" = \"Compress label data\";\n"
     "\"record-printer-commands\" = \"Keep a copy of the printer commands\";\n"
     "\"media-gap-height\" = \"Gap height (mm)\";\n"
-    "\"save-page-images\" = \"Save page images (diagnosis)\";\n";
+    "\"save-page-images\" = \"Save page images (diagnosis)\";\n"
+    "\"query-printer-status\" = \"Query printer status\";\n";
 
 void appAddStrings(pappl_system_t* system)
 {

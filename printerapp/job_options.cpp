@@ -264,6 +264,10 @@ void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
         addNote(job, "save-page-images is a printer setting, the job's value is ignored");
     s.SavePageImages = printerDefault(driverAttrs, kVendorNames[kSavePageImages]) == "true" ? 1 : 0;
     s.PageImagesMaxBytes = kDefaultPageImagesMaxBytes;
+    // Status queries follow the printer, which remembers how it answers.
+    if (cupsGetOption(kVendorNames[kQueryPrinterStatus], options.num_vendor, options.vendor) !=
+        nullptr)
+        addNote(job, "query-printer-status is a printer setting, the job's value is ignored");
 
     // PAPPL prints PNG and JPEG pages once per copy itself; a raster comes
     // once and the printer repeats each label.

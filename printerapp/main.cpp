@@ -15,6 +15,7 @@
 
 #include "printerapp/app_devices.h"
 #include "printerapp/app_document.h"
+#include "printerapp/app_job_uploads.h"
 #include "printerapp/app_models.h"
 #include "printerapp/app_security.h"
 #include "printerapp/app_socket.h"
@@ -122,11 +123,12 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
 
 // Events of every printer and job, in the thread that caused them: only
 // quick work that takes no printer lock.
-void systemEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t* job, pappl_event_t event,
-                 void* data)
+void systemEvent(pappl_system_t*, pappl_printer_t* printer, pappl_job_t* job,
+                 pappl_event_t event, void* data)
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
     appNoteStateEvent(&appSystem->state, event);
+    appNoteJobEvent(printer, job, event);
     if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
         appRemoveEmptyJobFile(appSystem->security, job);
 }

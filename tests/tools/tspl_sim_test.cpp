@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "target_command.h"
+
 #include <chrono>
 #include <string>
 
@@ -36,11 +38,8 @@ public:
             dup2(out[1], 1);
             close(in[1]);
             close(out[0]);
-            std::vector<char*> argv{const_cast<char*>(TSPL_SIM_PATH)};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(TSPL_SIM_PATH, argv.data());
+            // Through the cross build's emulator, when there is one.
+            tavel_test::execTarget(TSPL_SIM_PATH, args);
             _exit(127);
         }
         close(in[0]);
