@@ -157,3 +157,33 @@ check_box_label() {
 count_dots() {
     "$E2E_PBM_PROBE" "$@" || fail "cannot read $1"
 }
+
+# Starts the simulated printer SIM (tspl-sim) on a free port of 127.0.0.1
+# with the further ARGS, operated through a FIFO on its standard input:
+# sets SIM_PID and SIM_PORT, its log is $WORK/sim.log; operate CMD types a
+# command, printed counts the labels it printed. Ended at clean-up.
+SIM_PID=
+stop_sim() {
+    [ -n "$SIM_PID" ] || return 0
+    kill "$SIM_PID" 2> /dev/null || true
+    wait "$SIM_PID" 2> /dev/null || true
+    SIM_PID=
+}
+start_sim() {
+    local sim=$1 i
+    shift
+    [ -x "$sim" ] || fail "tspl-sim is not built: $sim"
+    E2E_CLEANUP_HOOKS+=(stop_sim)
+    mkfifo "$WORK/control"
+    "$sim" --port 0 "$@" < "$WORK/control" > "$WORK/sim.log" 2>&1 &
+    SIM_PID=$!
+    exec 7> "$WORK/control"
+    for i in $(seq 1 50); do
+        grep -q '^listening ' "$WORK/sim.log" && break
+        sleep 0.1
+    done
+    SIM_PORT=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/sim.log")
+    [ -n "$SIM_PORT" ] || fail "tspl-sim did not start: $(cat "$WORK/sim.log")"
+}
+operate() { echo "$*" >&7; }
+printed() { grep -c '^printed ' "$WORK/sim.log" || true; }

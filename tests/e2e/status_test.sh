@@ -27,37 +27,13 @@ for tool in cancel lp lpadmin lpstat ps2pdf; do
     command -v "$tool" > /dev/null || fail "$tool is missing; run scripts/install-deps.sh"
 done
 SIM=${1:?usage: status_test.sh TSPL-SIM}
-[ -x "$SIM" ] || fail "tspl-sim is not built: $SIM"
 
 e2e_setup
 source "$(dirname "$0")/cupsd_lib.sh"
 
 # The simulated printer, operated through a FIFO on its standard input.
-SIM_PID=
-stop_sim() {
-    [ -n "$SIM_PID" ] || return 0
-    kill "$SIM_PID" 2> /dev/null || true
-    wait "$SIM_PID" 2> /dev/null || true
-    SIM_PID=
-}
-E2E_CLEANUP_HOOKS+=(stop_sim)
-
 mkdir -p "$WORK/labels" "$WORK/jobs"
-mkfifo "$WORK/control"
-"$SIM" --port 0 --roll 0 --label-time 200 --out "$WORK/labels" --jobs "$WORK/jobs" \
-    < "$WORK/control" > "$WORK/sim.log" 2>&1 &
-SIM_PID=$!
-exec 7> "$WORK/control"
-operate() { echo "$*" >&7; }
-
-for i in $(seq 1 50); do
-    grep -q '^listening ' "$WORK/sim.log" && break
-    sleep 0.1
-done
-SIM_PORT=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/sim.log")
-[ -n "$SIM_PORT" ] || fail "tspl-sim did not start: $(cat "$WORK/sim.log")"
-
-printed() { grep -c '^printed ' "$WORK/sim.log" || true; }
+start_sim "$SIM" --roll 0 --label-time 200 --out "$WORK/labels" --jobs "$WORK/jobs"
 
 reasons() { lpstat -h "127.0.0.1:$PORT" -l -p "$QUEUE" 2> /dev/null | sed -n 's/^[[:space:]]*Alerts: //p'; }
 

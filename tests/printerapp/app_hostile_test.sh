@@ -99,19 +99,6 @@ job_end() {
     list_jobs "$1" completed | awk -F'|' -v job="$2" '$1 == job { print $2 "|" $3 }'
 }
 
-# Sends SIGTERM and fails unless the server ends within STOP_SECONDS.
-stop_in_time() {
-    local i
-    kill -TERM "$APP_PID"
-    for i in $(seq 1 $((STOP_SECONDS * 10))); do
-        kill -0 "$APP_PID" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$APP_PID" 2> /dev/null && fail "the server still runs ${STOP_SECONDS}s after SIGTERM ($1)"
-    wait "$APP_PID" 2> /dev/null || true
-    APP_PID=
-}
-
 # Starts a Print-Job of a PWG raster for job-name JOB on printer NAME over a
 # raw connection, sends its first BYTES bytes of document data in a chunk,
 # and then nothing: the connection stays open on descriptor $STALL_FD.
@@ -189,7 +176,7 @@ for round in $(seq 1 "$ROUNDS"); do
                 || fail "round $round: job c$client-j$job did not print the filter's bytes"
         done
     done
-    stop_in_time "after round $round"
+    app_stop_within "$STOP_SECONDS" "after round $round"
     [ -s "$WORK/app/state" ] || fail "round $round: the state file is empty"
 done
 
@@ -279,7 +266,7 @@ start_silent_upload tl4 at-stop 1000
 sleep 1
 send_job tl4 "$WORK/label.pwg" image/pwg-raster at-stop-behind 2> /dev/null &
 sleep 1
-stop_in_time "with a silent upload and a job waiting"
+app_stop_within "$STOP_SECONDS" "with a silent upload and a job waiting"
 exec {STALL_FD}>&-
 wait || true
 

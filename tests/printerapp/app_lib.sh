@@ -40,6 +40,21 @@ app_stop() {
     APP_PID=
 }
 
+# Sends SIGTERM and fails unless the server ends within SECONDS; WHAT says
+# what it was doing. Prints how long it took.
+app_stop_within() {
+    local seconds=$1 what=$2 start=$SECONDS i
+    kill -TERM "$APP_PID"
+    for i in $(seq 1 $((seconds * 10))); do
+        kill -0 "$APP_PID" 2> /dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$APP_PID" 2> /dev/null && fail "the server still runs ${seconds}s after SIGTERM ($what)"
+    wait "$APP_PID" 2> /dev/null || true
+    APP_PID=
+    echo "SIGTERM ended the server in $((SECONDS - start)) s $what"
+}
+
 # Starts a private server with a fresh state file and waits until it
 # answers IPP. Its file:// devices may write below $WORK alone. Another program may take the port between the pick and the
 # start, so a server that exits at once is tried again on another port.

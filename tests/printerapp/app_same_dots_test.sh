@@ -285,15 +285,6 @@ wait_for_job_text never 1 "canceled|Canceled while waiting for the printer."
 ipptool -d filetype=image/pwg-raster -d jobname=never-2 -f "$WORK/label.pwg" \
     "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &
 wait_for_job_text never 2 "Waiting for the printer"
-stop_start=$SECONDS
-kill -TERM "$APP_PID"
-for i in $(seq 1 100); do
-    kill -0 "$APP_PID" 2> /dev/null || break
-    sleep 0.1
-done
-kill -0 "$APP_PID" 2> /dev/null && fail "SIGTERM did not end the server within 10 s while a job waited for its printer"
-wait "$APP_PID" 2> /dev/null || true
-APP_PID=
-echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for its printer"
+app_stop_within 10 "while a job waited for its printer"
 
 echo "PASS: the application's TSPL equals the filter's on $(ls "$WORK"/*.expected | wc -l) jobs"

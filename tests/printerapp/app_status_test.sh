@@ -23,33 +23,12 @@ source "$(dirname "$0")/app_lib.sh"
 # second while a job waits, and on every Get-Printer-Attributes otherwise.
 readonly WAIT_SECONDS=30
 SIM=$E2E_BUILD_DIR/tools/tspl-sim
-[ -x "$SIM" ] || fail "tspl-sim is not built: $SIM"
 
 e2e_setup
 
 # The simulated printer, operated through a FIFO on its standard input.
-SIM_PID=
-stop_sim() {
-    [ -n "$SIM_PID" ] || return 0
-    kill "$SIM_PID" 2> /dev/null || true
-    wait "$SIM_PID" 2> /dev/null || true
-    SIM_PID=
-}
-E2E_CLEANUP_HOOKS+=(stop_sim)
 mkdir -p "$WORK/jobs"
-mkfifo "$WORK/control"
-"$SIM" --port 0 --roll 0 --label-time 100 --jobs "$WORK/jobs" < "$WORK/control" \
-    > "$WORK/sim.log" 2>&1 &
-SIM_PID=$!
-exec 7> "$WORK/control"
-operate() { echo "$*" >&7; }
-for i in $(seq 1 50); do
-    grep -q '^listening ' "$WORK/sim.log" && break
-    sleep 0.1
-done
-SIM_PORT=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/sim.log")
-[ -n "$SIM_PORT" ] || fail "tspl-sim did not start: $(cat "$WORK/sim.log")"
-printed() { grep -c '^printed ' "$WORK/sim.log" || true; }
+start_sim "$SIM" --roll 0 --label-time 100 --jobs "$WORK/jobs"
 
 app_start
 
@@ -270,15 +249,6 @@ for i in $(seq 1 $((WAIT_SECONDS * 5))); do
     grep -q "Waiting for the printer: out of paper" <<< "$(ipp waits messages)" && break
     sleep 0.2
 done
-stop_start=$SECONDS
-kill -TERM "$APP_PID"
-for i in $(seq 1 100); do
-    kill -0 "$APP_PID" 2> /dev/null || break
-    sleep 0.1
-done
-kill -0 "$APP_PID" 2> /dev/null && fail "the server with a waiting job still runs 10 s after SIGTERM"
-wait "$APP_PID" 2> /dev/null || true
-APP_PID=
-echo "SIGTERM ended the server in $((SECONDS - stop_start)) s while a job waited for paper"
+app_stop_within 10 "while a job waited for paper"
 
 echo "PASS: conditions reported and waited for, every label once, silent and switched-off printers not asked"
