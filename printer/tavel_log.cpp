@@ -1,6 +1,7 @@
 // Logging and small shared utilities of the printer library.
 #include "printer/tavel_log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,11 @@ const char* const sHalftoneTypeStrTable[10] = {
     "JarvisJudiceNinke", "Sierra", "StevensonArce", "Tattoo", "Tattoo_X8",
 };
 
+std::atomic<int> sMinimumLevel{0};
+
 }  // namespace
+
+extern "C" void tavelLogSetMinimumLevel(int level) { sMinimumLevel.store(level); }
 
 // The line goes out in one write: the print system reads standard error
 // line by line, a page logs dozens of lines, and a line written whole cannot
@@ -24,6 +29,8 @@ const char* const sHalftoneTypeStrTable[10] = {
 // in three pieces instead.
 extern "C" void tavelLogCommon(int level, const char* format, ...)
 {
+    if (level < sMinimumLevel.load(std::memory_order_relaxed))
+        return;
     char line[1024];
     const size_t prefix = std::strlen(sLogLevelTexts[level]);
     std::memcpy(line, sLogLevelTexts[level], prefix);

@@ -27,6 +27,12 @@ extern "C" {
 void tavelLogCommon(int level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Lines below level are dropped from then on (0, the default, writes
+// every line). The CUPS filter writes everything, as CUPS keeps only what
+// its LogLevel asks for; a long-running server that logs into the journal
+// drops the pipeline's DEBUG: lines unless it runs at its debug level.
+void tavelLogSetMinimumLevel(int level);
+
 // Name of a halftone value; "None" for values outside 0..9.
 const char* tavelHalftoneTypeToStr(int value);
 

@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 
+#include "printer/tavel_log.h"
 #include "printerapp/app_devices.h"
 #include "printerapp/app_document.h"
 #include "printerapp/app_job_uploads.h"
@@ -162,10 +163,14 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     // announce an ipps scheme it lists no printer URI for.
     if (listen != nullptr && isLoopback(listen))
         systemOptions |= PAPPL_SOPTIONS_NO_TLS;
+    const pappl_loglevel_t level = logLevel(optionOr("log-level", numOptions, options, "info"));
+    // The page pipeline's DEBUG: lines go to standard error, the journal
+    // under systemd: only a server at the debug level writes them.
+    tavelLogSetMinimumLevel(level == PAPPL_LOGLEVEL_DEBUG ? 0 : 2);
     pappl_system_t* system = papplSystemCreate(
         static_cast<pappl_soptions_t>(systemOptions),
-        "Tavel Printer Application", port, "_print,_universal", spool, logFile,
-        logLevel(optionOr("log-level", numOptions, options, "info")), nullptr, false);
+        "Tavel Printer Application", port, "_print,_universal", spool, logFile, level, nullptr,
+        false);
     if (system == nullptr)
         return nullptr;
     // A server that cannot listen where it was asked to ends with an error

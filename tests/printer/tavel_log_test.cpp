@@ -29,6 +29,19 @@ TEST(TavelLog, PrefixesEachLevelAndEndsTheLine)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "DEBUG:header.HWResolution[0]:203\n\n");
 }
 
+TEST(TavelLog, LinesBelowTheMinimumLevelAreDropped)
+{
+    tavelLogSetMinimumLevel(2);
+    ::testing::internal::CaptureStderr();
+    tavelLogCommon(0, "dropped %d", 0);
+    tavelLogCommon(1, "dropped %d", 1);
+    tavelLogCommon(2, "kept %d", 2);
+    tavelLogCommon(3, "kept %d", 3);
+    const std::string out = ::testing::internal::GetCapturedStderr();
+    tavelLogSetMinimumLevel(0);
+    EXPECT_EQ(out, "WARN:kept 2\nERROR:kept 3\n");
+}
+
 TEST(TavelLog, MessagesOfAnyLengthComeOutWhole)
 {
     // Around the size of the line buffer and far beyond it.
