@@ -790,41 +790,49 @@ inline ByteVector lanesDown(ByteVector amounts, int dy)
 {
     const ByteVector none{};
     switch (dy) {
-    case 1: return __builtin_shuffle(none, amounts, ByteVector{15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30});
-    case 2: return __builtin_shuffle(none, amounts, ByteVector{14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
-    default: return __builtin_shuffle(none, amounts, ByteVector{13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28});
+    case 1:
+        return __builtin_shufflevector(none, amounts, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
+                                       25, 26, 27, 28, 29, 30);
+    case 2:
+        return __builtin_shufflevector(none, amounts, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
+                                       24, 25, 26, 27, 28, 29);
+    default:
+        return __builtin_shufflevector(none, amounts, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                       23, 24, 25, 26, 27, 28);
     }
 }
 
 // The lower and upper halves of two vectors interleaved unit by unit, for
-// units of 1, 2, 4 and 8 bytes: the steps of a byte transposition.
-template <typename Vector, typename Order>
-inline void interleave(Vector& a, Vector& b, Order lower, Order upper)
-{
-    const Vector low = __builtin_shuffle(a, b, lower);
-    b = __builtin_shuffle(a, b, upper);
-    a = low;
-}
-
+// units of 1, 2, 4 and 8 bytes: the steps of a byte transposition. The
+// orders are constants (__builtin_shufflevector), which GCC and Clang both
+// compile to one or two shuffles.
 inline void interleaveBytes(ByteVector& a, ByteVector& b)
 {
-    interleave(a, b, ByteVector{0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23},
-               ByteVector{8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31});
+    const ByteVector low =
+        __builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+    b = __builtin_shufflevector(a, b, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15,
+                                31);
+    a = low;
 }
 
 template <typename Vector>
 inline void interleaveUnits(ByteVector& a, ByteVector& b)
 {
-    Vector wideA = (Vector)a;
+    const Vector wideA = (Vector)a;
     Vector wideB = (Vector)b;
+    Vector low;
     constexpr int n = sizeof(Vector) / sizeof(wideA[0]);
-    if constexpr (n == 8)
-        interleave(wideA, wideB, WordVector{0, 8, 1, 9, 2, 10, 3, 11}, WordVector{4, 12, 5, 13, 6, 14, 7, 15});
-    else if constexpr (n == 4)
-        interleave(wideA, wideB, QuadVector{0, 4, 1, 5}, QuadVector{2, 6, 3, 7});
-    else
-        interleave(wideA, wideB, OctetVector{0, 2}, OctetVector{1, 3});
-    a = (ByteVector)wideA;
+    if constexpr (n == 8) {
+        low = __builtin_shufflevector(wideA, wideB, 0, 8, 1, 9, 2, 10, 3, 11);
+        wideB = __builtin_shufflevector(wideA, wideB, 4, 12, 5, 13, 6, 14, 7, 15);
+    } else if constexpr (n == 4) {
+        low = __builtin_shufflevector(wideA, wideB, 0, 4, 1, 5);
+        wideB = __builtin_shufflevector(wideA, wideB, 2, 6, 3, 7);
+    } else {
+        low = __builtin_shufflevector(wideA, wideB, 0, 2);
+        wideB = __builtin_shufflevector(wideA, wideB, 1, 3);
+    }
+    a = (ByteVector)low;
     b = (ByteVector)wideB;
 }
 
