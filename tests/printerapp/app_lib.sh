@@ -89,15 +89,24 @@ app_start() {
     fail "the printer application cannot start"
 }
 
-# Creates printer NAME with DRIVER on a file:// device writing
-# $WORK/out-NAME/<job-name>.tspl.
+# Creates printer NAME with DRIVER on DEVICE, by default a file:// device
+# writing $WORK/out-NAME/<job-name>.tspl.
 app_add_printer() {
-    local name=$1 driver=$2
-    mkdir -p "$WORK/out-$name"
-    ipptool -t -d driver="$driver" -d device="file://$WORK/out-$name?ext=tspl" -d name="$name" \
+    local name=$1 driver=$2 device=${3:-}
+    if [ -z "$device" ]; then
+        mkdir -p "$WORK/out-$name"
+        device="file://$WORK/out-$name?ext=tspl"
+    fi
+    ipptool -t -d driver="$driver" -d device="$device" -d name="$name" \
         "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
         > "$WORK/create-$name.log" 2>&1 \
-        || { cat "$WORK/create-$name.log" >&2; fail "could not create printer $name ($driver)"; }
+        || { cat "$WORK/create-$name.log" >&2; fail "could not create printer $name ($driver on $device)"; }
+}
+
+# Prints the values of attribute ATTR of printer NAME, as ipptool shows them.
+app_printer_attribute() {
+    ipptool -tv -d attr="$2" "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" \
+        "$APP_TESTS/get-printer-attribute.test" 2> /dev/null | sed -n "s/^ *$2 (.*) = //p"
 }
 
 # Prints FILE of TYPE on printer NAME with ipptool file TEST (print-label or

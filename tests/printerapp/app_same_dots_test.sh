@@ -213,29 +213,12 @@ wait_for_job_text() {  # PRINTER JOB-ID TEXT: waits up to 20 s
     fail "job $2 on $1 never showed '$3': $(job_attributes "$1" "$2")"
 }
 late_port=$(pick_port) || skip "no free port on 127.0.0.1"
-app_add_printer_uri() {  # NAME URI
-    ipptool -t -d driver=tavel_tl4_203dpi -d device="$2" -d name="$1" \
-        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
-        > "$WORK/create-$1.log" 2>&1 || { cat "$WORK/create-$1.log" >&2; fail "could not create printer $1"; }
-}
-app_add_printer_uri late "tcp://127.0.0.1:$late_port"
+app_add_printer late tavel_tl4_203dpi "tcp://127.0.0.1:$late_port"
 app_print late print-plain "$WORK/label.pwg" image/pwg-raster late-label &
 late_pid=$!
 wait_for_job_text late 1 "Waiting for the printer: Unable to connect to 127.0.0.1:$late_port: Connection refused"
-cat > "$WORK/offline.test" << 'EOF'
-{
-    OPERATION Get-Printer-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword requested-attributes printer-state-reasons
-    STATUS successful-ok
-    EXPECT printer-state-reasons WITH-VALUE offline
-}
-EOF
-ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/late" "$WORK/offline.test" > "$WORK/offline.log" 2>&1 \
-    || { cat "$WORK/offline.log" >&2; fail "the unreachable printer does not show offline"; }
+grep -qw offline <<< "$(app_printer_attribute late printer-state-reasons)" \
+    || fail "the unreachable printer does not show offline: $(app_printer_attribute late printer-state-reasons)"
 python3 -c '
 import socket, sys
 server = socket.socket()
@@ -262,7 +245,7 @@ cmp -s "$WORK/late.expected" "$WORK/late.out" \
     || fail "the late printer received other TSPL than the filter's: $(cmp "$WORK/late.expected" "$WORK/late.out" 2>&1 | head -n 1)"
 
 never_port=$(pick_port) || skip "no free port on 127.0.0.1"
-app_add_printer_uri never "tcp://127.0.0.1:$never_port"
+app_add_printer never tavel_tl4_203dpi "tcp://127.0.0.1:$never_port"
 "$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/never.pwg" "$WORK/never.png"
 ipptool -d filetype=image/png -d jobname=never-1 -f "$WORK/never.png" \
     "ipp://127.0.0.1:$APP_PORT/ipp/print/never" "$APP_TESTS/print-plain.test" > /dev/null 2>&1 &

@@ -32,30 +32,11 @@ start_sim "$SIM" --roll 0 --label-time 100 --jobs "$WORK/jobs"
 
 app_start
 
-# Creates printer NAME (a TL-4) on device URI.
-add_printer_on() {
-    ipptool -t -d driver=tavel_tl4_203dpi -d device="$2" -d name="$1" \
-        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" \
-        > "$WORK/create-$1.log" 2>&1 \
-        || { cat "$WORK/create-$1.log" >&2; fail "could not create printer $1 on $2"; }
-}
-add_printer_on tl4 "tcp://127.0.0.1:$SIM_PORT"
+app_add_printer tl4 tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
 
 # A printer that cannot be reached is offline, not one without status.
-add_printer_on gone "tcp://127.0.0.1:$(pick_port)"
+app_add_printer gone tavel_tl4_203dpi "tcp://127.0.0.1:$(pick_port)"
 
-cat > "$WORK/reasons.test" <<'EOF'
-{
-    OPERATION Get-Printer-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword requested-attributes printer-state-reasons
-    STATUS successful-ok
-    DISPLAY printer-state-reasons
-}
-EOF
 cat > "$WORK/messages.test" <<'EOF'
 {
     OPERATION Get-Jobs
@@ -97,7 +78,7 @@ status_page() {
     echo "$page"
 }
 ipp() { ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/$2.test" 2> /dev/null; }
-reasons() { ipp "${1:-tl4}" reasons | sed -n 's/^ *printer-state-reasons (.*) = //p'; }
+reasons() { app_printer_attribute "${1:-tl4}" printer-state-reasons; }
 messages() { ipp tl4 messages | sed -n 's/^ *job-state-message (.*) = //p'; }
 
 # Waits until COMMAND's output holds (or with "!" lacks) WORD.
@@ -227,21 +208,21 @@ grep -q "could not be reached" "$WORK/gone.html" \
 operate talk
 
 # The switch off: not one query byte, not even on Get-Printer-Attributes.
-add_printer_on off "tcp://127.0.0.1:$SIM_PORT"
+app_add_printer off tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
 ipp off switch > "$WORK/switch.log" || fail "query-printer-status-default could not be set"
 app_print off print-label "$WORK/label.pwg" image/pwg-raster plain copies=1
 check_job_state plain completed ""
 cmp "$(last_bytes)" "$(app_output file plain)" \
     || fail "the printer with queries off received other bytes than a file"
 connections=$(ls "$WORK/jobs" | wc -l)
-ipp off reasons > /dev/null
+reasons off > /dev/null
 sleep 2
-ipp off reasons > /dev/null
+reasons off > /dev/null
 [ "$(ls "$WORK/jobs" | wc -l)" -eq "$connections" ] \
     || fail "Get-Printer-Attributes on the printer with queries off reached the printer"
 
 # A server whose job waits for paper ends within 10 s of SIGTERM.
-add_printer_on waits "tcp://127.0.0.1:$SIM_PORT"
+app_add_printer waits tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
 operate paper-out
 app_print waits print-label "$WORK/label.pwg" image/pwg-raster stopped copies=1 \
     > /dev/null 2>&1 &
