@@ -14,15 +14,15 @@
 #include <string>
 
 #include "printer/tavel_log.h"
-#include "printerapp/app_devices.h"
-#include "printerapp/app_document.h"
-#include "printerapp/app_job_uploads.h"
-#include "printerapp/app_models.h"
-#include "printerapp/app_security.h"
-#include "printerapp/app_socket.h"
-#include "printerapp/app_strings.h"
-#include "printerapp/app_system_socket.h"
-#include "printerapp/app_system_state.h"
+#include "printerapp/devices/discovery.h"
+#include "printerapp/jobs/document.h"
+#include "printerapp/jobs/uploads.h"
+#include "printerapp/system/models.h"
+#include "printerapp/system/security.h"
+#include "printerapp/devices/tcp_device.h"
+#include "printerapp/system/strings.h"
+#include "printerapp/system/local_socket.h"
+#include "printerapp/system/state.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "printerapp/app_models.h"
-#include "printerapp/job_options.h"
+#include "printerapp/system/models.h"
+#include "printerapp/jobs/job_options.h"
 
 namespace {
 

@@ -1,0 +1,491 @@
+// The printer application's security rules, kept in one place: device URIs
+// a printer may use, who may do what over IPP, and the web page's
+// administrator password. PAPPL 1.3.1 asks the authorization callback about
+// every IPP request of a TCP client (loopback included) that prints, reads a
+// job or changes anything, and about every web page that changes anything,
+// before it acts; it never asks about clients of the local socket, which
+// its file mode keeps for root and lpadmin.
+#include "printerapp/system/security.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "printerapp/devices/discovery.h"
+#include "printerapp/jobs/uploads.h"
+#include "printerapp/system/peer.h"
+
+const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
+
+namespace {
+
+std::string optionValue(const char* name, int numOptions, cups_option_t* options)
+{
+    const char* value = cupsGetOption(name, numOptions, options);
+    return value != nullptr ? value : "";
+}
+
+// True when path is directory or every component of path below directory
+// is a real folder, not a link: lstat walks the path one component at a
+// time.
+bool realFolderBelow(const std::string& directory, const std::string& path)
+{
+    if (path == directory)
+        return true;
+    if (path.compare(0, directory.size() + 1, directory + "/") != 0)
+        return false;
+    std::string walked = directory;
+    size_t start = directory.size() + 1;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos)
+            slash = path.size();
+        const std::string part = path.substr(start, slash - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        walked += "/" + part;
+        struct stat info;
+        if (lstat(walked.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            return false;
+        start = slash + 1;
+    }
+    return true;
+}
+
+std::string randomPassword()
+{
+    unsigned char bytes[24];
+    if (getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes)))
+        return "";
+    std::string text;
+    char hex[3];
+    for (unsigned char byte : bytes) {
+        std::snprintf(hex, sizeof(hex), "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+// Operations open to every client: printing, and reading printers, jobs
+// and events.
+bool isOpenOperation(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_GET_JOBS:
+    case IPP_OP_GET_JOB_ATTRIBUTES:
+    case IPP_OP_GET_PRINTER_ATTRIBUTES:
+    case IPP_OP_GET_PRINTER_SUPPORTED_VALUES:
+    case IPP_OP_GET_PRINTERS:
+    case IPP_OP_GET_SYSTEM_ATTRIBUTES:
+    case IPP_OP_GET_SYSTEM_SUPPORTED_VALUES:
+    case IPP_OP_IDENTIFY_PRINTER:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+    case IPP_OP_GET_NOTIFICATIONS:
+    case IPP_OP_CUPS_GET_DEFAULT:
+    case IPP_OP_CUPS_GET_PRINTERS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Operations on one job, allowed to its owner.
+bool isJobOperation(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+    case IPP_OP_SET_JOB_ATTRIBUTES:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// PAPPL's vendor operation that browses for devices (DNS-SD included).
+const ipp_op_t kFindDevices = static_cast<ipp_op_t>(0x402b);
+
+std::string userName(uid_t uid)
+{
+    passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return entry.pw_name;
+    return "uid-" + std::to_string(uid);
+}
+
+// Root, the server's own user (who owns its state anyway) and the members
+// of group lpadmin administer the server.
+bool isAdministratorUid(uid_t uid)
+{
+    if (uid == 0 || uid == getuid())
+        return true;
+    gid_t admins = 0;
+    if (!appLpadminGid(&admins))
+        return false;
+    passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(count);
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+        groups.resize(count);
+        if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    for (int i = 0; i < count; i++)
+        if (groups[i] == admins)
+            return true;
+    return false;
+}
+
+// True when password is the one whose hash the system keeps. papplSystemHashPassword stores SALT~HEX, HEX being the SHA-256 of
+// "SALT:password"; PAPPL 1.3.1 cannot hash a password again with a stored
+// salt (it takes the whole stored string as the salt), so the check
+// recomputes the digest here.
+bool isAdminPassword(const char* stored, const char* password)
+{
+    const char* tilde = std::strchr(stored, '~');
+    if (tilde == nullptr || tilde == stored)
+        return false;
+    std::string data(stored, tilde);
+    data += ":";
+    data += password;
+    unsigned char digest[32];
+    char hex[65];
+    const bool hashed = cupsHashData("sha2-256", data.data(), data.size(), digest,
+                                     sizeof(digest)) == static_cast<ssize_t>(sizeof(digest));
+    explicit_bzero(&data[0], data.size());
+    if (!hashed)
+        return false;
+    cupsHashString(digest, sizeof(digest), hex, sizeof(hex));
+    const char* expected = tilde + 1;
+    if (std::strlen(expected) != 64)
+        return false;
+    unsigned char difference = 0;  // the same time for every wrong password
+    for (int i = 0; i < 64; i++)
+        difference |= static_cast<unsigned char>(expected[i] ^ hex[i]);
+    return difference == 0;
+}
+
+// Who the client is. A local client is the user the kernel names; a client
+// that sends the administrator password (HTTP Basic) is an administrator
+// under the name it gives; a remote client without it is the name it
+// claims, qualified by its address, so that it can never pass for a local
+// user or for a client elsewhere. A remote client's password travels over
+// TLS alone.
+struct ClientIdentity {
+    std::string name;
+    bool administrator = false;  // by the password
+    bool local = false;          // a local user: uid
+    uid_t uid = 0;
+    bool badPassword = false;
+    bool needsTls = false;  // a remote client on a connection in clear
+};
+
+// Checks HTTP Basic credentials against the administrator password.
+void checkPassword(pappl_client_t* client, const char* authorization, ClientIdentity* identity)
+{
+    char credentials[512];
+    int length = sizeof(credentials) - 1;
+    const char* encoded = authorization + 6;
+    while (*encoded == ' ')
+        encoded++;
+    httpDecode64_2(credentials, &length, encoded);
+    credentials[length >= 0 && length < static_cast<int>(sizeof(credentials))
+                    ? length
+                    : sizeof(credentials) - 1] = '\0';
+    char* colon = std::strchr(credentials, ':');
+    char hash[256] = "";
+    papplSystemGetPassword(papplClientGetSystem(client), hash, sizeof(hash));
+    if (colon != nullptr)
+        *colon = '\0';  // credentials: the user name; colon + 1: the password
+    if (colon != nullptr && isAdminPassword(hash, colon + 1)) {
+        identity->administrator = true;
+        identity->name = credentials[0] != '\0' ? credentials : "admin";
+    } else {
+        identity->badPassword = true;
+    }
+    explicit_bzero(credentials, sizeof(credentials));
+    explicit_bzero(hash, sizeof(hash));
+}
+
+ClientIdentity identify(pappl_client_t* client)
+{
+    ClientIdentity identity;
+    http_t* http = papplClientGetHTTP(client);
+    uid_t uid = 0;
+    const bool local = appLocalPeerUid(httpGetFd(http), &uid);
+    identity.needsTls = !local && !papplClientIsEncrypted(client);
+    const char* authorization = httpGetField(http, HTTP_FIELD_AUTHORIZATION);
+    if (authorization != nullptr && strncasecmp(authorization, "Basic ", 6) == 0) {
+        if (!identity.needsTls)
+            checkPassword(client, authorization, &identity);
+        return identity;
+    }
+    if (local) {
+        identity.name = userName(uid);
+        identity.local = true;
+        identity.uid = uid;
+        return identity;
+    }
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* claimed =
+        request != nullptr
+            ? ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME)
+            : nullptr;
+    char address[256] = "";
+    httpAddrString(httpGetAddress(http), address, sizeof(address));
+    identity.name = std::string(claimed != nullptr ? ippGetString(claimed, 0, nullptr)
+                                                   : "anonymous") +
+                    "@" + address;
+    return identity;
+}
+
+// Who may do what: CONTINUE lets the request through.
+http_status_t decide(pappl_client_t* client)
+{
+    const ClientIdentity identity = identify(client);
+    // 401 asks the client for the password; a remote client on a
+    // connection in clear is first told to encrypt it.
+    const http_status_t refusal =
+        identity.needsTls ? HTTP_STATUS_UPGRADE_REQUIRED : HTTP_STATUS_UNAUTHORIZED;
+    if (identity.badPassword)
+        return HTTP_STATUS_UNAUTHORIZED;
+    if (identity.needsTls && identity.name.empty())
+        return refusal;  // a password sent in clear
+    // PAPPL makes this name the owner of the jobs the request creates.
+    papplClientSetUsername(client, identity.name.c_str());
+    const ipp_op_t operation = papplClientGetOperation(client);
+    if (isOpenOperation(operation))
+        return HTTP_STATUS_CONTINUE;
+    // The group database is read only here, not for every job.
+    const bool administrator =
+        identity.administrator || (identity.local && isAdministratorUid(identity.uid));
+    if (isJobOperation(operation) && !administrator) {
+        pappl_job_t* job = papplClientGetJob(client);
+        const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+        return owner != nullptr && identity.name == owner ? HTTP_STATUS_CONTINUE : refusal;
+    }
+    if (!administrator)
+        return refusal;
+    if (operation == kFindDevices && !appAvahiRuns()) {
+        papplLogClient(client, PAPPL_LOGLEVEL_ERROR,
+                       "Find-Devices refused: network discovery needs avahi-daemon.");
+        return HTTP_STATUS_SERVICE_UNAVAILABLE;
+    }
+    return HTTP_STATUS_CONTINUE;
+}
+
+// PAPPL asks here before every request that changes something or prints,
+// in the client's thread and before it looks at the printer: a request let
+// through that uploads a raster then waits for its printer's turn, so that
+// PAPPL never finds the printer busy (its refusal path can deadlock).
+http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
+{
+    const http_status_t decision = decide(client);
+    if (decision != HTTP_STATUS_CONTINUE)
+        return decision;
+    return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
+}
+
+}  // namespace
+
+bool appLpadminGid(gid_t* gid)
+{
+    group entry, *found = nullptr;
+    std::vector<char> buffer(65536);
+    if (getgrnam_r("lpadmin", &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return false;
+    *gid = found->gr_gid;
+    return true;
+}
+
+void appSetAuthorization(pappl_system_t* system)
+{
+    papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+}
+
+bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity* security,
+                            std::string* error)
+{
+    security->adminPasswordFile = optionValue("admin-password-file", numOptions, options);
+    if (security->adminPasswordFile.empty() && getuid() == 0)
+        security->adminPasswordFile = kAdminPasswordFile;
+    const std::string directory = optionValue("file-device-directory", numOptions, options);
+    security->fileDeviceDirectory.clear();
+    if (directory.empty())
+        return true;
+    char real[PATH_MAX];
+    struct stat info;
+    if (realpath(directory.c_str(), real) == nullptr || stat(real, &info) != 0 ||
+        !S_ISDIR(info.st_mode) || std::strcmp(real, "/") == 0) {
+        *error = "file-device-directory '" + directory + "' is not a folder";
+        return false;
+    }
+    security->fileDeviceDirectory = real;
+    return true;
+}
+
+std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
+{
+    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0)
+        return "";
+    if (security.fileDeviceDirectory.empty())
+        return "file:// devices are off: the server writes no file for its clients "
+               "(an administrator may start it with -o file-device-directory=DIR)";
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
+                        host, sizeof(host), &port, resource,
+                        sizeof(resource)) < HTTP_URI_STATUS_OK ||
+        (host[0] != '\0' && std::strcmp(host, "localhost") != 0))
+        return "bad file:// device URI";
+    std::string path = resource;
+    const size_t query = path.find('?');
+    if (query != std::string::npos)
+        path.erase(query);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (!realFolderBelow(security.fileDeviceDirectory, path))
+        return "a file:// device must name an existing folder inside " +
+               security.fileDeviceDirectory + ", reached through no link";
+    return "";
+}
+
+void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
+{
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
+    const char* name = papplJobGetName(job);
+    if (uri == nullptr || name == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
+        papplJobGetState(job) == IPP_JSTATE_COMPLETED || !appDeviceRefusal(security, uri).empty())
+        return;
+    // The folder and extension of the URI; the device names the file after
+    // the job, with '/' made '_'.
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
+                        host, sizeof(host), &port, resource,
+                        sizeof(resource)) < HTTP_URI_STATUS_OK)
+        return;
+    std::string folder = resource, extension = "prn";
+    const size_t query = folder.find('?');
+    if (query != std::string::npos) {
+        const size_t ext = folder.find("ext=", query);
+        if (ext != std::string::npos)
+            extension = folder.substr(ext + 4, folder.find('&', ext) - ext - 4);
+        folder.erase(query);
+    }
+    std::string file = name;
+    for (char& c : file)
+        if (c == '/')
+            c = '_';
+    const std::string path = folder + "/" + file + "." + extension;
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
+        unlink(path.c_str());
+}
+
+bool appSetAdminPassword(pappl_system_t* system, const AppSecurity& security, std::string* error)
+{
+    char hash[256] = "";
+    if (!security.adminPasswordFile.empty()) {
+        if (FILE* file = std::fopen(security.adminPasswordFile.c_str(), "r")) {
+            if (std::fgets(hash, sizeof(hash), file) == nullptr)
+                hash[0] = '\0';
+            std::fclose(file);
+            hash[std::strcspn(hash, "\r\n")] = '\0';
+        } else if (errno != ENOENT) {
+            *error = "cannot read " + security.adminPasswordFile + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (hash[0] == '\0') {
+        const std::string secret = randomPassword();
+        if (secret.empty()) {
+            *error = "no random bytes for the web page's password";
+            return false;
+        }
+        papplSystemHashPassword(system, nullptr, secret.c_str(), hash, sizeof(hash));
+    }
+    papplSystemSetPassword(system, hash);
+    return true;
+}
+
+int appSetAdminPasswordCommand(const char* baseName, int numOptions, cups_option_t* options)
+{
+    std::string file = optionValue("admin-password-file", numOptions, options);
+    if (file.empty())
+        file = kAdminPasswordFile;
+    std::string password;
+    if (isatty(STDIN_FILENO))
+        std::cerr << "New administrator password: " << std::flush;
+    if (!std::getline(std::cin, password) || password.size() < 8) {
+        std::cerr << baseName << ": the password must have at least 8 characters\n";
+        return 1;
+    }
+    pappl_system_t* system = papplSystemCreate(PAPPL_SOPTIONS_NONE, baseName, 0, nullptr,
+                                               nullptr, "/dev/null", PAPPL_LOGLEVEL_ERROR,
+                                               nullptr, false);
+    char hash[256] = "";
+    if (system != nullptr) {
+        papplSystemHashPassword(system, nullptr, password.c_str(), hash, sizeof(hash));
+        papplSystemDelete(system);
+    }
+    if (hash[0] == '\0') {
+        std::cerr << baseName << ": cannot hash the password\n";
+        return 1;
+    }
+    // The service reads the file as the owner of its folder.
+    const size_t slash = file.rfind('/');
+    struct stat folder;
+    const std::string folderPath = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    if (stat(folderPath.c_str(), &folder) != 0) {
+        std::cerr << baseName << ": " << folderPath << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    const std::string temporary = file + ".new";
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    const std::string line = std::string(hash) + "\n";
+    bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (ok && getuid() == 0)
+        ok = fchown(fd, folder.st_uid, folder.st_gid) == 0;
+    ok = fd >= 0 && fsync(fd) == 0 && ok;
+    if (fd >= 0)
+        close(fd);
+    if (!ok || rename(temporary.c_str(), file.c_str()) != 0) {
+        std::cerr << baseName << ": cannot write " << file << ": " << std::strerror(errno)
+                  << "\n";
+        unlink(temporary.c_str());
+        return 1;
+    }
+    std::cout << "The administrator password is set; restart the server to use it.\n";
+    return 0;
+}
