@@ -1,5 +1,6 @@
 // DibImage halftoning to 1 bit per pixel: a fixed threshold, two 4 x 4
-// threshold matrices and six error-diffusion kernels.
+// threshold matrices and six error-diffusion kernels, and the automatic
+// halftone that puts the fixed threshold and the Sierra kernel side by side.
 //
 // Error diffusion saturates a pixel at 0 and 255 after every tap, so each
 // pixel must receive its taps one by one in scan order. Two passes do that.
@@ -30,6 +31,7 @@
 // of workers.
 #include "image/dib_image.h"
 #include "image/diffusion_path.h"
+#include "image/halftone_blocks.h"
 #include "workers/byte_vectors.h"
 #include "workers/parallel.h"
 
@@ -1073,5 +1075,63 @@ bool DibImage::Dither(long method)
     work.SetPaletteColor(0, 0, 0, 0, 0);
     work.SetPaletteColor(1, 255, 255, 255, 0);
     Transfer(work);
+    return true;
+}
+
+namespace {
+
+constexpr long kThresholdMethod = 0;
+constexpr long kSierraMethod = 5;
+
+// The bytes of one 1-bit row that hold the pixels of block column c.
+constexpr long kBlockBytes = kHalftoneBlockSize / 8;
+
+}  // namespace
+
+// The whole page is diffused, and the line-art blocks then take their
+// thresholded bits. Diffusing the page in one piece, rather than block by
+// block, carries the error across the borders of neighbouring tone blocks as
+// inside them, so a photo shows no seam where its blocks meet; line art
+// holds levels 0 and 255 almost only, which pass no error to the tone beside
+// it.
+bool DibImage::DitherAuto()
+{
+    if (!block) return false;
+    if (bmpHeader.biBitCount == 1) return true;
+    // Only an 8-bit image has a level per byte to classify; the others are
+    // never printed, and get the diffusion.
+    if (GetNumColors() != 256) return Dither(kSierraMethod);
+
+    const long width = GetWidth();
+    const long height = GetHeight();
+    const ToneBlockMap map = classifyToneBlocks(GetBits(0), width, height, info.effWidth);
+    const long toneBlocks = map.toneCount();
+    if (toneBlocks == 0) return Dither(kThresholdMethod);
+    if (toneBlocks == map.columns * map.rows) return Dither(kSierraMethod);
+
+    DibImage thresholded;
+    thresholded.CopyInfo(*this);
+    thresholded.Create(static_cast<unsigned>(width), static_cast<unsigned>(height), 1, info.imageType);
+    if (!thresholded.IsValid()) {
+        copyLastErrorFrom(thresholded);
+        return false;
+    }
+    if (!thresholdInto(*this, thresholded, kFixedThreshold) || !Dither(kSierraMethod)) {
+        setLastError(kScratchMessage);
+        return false;
+    }
+
+    const long rowBytes = (width + 7) / 8;
+    for (long y = 0; y < height; ++y) {
+        unsigned char* out = GetBits(static_cast<unsigned>(y));
+        const unsigned char* lineArt = thresholded.GetBits(static_cast<unsigned>(y));
+        const long blockRow = y / kHalftoneBlockSize;
+        for (long column = 0; column < map.columns; ++column) {
+            if (map.isTone(column, blockRow)) continue;
+            const long first = column * kBlockBytes;
+            const long end = std::min(rowBytes, first + kBlockBytes);
+            std::memcpy(out + first, lineArt + first, static_cast<size_t>(end - first));
+        }
+    }
     return true;
 }

@@ -73,6 +73,9 @@ public:
 
     // Halftoning to 1 bit per pixel.
     bool Dither(long method = 0);
+    // The automatic halftone: Sierra diffusion in the blocks of continuous
+    // tone, the fixed threshold of method 0 in the others (halftone_blocks.h).
+    bool DitherAuto();
 
 private:
     // BITMAPINFOHEADER layout, fields in the format's order.

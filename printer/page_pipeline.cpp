@@ -292,7 +292,9 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
         // A page that could not be halftoned or widened must not print: the
         // grey page would come out solid black, a 1-bit one read as 8-bit
         // past its end.
-        if (!dibimage_.Dither(static_cast<long>(type))) {
+        const bool halftoned =
+            type == DITHER_AUTO ? dibimage_.DitherAuto() : dibimage_.Dither(static_cast<long>(type));
+        if (!halftoned) {
             tavelLogCommon(3, "PageProcess: Halftoning the page failed");
             return 0;
         }

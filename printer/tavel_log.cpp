@@ -12,10 +12,13 @@ const char* const sLogLevelTexts[6] = {
     "DEBUG:", "DEBUG:", "WARN:", "ERROR:", "CRIT:", "INVALID:",
 };
 
-const char* const sHalftoneTypeStrTable[10] = {
+const char* const sHalftoneTypeStrTable[] = {
     "None",   "FloydSteinberg", "Ordered",       "Burkes", "Stucki",
     "JarvisJudiceNinke", "Sierra", "StevensonArce", "Tattoo", "Tattoo_X8",
+    "Auto",
 };
+constexpr int kHalftoneTypeNames = sizeof(sHalftoneTypeStrTable) / sizeof(sHalftoneTypeStrTable[0]);
+static_assert(kHalftoneTypeNames == DITHER_AUTO + 1, "one name per halftone type");
 
 std::atomic<int> sMinimumLevel{0};
 
@@ -53,14 +56,14 @@ extern "C" void tavelLogCommon(int level, const char* format, ...)
 
 extern "C" const char* tavelHalftoneTypeToStr(int value)
 {
-    if (value < 0 || value > 9)
+    if (value < 0 || value >= kHalftoneTypeNames)
         return sHalftoneTypeStrTable[0];
     return sHalftoneTypeStrTable[value];
 }
 
 extern "C" DitherType tavelHalftoneTypeFromStr(const char* name)
 {
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < kHalftoneTypeNames; ++i) {
         if (std::strcmp(name, sHalftoneTypeStrTable[i]) == 0)
             return static_cast<DitherType>(i);
     }

@@ -5,7 +5,9 @@
 #define TAVEL_PRINTER_TAVEL_LOG_H
 
 // Halftone method of the page pipeline. Values 0..7 select a DibImage
-// dithering method, 8 and 9 the stencil chains.
+// dithering method, 8 and 9 the stencil chains, 10 the automatic halftone
+// (DibImage::DitherAuto: diffusion for continuous tone, threshold for line
+// art).
 enum DitherType : int {
     DITHER_NONE = 0,
     DITHER_FLOYD_STEINBERG = 1,
@@ -17,6 +19,7 @@ enum DitherType : int {
     DITHER_STEVENSON_ARCE = 7,
     DITHER_TATTOO = 8,
     DITHER_TATTOO_X8 = 9,
+    DITHER_AUTO = 10,
 };
 
 extern "C" {
@@ -33,7 +36,7 @@ void tavelLogCommon(int level, const char* format, ...)
 // drops the pipeline's DEBUG: lines unless it runs at its debug level.
 void tavelLogSetMinimumLevel(int level);
 
-// Name of a halftone value; "None" for values outside 0..9.
+// Name of a halftone value; "None" for values outside 0..10.
 const char* tavelHalftoneTypeToStr(int value);
 
 // Exact, case-sensitive lookup of a halftone name; 0 when unknown.
