@@ -23,10 +23,14 @@ const char* const kVendorNames[kVendorAttributeCount] = {
 // Each keyword names the method that runs for that DitherType: the filter's
 // PPD names (None, FloydSteinberg, Ordered, ...) are one place off from the
 // methods behind them, and CUPS queues keep those names; the application's
-// keywords say what the printer will really do.
+// keywords say what the printer will really do. "auto" diffuses the blocks
+// of continuous tone and thresholds text, line art and barcodes; it is the
+// label printers' default, so that a photo prints as a photo and a barcode
+// still scans.
 const char* const kHalftoneKeywords[kHalftoneTypeCount] = {
     "threshold", "ordered-4x4", "burkes", "stucki",   "jarvis-judice-ninke",
     "sierra",    "stevenson-arce", "bayer", "tattoo", "tattoo-x8",
+    "auto",
 };
 
 namespace {
@@ -65,11 +69,11 @@ const AppModel sModels[] = {
     {"tavel_tl4_203dpi", "Tavel TL-4 Label Printer, 203 dpi", "Tavel TL-4 Label Printer",
      "MFG:Tavel;MDL:TL-4;CMD:TSPL;", 203, 832, 8120, 100, 50, sLabelMedia,
      countOf(sLabelMedia, sizeof(sLabelMedia)), "oe_4x6-label_4x6in", PAPPL_MEDIA_TRACKING_GAP,
-     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "threshold"},
+     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "auto"},
     {"tavel_tl4_300dpi", "Tavel TL-4 Label Printer, 300 dpi", "Tavel TL-4 Label Printer",
      "MFG:Tavel;MDL:TL-4;CMD:TSPL;", 300, 1228, 12000, 148, 73, sLabelMedia,
      countOf(sLabelMedia, sizeof(sLabelMedia)), "oe_4x6-label_4x6in", PAPPL_MEDIA_TRACKING_GAP,
-     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "threshold"},
+     PAPPL_LABEL_MODE_TEAR_OFF, 2, 6, "auto"},
     {"tavel_ts8_300dpi", "Tavel TS-8 Stencil Printer, 300 dpi", "Tavel TS-8 Stencil Printer",
      "MFG:Tavel;MDL:TS-8;CMD:TSPL;", 300, 2550, 4200, 598, 598, sStencilMedia,
      countOf(sStencilMedia, sizeof(sStencilMedia)), "iso_a4_210x297mm",

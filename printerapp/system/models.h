@@ -47,7 +47,7 @@ enum VendorAttribute {
 extern const char* const kVendorNames[kVendorAttributeCount];
 
 // Halftone keywords, indexed by DitherType.
-constexpr int kHalftoneTypeCount = DITHER_TATTOO_X8 + 1;
+constexpr int kHalftoneTypeCount = DITHER_AUTO + 1;
 extern const char* const kHalftoneKeywords[kHalftoneTypeCount];
 
 // The model of a driver name; null for a name that is not ours.
