@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 
 #include "filter_harness.h"
 
@@ -195,10 +196,14 @@ TEST(SettingsLog, HalftoneNamesMatchExactly)
     makeRaster(raster, {"fill:16x2:0"});
     const char* const names[] = {"None",   "FloydSteinberg", "Ordered",       "Burkes", "Stucki",
                                  "JarvisJudiceNinke", "Sierra", "StevensonArce", "Tattoo",
-                                 "Tattoo_X8"};
-    for (int value = 0; value < 10; ++value) {
+                                 "Tattoo_X8", "Auto"};
+    // The shipped PPDs offer Auto; the test PPD gets it here.
+    const std::string withAuto =
+        ppdVariant(dir, {{"*HalftoneType Tattoo_X8/",
+                          "*HalftoneType Tattoo_X8/Tattoo_X8: \"\"\n*HalftoneType Auto/Auto: \"\""}});
+    for (int value = 0; value < static_cast<int>(std::size(names)); ++value) {
         const RunResult result =
-            runFilter(jobArgs(std::string("HalftoneType=") + names[value], raster), testPpdPath());
+            runFilter(jobArgs(std::string("HalftoneType=") + names[value], raster), withAuto);
         EXPECT_TRUE(hasLogLine(result.err, "DEBUG:settings->halftoneType:" + std::to_string(value)))
             << names[value];
     }

@@ -2,6 +2,7 @@
 #include "dib_test_support.h"
 #include "worker_count.h"
 #include "image/diffusion_path.h"
+#include "image/halftone_blocks.h"
 
 #include <gtest/gtest.h>
 
@@ -416,6 +417,135 @@ TEST(DibImageAllocationDeathTest, FailedDitherKeepsTheImage)
             std::_Exit(failed && kept && told ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// ---------------------------------------------------------------------------
+// The automatic halftone: which blocks are continuous tone, and that those
+// are diffused and the others thresholded.
+
+Rows uniformGrey(int width, int height, int level) { return Rows(height, std::vector<int>(width, level)); }
+
+void fillRect(Rows& rows, int x0, int y0, int w, int h, int level)
+{
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x) rows[y][x] = level;
+}
+
+std::vector<int> toneBlocks(const Rows& rows)
+{
+    DibImage image;
+    loadGrey(image, rows);
+    const ToneBlockMap map = classifyToneBlocks(image.GetBits(0), image.GetWidth(), image.GetHeight(),
+                                                image.GetEffWidth());
+    return std::vector<int>(map.tone.begin(), map.tone.end());
+}
+
+// Bars of solid ink with a grey column on each edge, as a scaled barcode
+// has them: the greys sit on steep ramps (0 -> 128 -> 255).
+Rows barsWithGreyEdges(int width, int height)
+{
+    Rows rows = uniformGrey(width, height, 0);
+    for (int x0 = 2; x0 + 4 < width; x0 += 8) {
+        fillRect(rows, x0, 0, 1, height, 128);
+        fillRect(rows, x0 + 1, 0, 2, height, 255);
+        fillRect(rows, x0 + 3, 0, 1, height, 128);
+    }
+    return rows;
+}
+
+TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
+{
+    Rows ramp = uniformGrey(32, 16, 0);
+    for (int x = 0; x < 32; ++x) fillRect(ramp, x, 0, 1, 16, 60 + 4 * x);  // steps of 4: smooth
+    Rows rightEdge = uniformGrey(20, 16, 0);  // a block 4 wide at the right edge, all grey
+    fillRect(rightEdge, 16, 0, 4, 16, 90);
+    const struct {
+        const char* what;
+        Rows page;
+        std::vector<int> expected;
+    } cases[] = {
+        {"blank paper", uniformGrey(32, 32, 0), {0, 0, 0, 0}},
+        {"solid ink", uniformGrey(32, 32, 255), {0, 0, 0, 0}},
+        {"flat mid grey", uniformGrey(32, 32, 128), {1, 1, 1, 1}},
+        {"paper noise below the grey range", uniformGrey(32, 16, 7), {0, 0}},
+        {"pale grey at the bottom of the range", uniformGrey(32, 16, 8), {1, 1}},
+        {"dark grey at the top of the range", uniformGrey(32, 16, 247), {1, 1}},
+        {"bars with grey edges", barsWithGreyEdges(32, 16), {0, 0}},
+        {"gentle ramp", ramp, {1, 1}},
+        {"partial block at the right edge", rightEdge, {0, 1}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(toneBlocks(c.page), c.expected) << c.what;
+}
+
+TEST(HalftoneBlocks, ToneGrowsOnlyThroughTouchingBlocksWithSomeGrey)
+{
+    // Four blocks in a row: a grey seed, a block with a pale patch of 16
+    // smooth pixels (1/16 of it), an empty block, and again a patch.
+    Rows page = uniformGrey(64, 16, 0);
+    fillRect(page, 0, 0, 16, 16, 100);
+    fillRect(page, 22, 6, 4, 4, 20);
+    fillRect(page, 54, 6, 4, 4, 20);
+    EXPECT_EQ(toneBlocks(page), (std::vector<int>{1, 1, 0, 0}));
+
+    // A patch of 4 pixels (1/64) is too little, even beside the seed; the
+    // seed's corner neighbour grows as its edge neighbour does.
+    Rows small = uniformGrey(32, 32, 0);
+    fillRect(small, 0, 0, 16, 16, 100);
+    fillRect(small, 22, 6, 2, 2, 20);
+    fillRect(small, 22, 22, 4, 4, 20);
+    EXPECT_EQ(toneBlocks(small), (std::vector<int>{1, 0, 0, 1}));
+}
+
+TEST(DibImageDitherAuto, DiffusesToneBlocksAndThresholdsTheOthers)
+{
+    // Left two block columns grey, right two bars with grey edges.
+    Rows page = barsWithGreyEdges(64, 32);
+    fillRect(page, 0, 0, 32, 32, 100);
+    DibImage image;
+    loadGrey(image, page);
+    ASSERT_TRUE(image.DitherAuto());
+    EXPECT_EQ(image.GetNumColors(), 2u);
+    const Rows result = indicesOf(image);
+
+    const Rows diffused = dither(page, 5);
+    const Rows thresholded = dither(page, 0);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            // The grey is diffused as over the whole page: no seam at the
+            // block border at x = 16.
+            const int expected = x < 32 ? diffused[y][x] : thresholded[y][x];
+            ASSERT_EQ(result[y][x], expected) << "at " << x << "," << y;
+        }
+    }
+    // The bars keep their widths: two dots of ink, the 128 edges blank.
+    EXPECT_EQ(std::vector<int>(result[0].begin() + 32, result[0].begin() + 40),
+              (std::vector<int>{0, 0, 0, 1, 1, 0, 0, 0}));
+}
+
+TEST(DibImageDitherAuto, WholePagesTakeOneMethod)
+{
+    // All paper, all bars: the threshold; all grey: the Sierra diffusion.
+    const Rows bars = barsWithGreyEdges(24, 8);
+    const Rows grey = uniformGrey(24, 8, 128);
+    for (const Rows* page : {&bars, &grey}) {
+        DibImage image;
+        loadGrey(image, *page);
+        ASSERT_TRUE(image.DitherAuto());
+        EXPECT_EQ(indicesOf(image), dither(*page, page == &bars ? 0 : 5));
+    }
+    // Sierra on grey 128: black at (0, 0), then white at (1, 0) with
+    // 128 + 128 x 5 / 32 = 148.
+    DibImage image;
+    loadGrey(image, grey);
+    ASSERT_TRUE(image.DitherAuto());
+    EXPECT_EQ(image.GetPixelIndex(0, 0), 0);
+    EXPECT_EQ(image.GetPixelIndex(1, 0), 1);
+
+    DibImage oneBit;
+    oneBit.Create(8, 2, 1, 0);
+    EXPECT_TRUE(oneBit.DitherAuto());
+    DibImage empty;
+    EXPECT_FALSE(empty.DitherAuto());
 }
 
 } // namespace

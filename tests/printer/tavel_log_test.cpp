@@ -77,12 +77,13 @@ TEST(TavelLog, HalftoneNamesBothWays)
 {
     const char* const names[] = {"None",   "FloydSteinberg", "Ordered",       "Burkes", "Stucki",
                                  "JarvisJudiceNinke", "Sierra", "StevensonArce", "Tattoo",
-                                 "Tattoo_X8"};
-    for (int value = 0; value < 10; ++value) {
+                                 "Tattoo_X8", "Auto"};
+    for (int value = 0; value <= DITHER_AUTO; ++value) {
         EXPECT_STREQ(tavelHalftoneTypeToStr(value), names[value]);
         EXPECT_EQ(tavelHalftoneTypeFromStr(names[value]), value);
     }
-    EXPECT_STREQ(tavelHalftoneTypeToStr(10), "None");
+    EXPECT_STREQ(tavelHalftoneTypeToStr(11), "None");
+    EXPECT_EQ(tavelHalftoneTypeFromStr("auto"), 0);
     EXPECT_STREQ(tavelHalftoneTypeToStr(-1), "None");
     EXPECT_EQ(tavelHalftoneTypeFromStr("tattoo"), 0);
     EXPECT_EQ(tavelHalftoneTypeFromStr("Tattoo_x8"), 0);

@@ -55,7 +55,9 @@ TEST(JobOptions, DefaultsAreThoseOfThePpds)
     JobSettings job = label.job();
     const Settings& s = job.settings;
     EXPECT_EQ(job.notes, "");
-    EXPECT_EQ(s.halftoneType, DITHER_NONE);
+    // Unlike the PPD, whose default stays the threshold: a printer made by
+    // the application prints photos and barcodes right without a choice.
+    EXPECT_EQ(s.halftoneType, DITHER_AUTO);
     EXPECT_STREQ(s.PaperType, "LabelGaps");
     EXPECT_EQ(s.GapsHeight, 2);
     EXPECT_STREQ(s.PostAction, "TearOff");
@@ -107,7 +109,7 @@ TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
         const char* vendor;
         const char* note;
     } cases[] = {
-        {"halftone-type=FloydSteinberg", "halftone-type=FloydSteinberg is not supported, printed with threshold"},
+        {"halftone-type=FloydSteinberg", "halftone-type=FloydSteinberg is not supported, printed with auto"},
         {"image-darkening=41", "image-darkening=41 is not supported, printed with 0"},
         {"image-darkening=5x", "image-darkening=5x is not supported, printed with 0"},
         {"mirror-image=yes", "mirror-image=yes is not supported, printed with false"},
@@ -117,7 +119,7 @@ TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
     for (const auto& c : cases) {
         const JobSettings job = label.job(c.vendor);
         EXPECT_EQ(job.notes, c.note) << c.vendor;
-        EXPECT_EQ(job.settings.halftoneType, DITHER_NONE) << c.vendor;
+        EXPECT_EQ(job.settings.halftoneType, DITHER_AUTO) << c.vendor;
         EXPECT_EQ(job.settings.Brightness, 0) << c.vendor;
         EXPECT_EQ(job.settings.MirrorImage, 0) << c.vendor;
         EXPECT_EQ(job.settings.GapsHeight, 2) << c.vendor;
@@ -125,7 +127,7 @@ TEST(JobOptions, UnsupportedValuesAreReplacedAndNamed)
     }
     // Two refusals are both named.
     EXPECT_EQ(label.job("halftone-type=x negative-image=2").notes,
-              "halftone-type=x is not supported, printed with threshold; "
+              "halftone-type=x is not supported, printed with auto; "
               "negative-image=2 is not supported, printed with false");
 }
 
@@ -223,6 +225,10 @@ TEST(JobOptions, PhotosGetAHalftoneUnlessOneIsNamed)
         {"image/jpeg", PAPPL_CONTENT_AUTO, "halftone-type=threshold", "threshold", DITHER_NONE},
         {"image/jpeg", PAPPL_CONTENT_AUTO, "", "burkes", DITHER_ORDERED},
         {"image/jpeg", PAPPL_CONTENT_PHOTO, "halftone-type=bayer", "threshold", DITHER_STEVENSON_ARCE},
+        // The automatic halftone already diffuses a photo, in whatever format.
+        {"image/png", PAPPL_CONTENT_AUTO, "", "auto", DITHER_AUTO},
+        {"image/jpeg", PAPPL_CONTENT_PHOTO, "", "auto", DITHER_AUTO},
+        {"image/jpeg", PAPPL_CONTENT_AUTO, "halftone-type=auto", "threshold", DITHER_AUTO},
     };
     for (const auto& c : cases) {
         TestPrinter label("tavel_tl4_203dpi");
