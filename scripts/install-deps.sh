@@ -9,6 +9,7 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config
     libcups2-dev zlib1g-dev libpng-dev libgtest-dev libbenchmark-dev
     cups cups-client cups-ppdc cups-filters ghostscript
+    zbar-tools qrencode barcode  # the mixed label test: barcodes made and read back
     clang libclang-rt-14-dev python3
     # The printer application and its tests.
     libpappl-dev libjpeg-dev cups-ipp-utils lprint
