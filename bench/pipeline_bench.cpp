@@ -57,7 +57,7 @@ void benchDither(benchmark::State& state, long method, BenchSize size)
 int registerPipelineBenchmarks()
 {
     for (const BenchSize& size : {kLabelSize, kA4Size}) {
-        for (int type = DITHER_NONE; type <= DITHER_TATTOO_X8; ++type) {
+        for (int type = DITHER_NONE; type <= DITHER_AUTO; ++type) {
             const std::string name =
                 std::string("PageProcess/") + tavelHalftoneTypeToStr(type) + "/" + size.name;
             benchmark::RegisterBenchmark(name.c_str(), benchPageProcess,

@@ -1128,9 +1128,8 @@ bool DibImage::DitherAuto()
         const long blockRow = y / kHalftoneBlockSize;
         for (long column = 0; column < map.columns; ++column) {
             if (map.isTone(column, blockRow)) continue;
-            const long first = column * kBlockBytes;
-            const long end = std::min(rowBytes, first + kBlockBytes);
-            std::memcpy(out + first, lineArt + first, static_cast<size_t>(end - first));
+            const long end = std::min(rowBytes, (column + 1) * kBlockBytes);
+            for (long byte = column * kBlockBytes; byte < end; ++byte) out[byte] = lineArt[byte];
         }
     }
     return true;
