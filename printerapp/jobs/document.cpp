@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "printerapp/jobs/job_model.h"
+#include "printerapp/jobs/pdf_document.h"
 #include "printerapp/system/stop.h"
 
 namespace {
@@ -329,4 +330,5 @@ void appAddDocumentFilters(pappl_system_t* system)
                              nullptr);
     papplSystemAddMIMEFilter(system, "image/jpeg", kDriverFormat, guardedFilter<decodeJpeg>,
                              nullptr);
+    appAddPdfFilter(system);
 }

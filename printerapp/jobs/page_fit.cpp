@@ -2,6 +2,8 @@
 // to the label's orientation, scale to fit keeping the aspect ratio, centre.
 #include "printerapp/jobs/page_fit.h"
 
+#include "printerapp/jobs/label_crop.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -95,19 +97,22 @@ bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigne
     return turn;
 }
 
+std::string fitNote(double pageWidth, double pageHeight, bool turned, double labelWidth,
+                    double labelHeight)
+{
+    char text[256];
+    std::snprintf(text, sizeof(text), "The %.1fx%.1f mm page was %sfitted onto the %.1fx%.1f mm label.",
+                  pageWidth, pageHeight, turned ? "turned and " : "", labelWidth, labelHeight);
+    return text;
+}
+
 void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
-                    unsigned labelWidth, unsigned labelHeight, std::string* note)
+                    unsigned labelWidth, unsigned labelHeight, bool crop, std::string* note)
 {
     std::vector<unsigned char> fitted;
-    const bool turned = fitPage(page->data(), header->cupsWidth, header->cupsHeight, labelWidth,
-                                labelHeight, &fitted);
-    const double dpi = header->HWResolution[0];
-    char text[256];
-    std::snprintf(text, sizeof(text),
-                  "The %.1fx%.1f mm page was %sfitted onto the %.1fx%.1f mm label.",
-                  header->cupsWidth * 25.4 / dpi, header->cupsHeight * 25.4 / dpi,
-                  turned ? "turned and " : "", labelWidth * 25.4 / dpi, labelHeight * 25.4 / dpi);
-    *note = text;
+    const int dpi = static_cast<int>(header->HWResolution[0]);
+    *note = placeOnLabel(*page, header->cupsWidth, header->cupsHeight, dpi, labelWidth,
+                         labelHeight, dpi, crop, &fitted);
     page->swap(fitted);
     header->cupsWidth = labelWidth;
     header->cupsBytesPerLine = labelWidth;

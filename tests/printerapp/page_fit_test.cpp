@@ -63,7 +63,7 @@ TEST(PageFit, HeaderAndMessageDescribeTheFittedPage)
     header.cupsHeight = 2233;
     Dots page(static_cast<size_t>(1726) * 2233, 255);
     std::string note;
-    fitPageToLabel(&header, &page, 812, 406, &note);
+    fitPageToLabel(&header, &page, 812, 406, true, &note);
     EXPECT_EQ(header.cupsWidth, 812u);
     EXPECT_EQ(header.cupsBytesPerLine, 812u);
     EXPECT_EQ(header.cupsHeight, 406u);
