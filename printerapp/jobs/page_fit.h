@@ -32,8 +32,9 @@ std::string fitNote(double pageWidth, double pageHeight, bool turned, double lab
 void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
                     unsigned labelWidth, unsigned labelHeight, bool crop, std::string* note);
 
-// The pixel size of a PNG or JPEG file, read from its header; false for
-// anything else or a damaged header.
+// The pixel size of a PNG or JPEG file as it is viewed (width and height
+// exchanged when its EXIF orientation turns it), read from its header;
+// false for anything else or a damaged header.
 bool imageFileSize(const char* path, unsigned* width, unsigned* height);
 
 // PAPPL places a PNG or JPEG onto the page upright, fitted and centred. For
