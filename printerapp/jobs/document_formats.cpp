@@ -16,8 +16,9 @@ const char* const kPrintable[] = {
     "image/urf",       "application/vnd.tavel-tspl",
 };
 
-// Enough of a document's start to recognise it.
-constexpr size_t kHeaderBytes = 64;
+// Enough of a document's start to recognise it: raw TSPL may begin with
+// a few dozen blank lines.
+constexpr size_t kHeaderBytes = 8192;
 
 bool startsWith(const unsigned char* header, size_t size, const char* magic, size_t length)
 {

@@ -298,15 +298,21 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device)
     limits.maxPixels = appMaxImagePixels(*model);
     std::string error;
     bool printFailed = false;
+    std::string settingsNotes;
     const auto onPage = [&](RenderedPage& page, unsigned number) {
         std::vector<unsigned char> fitted;
         const std::string note = placeOnLabel(page.ink, page.width, page.height, page.dpi,
                                               labelWidth, labelHeight, model->dpi, crop, &fitted);
-        if (!note.empty()) {
-            papplJobSetMessage(job, "Page %u: %s", number, note.c_str());
-            papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u: %s", number, note.c_str());
-        }
         printFailed = !printed.print(fitted);
+        // The job's start may have left notes on refused values: kept first.
+        if (number == 1 && papplJobGetMessage(job) != nullptr)
+            settingsNotes = papplJobGetMessage(job);
+        if (!note.empty() && !printFailed) {
+            const std::string message = (settingsNotes.empty() ? "" : settingsNotes + "; ") +
+                                        "page " + std::to_string(number) + ": " + note;
+            papplJobSetMessage(job, "%s", message.c_str());
+            papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%s", message.c_str());
+        }
         return !printFailed;
     };
     const bool rendered = renderPdf(papplJobGetFilename(job), limits, onPage,
