@@ -12,7 +12,7 @@ PACKAGES=(
     zbar-tools qrencode barcode  # the mixed label test: barcodes made and read back
     clang libclang-rt-14-dev python3
     # The printer application and its tests.
-    libpappl-dev libjpeg-dev cups-ipp-utils lprint
+    libpappl-dev libjpeg-dev libpoppler-cpp-dev cups-ipp-utils lprint
     # The printer application's security test: network namespaces, a user
     # switch, the web page over HTTP.
     iproute2 util-linux curl
@@ -22,7 +22,8 @@ PACKAGES=(
     crossbuild-essential-arm64 crossbuild-essential-armhf qemu-user
 )
 FOREIGN_ARCHES=(arm64 armhf)
-FOREIGN_PACKAGES=(libcups2-dev zlib1g-dev libpng-dev libjpeg-dev libgtest-dev libpappl-dev)
+FOREIGN_PACKAGES=(libcups2-dev zlib1g-dev libpng-dev libjpeg-dev libgtest-dev libpappl-dev
+    libpoppler-cpp-dev)
 for arch in "${FOREIGN_ARCHES[@]}"; do
     for pkg in "${FOREIGN_PACKAGES[@]}"; do
         PACKAGES+=("$pkg:$arch")

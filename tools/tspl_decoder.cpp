@@ -129,6 +129,7 @@ private:
     bool doSet(const std::string& arguments);
     bool doCls(const std::string& arguments);
     bool doPrint(const std::string& arguments);
+    bool doSound(const std::string& arguments);
     bool doBitmap();
     bool readBitmapHead(long field[5]);
     bool readBitmapData(long mode, size_t size, std::vector<unsigned char>& packed,
@@ -203,7 +204,7 @@ bool TsplInterpreter::run(std::string& error)
         {"REFERENCE", &TsplInterpreter::doReference}, {"OFFSET", &TsplInterpreter::doOffset},
         {"SPEED", &TsplInterpreter::doSpeed},        {"DENSITY", &TsplInterpreter::doDensity},
         {"SET", &TsplInterpreter::doSet},            {"CLS", &TsplInterpreter::doCls},
-        {"PRINT", &TsplInterpreter::doPrint},
+        {"PRINT", &TsplInterpreter::doPrint},        {"SOUND", &TsplInterpreter::doSound},
     };
     for (;;) {
         while (!atEnd() && (peek() == '\r' || peek() == '\n' || peek() == ' ' || peek() == '\t'))
@@ -219,8 +220,16 @@ bool TsplInterpreter::run(std::string& error)
         } else {
             const auto command = sCommands.find(word_);
             const std::string arguments = trim(readLine());
-            ok = command == sCommands.end() ? fail("unsupported command")
-                                            : (this->*command->second)(arguments);
+            if (command != sCommands.end()) {
+                ok = (this->*command->second)(arguments);
+            } else {
+                // Naming what the printer does take tells a user at once
+                // whether the stream or the printer is at fault.
+                std::string known = "BITMAP";
+                for (const auto& entry : sCommands)
+                    known += ", " + entry.first;
+                ok = fail("unsupported command; this printer takes " + known);
+            }
         }
         if (!ok) {
             error = error_;
@@ -360,6 +369,18 @@ bool TsplInterpreter::doPrint(const std::string& arguments)
     const uint64_t printCount = static_cast<uint64_t>(sets) * static_cast<uint64_t>(copies);
     if (!onPrint_(canvas_, labels_, printCount, handlerError))
         return fail(handlerError);
+    return true;
+}
+
+// "SOUND level,interval": the beep of Identify-Printer. Nothing is drawn.
+bool TsplInterpreter::doSound(const std::string& arguments)
+{
+    const std::vector<std::string> parts = splitArguments(arguments);
+    long level = 0, interval = 0;
+    if (parts.size() != 2 || !parseInteger(parts[0], 0, 9, level) ||
+        !parseInteger(parts[1], 1, 4095, interval))
+        return fail("expected SOUND level,interval with level 0 to 9 and interval 1 to 4095");
+    info("SOUND " + arguments);
     return true;
 }
 

@@ -1,6 +1,7 @@
-// PNG and JPEG documents: the application decodes them itself and hands
-// the pixels to PAPPL's image placement (papplJobFilterImage), which scales
-// and places them on the label and calls the job's raster callbacks.
+// PNG and JPEG documents: the application decodes them itself, turns them
+// as their EXIF orientation says, and hands the pixels to PAPPL's image
+// placement (papplJobFilterImage), which scales and places them on the
+// label and calls the job's raster callbacks.
 //
 // PAPPL 1.3.1's own PNG filter loops for ever, logging "PNG: Read Error"
 // at full speed, on an image it finds too large, and neither Cancel-Job nor
@@ -20,7 +21,9 @@
 #include <new>
 #include <vector>
 
+#include "printerapp/jobs/exif_orientation.h"
 #include "printerapp/jobs/job_model.h"
+#include "printerapp/jobs/pdf_document.h"
 #include "printerapp/system/stop.h"
 
 namespace {
@@ -55,6 +58,7 @@ struct Image {
     unsigned height = 0;
     int depth = 1;
     int ppi = 0;  // 0 when the image does not say
+    int orientation = 1;  // EXIF orientation of the stored pixels
     std::vector<unsigned char> pixels;
 };
 
@@ -144,6 +148,10 @@ bool decodePng(pappl_job_t* job, FILE* file, Image* image)
     }
     png_init_io(png, file);
     png_read_info(png, info);
+    png_uint_32 exifSize = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(png, info, &exifSize, &exif) != 0)
+        image->orientation = exifOrientation(exif, exifSize);
     const png_uint_32 width = png_get_image_width(png, info);
     const png_uint_32 height = png_get_image_height(png, info);
     if (!checkImageSize(job, "PNG", width, height)) {
@@ -237,7 +245,16 @@ bool decodeJpeg(pappl_job_t* job, FILE* file, Image* image)
     }
     jpeg_create_decompress(&jpeg->info);
     jpeg_stdio_src(&jpeg->info, file);
+    jpeg_save_markers(&jpeg->info, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&jpeg->info, TRUE);
+    for (jpeg_saved_marker_ptr marker = jpeg->info.marker_list; marker != nullptr;
+         marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 1) {
+            image->orientation = jpegApp1Orientation(marker->data, marker->data_length);
+            if (image->orientation != 1)
+                break;
+        }
+    }
     if (!checkImageSize(job, "JPEG", jpeg->info.image_width, jpeg->info.image_height))
         return false;
     if (jpeg->info.num_components == 1) {
@@ -294,6 +311,7 @@ bool filterImage(pappl_job_t* job, pappl_device_t* device)
     file.reset();
     if (image.pixels.empty())
         return true;  // canceled or shutting down while decoding
+    applyOrientation(image.orientation, &image.pixels, &image.width, &image.height, image.depth);
     return printImage(job, device, image);
 }
 
@@ -329,4 +347,5 @@ void appAddDocumentFilters(pappl_system_t* system)
                              nullptr);
     papplSystemAddMIMEFilter(system, "image/jpeg", kDriverFormat, guardedFilter<decodeJpeg>,
                              nullptr);
+    appAddPdfFilter(system);
 }

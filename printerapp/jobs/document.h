@@ -14,8 +14,8 @@
 // more pixels than that only cost memory and time.
 uint64_t appMaxImagePixels(const AppModel& model);
 
-// Registers the PNG and JPEG filters with the system, in place of PAPPL's;
-// before papplSystemRun.
+// Registers the PNG and JPEG filters with the system, in place of PAPPL's,
+// and the PDF filter; before papplSystemRun.
 void appAddDocumentFilters(pappl_system_t* system);
 
 #endif

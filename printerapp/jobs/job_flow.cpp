@@ -299,7 +299,8 @@ bool endPage(pappl_job_t* job)
         papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The image was turned to the label's orientation.");
     if (appJob->fitWidth != 0) {
         std::string note;
-        fitPageToLabel(&header, &appJob->page, appJob->fitWidth, appJob->fitLength, &note);
+        fitPageToLabel(&header, &appJob->page, appJob->fitWidth, appJob->fitLength,
+                       appJob->settings.labelCrop, &note);
         if (!appJob->settings.notes.empty())
             note = appJob->settings.notes + "; " + note;
         papplJobSetMessage(job, "%s", note.c_str());

@@ -258,6 +258,8 @@ void buildJobSettings(const AppModel& model, const pappl_pr_options_t& options,
     s.Darkness = densityLevel(options, job);
     s.Brightness = vendorInteger(options, driverAttrs, kImageDarkening, 0, job);
     job->record = vendorBoolean(options, driverAttrs, kRecordPrinterCommands, job);
+    job->labelCrop = vendorValue(options, driverAttrs, kLabelCrop, kLabelCropKeywords[0], job) !=
+                     "none";
     // Page images are the printer's setting alone: a client must not make
     // the server keep copies of everyone's labels.
     if (cupsGetOption(kVendorNames[kSavePageImages], options.num_vendor, options.vendor) != nullptr)

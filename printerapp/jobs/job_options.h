@@ -19,6 +19,7 @@ struct JobSettings {
     int offsetY = 0;          // dots, down
     int copies = 1;           // copies of each page the printer makes (PRINT 1,n)
     bool record = false;      // record-printer-commands
+    bool labelCrop = true;    // label-crop: a carrier page's label box is cut out
     std::string notes;        // refused values and what replaced them; empty when none
 };
 

@@ -2,9 +2,13 @@
 // to the label's orientation, scale to fit keeping the aspect ratio, centre.
 #include "printerapp/jobs/page_fit.h"
 
+#include "printerapp/jobs/exif_orientation.h"
+#include "printerapp/jobs/label_crop.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -95,19 +99,22 @@ bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigne
     return turn;
 }
 
+std::string fitNote(double pageWidth, double pageHeight, bool turned, double labelWidth,
+                    double labelHeight)
+{
+    char text[256];
+    std::snprintf(text, sizeof(text), "The %.1fx%.1f mm page was %sfitted onto the %.1fx%.1f mm label.",
+                  pageWidth, pageHeight, turned ? "turned and " : "", labelWidth, labelHeight);
+    return text;
+}
+
 void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
-                    unsigned labelWidth, unsigned labelHeight, std::string* note)
+                    unsigned labelWidth, unsigned labelHeight, bool crop, std::string* note)
 {
     std::vector<unsigned char> fitted;
-    const bool turned = fitPage(page->data(), header->cupsWidth, header->cupsHeight, labelWidth,
-                                labelHeight, &fitted);
-    const double dpi = header->HWResolution[0];
-    char text[256];
-    std::snprintf(text, sizeof(text),
-                  "The %.1fx%.1f mm page was %sfitted onto the %.1fx%.1f mm label.",
-                  header->cupsWidth * 25.4 / dpi, header->cupsHeight * 25.4 / dpi,
-                  turned ? "turned and " : "", labelWidth * 25.4 / dpi, labelHeight * 25.4 / dpi);
-    *note = text;
+    const int dpi = static_cast<int>(header->HWResolution[0]);
+    *note = placeOnLabel(*page, header->cupsWidth, header->cupsHeight, dpi, labelWidth,
+                         labelHeight, dpi, crop, &fitted);
     page->swap(fitted);
     header->cupsWidth = labelWidth;
     header->cupsBytesPerLine = labelWidth;
@@ -132,10 +139,12 @@ unsigned bigEndian(const unsigned char* bytes, int count)
 }
 
 // Walks a JPEG's markers up to the frame header (SOF0 to SOF15 but DHT,
-// JPG and DAC), which holds the height and then the width.
-bool jpegSize(FILE* file, unsigned* width, unsigned* height)
+// JPG and DAC), which holds the height and then the width; an EXIF APP1
+// segment on the way gives the orientation.
+bool jpegSize(FILE* file, unsigned* width, unsigned* height, int* orientation)
 {
     unsigned char segment[8];
+    std::vector<unsigned char> app1;
     for (int markers = 0; markers < 1000; ++markers) {
         int c = std::fgetc(file);
         while (c == 0xFF)
@@ -156,10 +165,38 @@ bool jpegSize(FILE* file, unsigned* width, unsigned* height)
             *width = bigEndian(segment + 3, 2);
             return *width > 0 && *height > 0;
         }
+        if (c == 0xE1 && *orientation == 1) {
+            app1.resize(length - 2);
+            if (std::fread(app1.data(), 1, app1.size(), file) != app1.size())
+                return false;
+            *orientation = jpegApp1Orientation(app1.data(), app1.size());
+            continue;
+        }
         if (std::fseek(file, static_cast<long>(length) - 2, SEEK_CUR) != 0)
             return false;
     }
     return false;
+}
+
+// Walks a PNG's chunks after IHDR up to the image data for an eXIf chunk.
+int pngOrientation(FILE* file)
+{
+    unsigned char head[8];
+    std::vector<unsigned char> exif;
+    for (int chunks = 0; chunks < 1000 && std::fread(head, 1, 8, file) == 8; ++chunks) {
+        const unsigned length = bigEndian(head, 4);
+        if (std::memcmp(head + 4, "IDAT", 4) == 0 || length > (1u << 24))
+            return 1;
+        if (std::memcmp(head + 4, "eXIf", 4) == 0) {
+            exif.resize(length);
+            if (std::fread(exif.data(), 1, length, file) != length)
+                return 1;
+            return exifOrientation(exif.data(), exif.size());
+        }
+        if (std::fseek(file, static_cast<long>(length) + 4, SEEK_CUR) != 0)  // data and CRC
+            return 1;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -171,16 +208,21 @@ bool imageFileSize(const char* path, unsigned* width, unsigned* height)
         return false;
     unsigned char header[24];
     bool ok = false;
+    int orientation = 1;
     if (std::fread(header, 1, 2, file) == 2 && header[0] == 0xFF && header[1] == 0xD8) {
-        ok = jpegSize(file, width, height);
+        ok = jpegSize(file, width, height, &orientation);
     } else if (std::fread(header + 2, 1, 22, file) == 22 &&
                std::memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
                std::memcmp(header + 12, "IHDR", 4) == 0) {
         *width = bigEndian(header + 16, 4);
         *height = bigEndian(header + 20, 4);
-        ok = *width > 0 && *height > 0;
+        ok = *width > 0 && *height > 0 && std::fseek(file, 33, SEEK_SET) == 0;
+        if (ok)
+            orientation = pngOrientation(file);
     }
     std::fclose(file);
+    if (ok && orientationTurns(orientation))
+        std::swap(*width, *height);
     return ok;
 }
 

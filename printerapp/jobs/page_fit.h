@@ -20,14 +20,21 @@
 bool fitPage(const unsigned char* page, unsigned width, unsigned height, unsigned labelWidth,
              unsigned labelHeight, std::vector<unsigned char>* fitted);
 
-// Fits the page of header onto a label of labelWidth x labelHeight dots:
-// page is replaced by the fitted page and the header's size fields by the
-// label's. note receives the job message saying so.
-void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
-                    unsigned labelWidth, unsigned labelHeight, std::string* note);
+// The job message for a page of pageWidth x pageHeight mm fitted onto a
+// label of labelWidth x labelHeight mm.
+std::string fitNote(double pageWidth, double pageHeight, bool turned, double labelWidth,
+                    double labelHeight);
 
-// The pixel size of a PNG or JPEG file, read from its header; false for
-// anything else or a damaged header.
+// Fits the page of header onto a label of labelWidth x labelHeight dots,
+// or, with crop, the carrier label box it holds (label_crop.h): page is
+// replaced by the fitted page and the header's size fields by the label's.
+// note receives the job message saying so.
+void fitPageToLabel(cups_page_header2_t* header, std::vector<unsigned char>* page,
+                    unsigned labelWidth, unsigned labelHeight, bool crop, std::string* note);
+
+// The pixel size of a PNG or JPEG file as it is viewed (width and height
+// exchanged when its EXIF orientation turns it), read from its header;
+// false for anything else or a damaged header.
 bool imageFileSize(const char* path, unsigned* width, unsigned* height);
 
 // PAPPL places a PNG or JPEG onto the page upright, fitted and centred. For

@@ -17,8 +17,10 @@ const char* const kVendorNames[kVendorAttributeCount] = {
     "halftone-type",  "image-darkening", "mirror-image",
     "negative-image", "print-direction", "print-method",
     "compress-label-data", "record-printer-commands", "media-gap-height",
-    "save-page-images", kQueryPrinterStatusName,
+    "save-page-images", kQueryPrinterStatusName, "label-crop",
 };
+
+const char* const kLabelCropKeywords[2] = {"label-box", "none"};
 
 // Each keyword names the method that runs for that DitherType: the filter's
 // PPD names (None, FloydSteinberg, Ordered, ...) are one place off from the
@@ -134,6 +136,7 @@ void fillVendorAttributes(const AppModel& model, ipp_t* attrs)
     // for months makes none unless asked.
     addBoolean(attrs, kVendorNames[kSavePageImages], false);
     addBoolean(attrs, kVendorNames[kQueryPrinterStatus], true);
+    addKeywords(attrs, kVendorNames[kLabelCrop], kLabelCropKeywords, 2, kLabelCropKeywords[0]);
 }
 
 // The printer attributes PAPPL 1.3.1's Set-Printer-Attributes accepts, as

@@ -41,10 +41,14 @@ enum VendorAttribute {
     kMediaGapHeight,
     kSavePageImages,
     kQueryPrinterStatus,
+    kLabelCrop,
     kVendorAttributeCount
 };
 
 extern const char* const kVendorNames[kVendorAttributeCount];
+
+// label-crop: cut a carrier label box out of a larger page, or never.
+extern const char* const kLabelCropKeywords[2];
 
 // Halftone keywords, indexed by DitherType.
 constexpr int kHalftoneTypeCount = DITHER_AUTO + 1;

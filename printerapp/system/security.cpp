@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "printerapp/devices/discovery.h"
+#include "printerapp/jobs/document_formats.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
 
@@ -310,6 +311,11 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     const http_status_t decision = decide(client);
     if (decision != HTTP_STATUS_CONTINUE)
         return decision;
+    // A refused document has its IPP answer in the response already; for
+    // HTTP_STATUS_ERROR PAPPL 1.3.1 writes no HTTP status of its own, drops
+    // the request and sends that answer.
+    if (appRefuseUnprintableDocument(client))
+        return HTTP_STATUS_ERROR;
     return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
 }
 

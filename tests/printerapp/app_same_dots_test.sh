@@ -6,8 +6,10 @@
 # halftone types raw and compressed, every other setting at once, a PNG
 # with copies, the printers' defaults, a default changed over IPP, two
 # printers at once, raw TSPL, Apple raster, a JPEG; the jobs that must be
-# refused; a page of another size fitted onto the label; page images only
-# when the printer's setting asks for them.
+# refused; a page of another size fitted onto the label; PDFs, images
+# turned by their EXIF orientation and carrier pages whose label box is cut
+# out; PostScript refused at submission; page images only when the
+# printer's setting asks for them.
 #
 #   app_same_dots_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -88,6 +90,78 @@ check_job_state jpeg completed ""
     || fail "jpeg: expected two labels of one copy each, got: $(print_lines "$(app_output tl4 jpeg)")"
 [ "$(decode_labels "$(app_output tl4 jpeg)" "$WORK/jpeg" 203)" -eq 2 ] || fail "jpeg: expected two labels"
 check_box_label "$WORK/jpeg-1.pbm" 812 1218 101 203 304 304 2
+
+# Documents the application renders or turns itself, generated here, each
+# on a 4 x 6 in label (812 x 1218 dots) with the black block of
+# label_box.ps at (101, 203)..(304, 304) unless said otherwise:
+# - a PDF of that label;
+# - that label stored turned a quarter counter-clockwise (1218 x 812, the
+#   block at (203, 507)..(304, 710)) as a JPEG (APP1) and a PNG (eXIf)
+#   whose EXIF orientation 6 says to turn it clockwise to view it;
+# - a carrier page: Letter with a ruled 4 x 6 in box (3 pt lines, outer
+#   edge 34.5 pt from the left and 4.5 pt from the top) holding a 1 x 0.5 in
+#   block 0.5 in from the box's left and top edges, as PDF and as a PWG
+#   raster. The box (291 x 435 pt, 820.4 x 1226.5 dots) is cut out and
+#   scaled by 812 / 820.4 to 812 x 1214, 2 dots down: the block at
+#   (105, 107)..(306, 207);
+# - the carrier PDF with label-crop none: the whole page is scaled by
+#   812 / 1726 to 812 x 1051, 83 dots down: the block at (95, 139)..(191, 187).
+with_exif_app1() {  # JPEG with an EXIF APP1 segment (big-endian TIFF, Orientation 6) after SOI
+    python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); t=b"MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0"; s=b"Exif\0\0"+t; open(sys.argv[2],"wb").write(d[:2]+b"\xff\xe1"+(len(s)+2).to_bytes(2,"big")+s+d[2:])' "$1" "$2"
+}
+with_exif_png() {  # PNG with an eXIf chunk (little-endian TIFF, Orientation 6) after IHDR
+    python3 -c 'import sys,zlib; d=open(sys.argv[1],"rb").read(); t=b"II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0"; c=b"eXIf"+t; open(sys.argv[2],"wb").write(d[:33]+len(t).to_bytes(4,"big")+c+zlib.crc32(c).to_bytes(4,"big")+d[33:])' "$1" "$2"
+}
+ps2pdf "$E2E_DATA_DIR/label_box.ps" "$WORK/box.pdf" || fail "ps2pdf could not write the PDF"
+printf '%%!PS\n<< /PageSize [432 288] >> setpagedevice 0 setgray 72 36 36 72 rectfill showpage\n' \
+    > "$WORK/turned.ps"
+gs -q -dNOPAUSE -dBATCH -sDEVICE=jpeggray -r203 -g1218x812 -o "$WORK/turned.jpg" "$WORK/turned.ps" \
+    && gs -q -dNOPAUSE -dBATCH -sDEVICE=pnggray -r203 -g1218x812 -o "$WORK/turned.png" "$WORK/turned.ps" \
+    || fail "ghostscript could not write the turned images"
+with_exif_app1 "$WORK/turned.jpg" "$WORK/exif.jpg"
+with_exif_png "$WORK/turned.png" "$WORK/exif.png"
+printf '%s\n' '%!PS' '<< /PageSize [612 792] >> setpagedevice' \
+    '0 setgray 3 setlinewidth 36 354 288 432 rectstroke 72 714 72 36 rectfill' \
+    '400 100 moveto /Helvetica findfont 12 scalefont setfont (Fold here) show showpage' \
+    > "$WORK/carrier.ps"
+ps2pdf "$WORK/carrier.ps" "$WORK/carrier.pdf" || fail "ps2pdf could not write the carrier page"
+# The page as a client's raster: inverted by the transfer function, as the
+# application's pages take 0 = blank.
+# app_pages reads no PGM comment: the header is written again.
+gs -q -dNOPAUSE -dBATCH -sDEVICE=pgmraw -r203 -g1726x2233 -o "$WORK/carrier-gs.pgm" \
+    -c '{1 exch sub} settransfer' -f "$WORK/carrier.ps" \
+    || fail "ghostscript could not render the carrier page"
+{ printf 'P5\n1726 2233\n255\n'; tail -c $((1726 * 2233)) "$WORK/carrier-gs.pgm"; } > "$WORK/carrier.pgm"
+"$APP_PAGES" "$WORK/carrier.pgm" 203 "$WORK/carrier.pwg" "$WORK/carrier-unused.png"
+while IFS='|' read -r job file type crop message x0 y0 x1 y1; do
+    app_print tl4 print-label "$WORK/$file" "$type" "$job" media=oe_4x6-label_4x6in \
+        halftone=threshold labelcrop="$crop"
+    check_job_state "$job" completed "$message"
+    [ "$(decode_labels "$(app_output tl4 "$job")" "$WORK/$job" 203)" -eq 1 ] \
+        || fail "$job: expected one label"
+    read -r inner area < <(count_dots "$WORK/$job-1.pbm" $((x0 + 4)) $((y0 + 4)) $((x1 - 4)) $((y1 - 4)))
+    [ "$inner" -eq "$area" ] || fail "$job: only $inner of $area dots of the block are black"
+    for around in "$((x0 - 12)) $((y0 + 4)) $((x0 - 4)) $((y1 - 4))" \
+        "$((x1 + 4)) $((y0 + 4)) $((x1 + 12)) $((y1 - 4))" \
+        "$((x0 + 4)) $((y0 - 12)) $((x1 - 4)) $((y0 - 4))" \
+        "$((x0 + 4)) $((y1 + 4)) $((x1 - 4)) $((y1 + 12))"; do
+        read -r ink area < <(count_dots "$WORK/$job-1.pbm" $around)
+        [ "$ink" -eq 0 ] || fail "$job: $ink dots inked beside the block at $around"
+    done
+done << 'TABLE'
+pdf|box.pdf|application/pdf|label-box||101|203|304|304
+exif-jpeg|exif.jpg|image/jpeg|label-box||101|203|304|304
+exif-png|exif.png|image/png|label-box||101|203|304|304
+carrier-pdf|carrier.pdf|application/pdf|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-raster|carrier.pwg|image/pwg-raster|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-whole|carrier.pdf|application/pdf|none|page was fitted onto the 101.6x152.4 mm label|95|139|191|187
+TABLE
+
+# PostScript is refused at submission, with a message saying what to do.
+ipptool -tv -d filetype=application/postscript -f "$WORK/carrier.ps" \
+    "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$APP_TESTS/print-refused.test" > "$WORK/ps.ipp" 2>&1 \
+    || { cat "$WORK/ps.ipp" >&2; fail "PostScript was not refused at submission"; }
+grep -q "convert it to PDF" "$WORK/ps.ipp" || fail "the PostScript refusal does not say what to do"
 
 # No attribute at all: the printer's defaults are the PPD's defaults. Then a
 # default changed over IPP applies to the next job that leaves it out.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "printerapp/jobs/exif_orientation.h"
+#include "printerapp/jobs/label_crop.h"
 #include "printerapp/jobs/page_fit.h"
 #include "printerapp/jobs/testpage.h"
 
@@ -63,7 +65,7 @@ TEST(PageFit, HeaderAndMessageDescribeTheFittedPage)
     header.cupsHeight = 2233;
     Dots page(static_cast<size_t>(1726) * 2233, 255);
     std::string note;
-    fitPageToLabel(&header, &page, 812, 406, &note);
+    fitPageToLabel(&header, &page, 812, 406, true, &note);
     EXPECT_EQ(header.cupsWidth, 812u);
     EXPECT_EQ(header.cupsBytesPerLine, 812u);
     EXPECT_EQ(header.cupsHeight, 406u);
@@ -115,6 +117,89 @@ TEST(PageFit, PlacedImagesAreTurnedToTheLabel)
         EXPECT_EQ(width, f.width) << f.name;
         EXPECT_EQ(height, f.height) << f.name;
         std::remove(path.c_str());
+    }
+}
+
+// A 200 x 300 page with ruled boxes (2-dot lines) drawn on it.
+Dots pageWithBoxes(const std::vector<LabelBox>& boxes)
+{
+    Dots page(200 * 300, 0);
+    for (const LabelBox& b : boxes) {
+        for (unsigned y = b.top; y < b.bottom; ++y)
+            for (unsigned x = b.left; x < b.right; ++x)
+                if (y < b.top + 2 || y + 2 >= b.bottom || x < b.left + 2 || x + 2 >= b.right)
+                    page[y * 200 + x] = 255;
+    }
+    return page;
+}
+
+TEST(LabelCrop, OneLabelShapedBoxIsFound)
+{
+    const struct {
+        const char* what;
+        std::vector<LabelBox> boxes;
+        unsigned labelWidth, labelHeight;
+        bool found;
+        LabelBox expected;
+    } cases[] = {
+        // 80 x 120 (2:3) on a 2:3 label, and on a 3:2 label (turned later).
+        {"upright", {{10, 20, 90, 140}}, 812, 1218, true, {10, 20, 90, 140}},
+        {"across", {{10, 20, 90, 140}}, 1218, 812, true, {10, 20, 90, 140}},
+        // 80 x 80 is no 2:3 label.
+        {"square", {{10, 20, 90, 100}}, 812, 1218, false, {}},
+        // Two label-shaped boxes: which one is the label is not known.
+        {"two", {{10, 10, 90, 130}, {100, 150, 180, 270}}, 812, 1218, false, {}},
+        // Too small a part of the page (20 x 30).
+        {"small", {{10, 10, 30, 40}}, 812, 1218, false, {}},
+    };
+    for (const auto& c : cases) {
+        const Dots page = pageWithBoxes(c.boxes);
+        LabelBox box;
+        ASSERT_EQ(findLabelBox(page.data(), 200, 300, c.labelWidth, c.labelHeight, &box), c.found)
+            << c.what;
+        if (c.found) {
+            EXPECT_EQ(box.left, c.expected.left) << c.what;
+            EXPECT_EQ(box.top, c.expected.top) << c.what;
+            EXPECT_EQ(box.right, c.expected.right) << c.what;
+            EXPECT_EQ(box.bottom, c.expected.bottom) << c.what;
+        }
+    }
+}
+
+TEST(ExifOrientation, TagIsReadAndApplied)
+{
+    // One directory entry, Orientation (0x0112) SHORT 1 = 6, in both byte orders.
+    const unsigned char big[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3,
+                                 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+    const unsigned char little[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0,
+                                    1, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(exifOrientation(big, sizeof(big)), 6);
+    EXPECT_EQ(exifOrientation(little, sizeof(little)), 8);
+    EXPECT_EQ(exifOrientation(big, 16), 1);  // the entry cut off
+    std::string app1 = std::string("Exif\0\0", 6) + std::string(reinterpret_cast<const char*>(big), sizeof(big));
+    EXPECT_EQ(jpegApp1Orientation(reinterpret_cast<const unsigned char*>(app1.data()), app1.size()), 6);
+
+    // Stored 3 x 2 as 1 2 3 / 4 5 6; viewed:
+    const struct {
+        int orientation;
+        unsigned width, height;
+        Dots viewed;
+    } cases[] = {
+        {2, 3, 2, {3, 2, 1, 6, 5, 4}},
+        {3, 3, 2, {6, 5, 4, 3, 2, 1}},
+        {4, 3, 2, {4, 5, 6, 1, 2, 3}},
+        {5, 2, 3, {1, 4, 2, 5, 3, 6}},
+        {6, 2, 3, {4, 1, 5, 2, 6, 3}},  // turned clockwise: the left column on top
+        {7, 2, 3, {6, 3, 5, 2, 4, 1}},
+        {8, 2, 3, {3, 6, 2, 5, 1, 4}},  // turned counter-clockwise
+    };
+    for (const auto& c : cases) {
+        Dots pixels = {1, 2, 3, 4, 5, 6};
+        unsigned width = 3, height = 2;
+        applyOrientation(c.orientation, &pixels, &width, &height, 1);
+        EXPECT_EQ(width, c.width) << c.orientation;
+        EXPECT_EQ(height, c.height) << c.orientation;
+        EXPECT_EQ(pixels, c.viewed) << c.orientation;
     }
 }
 

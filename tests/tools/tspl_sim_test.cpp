@@ -1,7 +1,8 @@
 // tspl-sim as a printer on 127.0.0.1: it answers a status query at once in
 // the middle of a job, takes query bytes inside raw bitmap data as image,
 // keeps a label it could not print when the paper runs out and prints it
-// once after paper is loaded.
+// once after paper is loaded. It takes every command the printer
+// application sends (Identify's SOUND too) and names an unknown one.
 #include "tests/tools/run_tool.h"
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include "target_command.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -153,6 +155,36 @@ TEST(TsplSim, AnswersAtOnceAndPrintsEveryLabelOnceAcrossPaperOut)
     EXPECT_EQ(readFile(labels + "/label-000001.png"), readFile(dir.file("preview-1.png")));
     EXPECT_EQ(readFile(labels + "/label-000002.png"), readFile(dir.file("preview-1.png")));
     EXPECT_EQ(readFile(jobs + "/job-000001.bin"), "\x1b!?" + job + "\x1b!?\x1b!?");
+}
+
+TEST(TsplSim, TakesIdentifyAndNamesUnknownCommands)
+{
+    Simulator sim({"--port", "0", "--label-time", "50"});
+    const std::string listening = sim.waitFor("listening 127.0.0.1:");
+    ASSERT_NE(listening, "");
+    const unsigned port = static_cast<unsigned>(std::stoul(listening.substr(listening.find(':') + 1)));
+    const struct {
+        const char* bytes;
+        const char* result;  // the start of the simulator's line for the job
+    } jobs[] = {
+        // The printer application's Identify-Printer, a job of its own.
+        {"SOUND 5,100\r\n", "job ended: 0 labels"},
+        {"SOUND 12,100\r\n", "job error: command 1 (SOUND) at byte 0: expected SOUND level"},
+        {"SIZE 1 dot, 1 dot\r\nTEXT 0,0,\"1\",0,1,1,\"x\"\r\n",
+         "job error: command 2 (TEXT) at byte 19: unsupported command; this printer takes "
+         "BITMAP, BLINE, CLS, DENSITY, DIRECTION, GAP, OFFSET, PRINT, REFERENCE, SET, SIZE, "
+         "SOUND, SPEED"},
+    };
+    for (const auto& job : jobs) {
+        SCOPED_TRACE(job.bytes);
+        const int fd = connectTo(port);
+        ASSERT_GE(fd, 0);
+        const size_t length = std::strlen(job.bytes);
+        ASSERT_EQ(send(fd, job.bytes, length, 0), static_cast<ssize_t>(length));
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(sim.waitFor("job ").rfind(job.result, 0), 0u);
+        close(fd);
+    }
 }
 
 }  // namespace
