@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
@@ -307,6 +308,7 @@ http_status_t decide(pappl_client_t* client)
 // PAPPL never finds the printer busy (its refusal path can deadlock).
 http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
+    appMapCreatePrinterRequest(client);
     const http_status_t decision = decide(client);
     if (decision != HTTP_STATUS_CONTINUE)
         return decision;
