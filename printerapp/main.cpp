@@ -17,6 +17,7 @@
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/document.h"
+#include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/models.h"
 #include "printerapp/system/security.h"
@@ -131,6 +132,7 @@ void systemEvent(pappl_system_t*, pappl_printer_t* printer, pappl_job_t* job,
     AppSystem* appSystem = static_cast<AppSystem*>(data);
     appNoteStateEvent(&appSystem->state, event);
     appNoteJobEvent(printer, job, event);
+    appNoteJobOrderEvent(printer, job, event);
     if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
         appRemoveEmptyJobFile(appSystem->security, job);
 }

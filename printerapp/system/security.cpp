@@ -25,6 +25,7 @@
 
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
+#include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
 
@@ -312,6 +313,7 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     const http_status_t decision = decide(client);
     if (decision != HTTP_STATUS_CONTINUE)
         return decision;
+    appHoldForJobOrder(client);
     return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
 }
 

@@ -8,6 +8,9 @@
 #  - a job waiting for paper is canceled at once and prints nothing;
 #  - head open, ribbon out: the reason shows on the idle printer, a job
 #    waits and nothing prints until it clears;
+#  - six PNG jobs sent back to back while the paper is out print in the
+#    order they were accepted (job N on the Nth label size), the waiting
+#    ones saying why;
 #  - a printer that never answered: its jobs print, after one unanswered
 #    query no query at all is sent (the printer receives the bytes a file
 #    gets), and its status page says it does not report its status;
@@ -53,7 +56,23 @@ cat > "$WORK/messages.test" <<'EOF'
     ATTR keyword which-jobs not-completed
     ATTR keyword requested-attributes job-id,job-state-message
     STATUS successful-ok
+    DISPLAY job-id
     DISPLAY job-state-message
+}
+EOF
+cat > "$WORK/print-copies.test" <<'EOF'
+{
+    OPERATION Print-Job
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR name requesting-user-name $user
+    ATTR mimeMediaType document-format image/png
+    GROUP job-attributes-tag
+    ATTR keyword media $media
+    FILE $filename
+    STATUS successful-ok
 }
 EOF
 cat > "$WORK/switch.test" <<'EOF'
@@ -109,13 +128,13 @@ wait_for() {
     fail "$command: '$($command)' $verb '$word' after ${WAIT_SECONDS}s"
 }
 
-# Sends JOB (COPIES copies of the label) to PRINTER in the background;
+# Sends JOB (COPIES copies of the label, the PWG raster unless FILE and
+# TYPE say otherwise) to PRINTER in the background;
 # job_done JOB tells whether it has ended, wait_job JOB waits for that.
 declare -A JOB_PIDS
 submit() {
-    local printer=$1 job=$2 copies=$3
-    app_print "$printer" print-label "$WORK/label.pwg" image/pwg-raster "$job" \
-        copies="$copies" &
+    local printer=$1 job=$2 copies=$3 file=${4:-$WORK/label.pwg} type=${5:-image/pwg-raster}
+    app_print "$printer" print-label "$file" "$type" "$job" copies="$copies" &
     JOB_PIDS[$job]=$!
 }
 job_done() { ! kill -0 "${JOB_PIDS[$1]}" 2> /dev/null; }
@@ -183,12 +202,52 @@ for condition in "open close cover-open" "ribbon-out ribbon-in marker-supply-emp
     wait_for reasons '!' "$reason"
 done
 
+# Jobs in the order they were accepted: six PNG jobs while the paper is
+# out, each sent once the one before it was accepted.
+operate paper-out
+wait_for reasons media-empty
+# Job N is numbered by its label size, which each page's SIZE command
+# names in whole dots (12.7 mm is 101 dots at 203 dpi, 12.6 mm): the sizes
+# the printer received, in turn, give the printing order.
+readonly ORDER_MEDIA=(oe_1x0-5-label_1x0.5in oe_1-5x1-label_1.5x1in oe_2x1-label_2x1in
+    oe_3x1-label_3x1in oe_4x1-label_4x1in oe_4x2-label_4x2in)
+readonly ORDER_SIZES="25.4x12.6 38.0x25.4 50.8x25.4 76.2x25.4 101.6x25.4 101.6x50.8 "
+connections_before=$(ls "$WORK/jobs" | wc -l)
+active_jobs() { ipp tl4 messages | grep -c 'job-id (integer)' || true; }
+printed_sizes() {
+    ls "$WORK/jobs"/job-*.bin | tail -n +$((connections_before + 1)) | xargs cat \
+        | tr -d '\r' | sed -n 's/^SIZE \([0-9.]*\) mm, \([0-9.]*\) mm$/\1x\2/p' | uniq \
+        | tr '\n' ' '
+}
+for n in 1 2 3 4 5 6; do
+    ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
+        "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+        "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
+        || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    wait_for active_jobs "$n"
+done
+wait_for messages "Waiting for the jobs accepted before it to print"
+operate load 100
+for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+    [ "$(printed_sizes | wc -w)" -ge 6 ] && break
+    sleep 0.2
+done
+[ "$(printed_sizes)" = "$ORDER_SIZES" ] \
+    || fail "six jobs accepted in turn printed as labels of $(printed_sizes), not $ORDER_SIZES"
+for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+    [ "$(active_jobs)" -eq 0 ] && break
+    sleep 0.2
+done
+[ "$(active_jobs)" -eq 0 ] || fail "the six jobs have not ended ${WAIT_SECONDS}s after they printed"
+
 # What a file device receives for one label: the bytes the printer must get
 # when nobody asks it anything.
 app_add_printer file tavel_tl4_203dpi
 app_print file print-label "$WORK/label.pwg" image/pwg-raster plain copies=1
 check_job_state plain completed ""
-last_bytes() { ls "$WORK/jobs"/job-*.bin | tail -n 1; }
+# The bytes of the last connection that printed (background status queries
+# make connections of their own).
+last_bytes() { grep -l -a "^PRINT " "$WORK/jobs"/job-*.bin | tail -n 1; }
 
 # A printer that never answered: one unanswered query, then none.
 operate silent
