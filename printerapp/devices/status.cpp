@@ -278,8 +278,10 @@ bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
             shown = text;
         }
         if (!pauseJob(job)) {
-            if (papplJobIsCanceled(job))
+            if (papplJobIsCanceled(job)) {
+                papplJobSetMessage(job, "Canceled while waiting for the printer.");
                 return false;
+            }
             // After the last page every label is in the printer, which
             // prints them by itself once it can: the job is done, and
             // calling it failed would invite a second copy.

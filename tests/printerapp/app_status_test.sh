@@ -180,7 +180,7 @@ ipptool -t -d job-id=2 "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
     /usr/share/cups/ipptool/cancel-current-job.test > "$WORK/cancel.log" 2>&1 \
     || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
 wait_job canceled
-check_job_state canceled canceled ""
+check_job_state canceled canceled "Canceled while waiting for the printer"
 operate load 10
 sleep 1
 expect_printed 3 "the canceled job"
