@@ -14,8 +14,10 @@
 #include <string>
 
 #include "printer/tavel_log.h"
+#include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/document.h"
+#include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/models.h"
 #include "printerapp/system/security.h"
@@ -130,6 +132,7 @@ void systemEvent(pappl_system_t*, pappl_printer_t* printer, pappl_job_t* job,
     AppSystem* appSystem = static_cast<AppSystem*>(data);
     appNoteStateEvent(&appSystem->state, event);
     appNoteJobEvent(printer, job, event);
+    appNoteJobOrderEvent(printer, job, event);
     if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
         appRemoveEmptyJobFile(appSystem->security, job);
 }
@@ -203,6 +206,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     version.version[2] = 32;
     papplSystemSetVersions(system, 1, &version);
 
+    appMapStateFile(appSystem->state.path);
     papplSystemLoadState(system, appSystem->state.path.c_str());
     // After the state file, which holds the password of the last run.
     if (!appSetAdminPassword(system, appSystem->security, &error)) {
@@ -248,6 +252,7 @@ int main(int argc, char* argv[])
     // avahi-daemon.
     if (argc == 2 && std::strcmp(argv[1], "devices") == 0 && !appAvahiRuns())
         return appListLocalDevices();
+    appMapDeviceArguments(argc, argv);
     AppSystem appSystem;
     return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
                          numDrivers, drivers, nullptr, driverCallback, "set-admin-password",

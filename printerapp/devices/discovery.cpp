@@ -1,6 +1,6 @@
 // The Add Printer page and the devices sub-command, both safe without
 // avahi-daemon. The page's form takes a full device URI (usb://...,
-// socket://HOST:9100, file:// where the server allows it); PAPPL creates
+// tcp:// or socket://HOST:9100, file:// where the server allows it); PAPPL creates
 // the printer through the driver callback, which applies the device rules.
 #include "printerapp/devices/discovery.h"
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "printerapp/devices/bounded_uri.h"
 #include "printerapp/system/models.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::vector<FoundDevice> usbDevices()
 
 const char* const kNoDiscovery =
     "Network printers are found by DNS-SD, which needs avahi-daemon; without it, "
-    "enter a network printer's URI (socket://HOST:9100).";
+    "enter a network printer's URI (tcp://HOST:9100, or socket://HOST:9100, which is the same).";
 
 void showPage(pappl_client_t* client, const char* message, const std::string& name,
               const std::string& uri)
@@ -82,7 +83,7 @@ void showPage(pappl_client_t* client, const char* message, const std::string& na
                           "</td></tr></tbody></table></form>\n</div></div></div>\n",
                           static_cast<int>(found.size()),
                           appAvahiRuns() ? "Network printers: enter their URI "
-                                           "(socket://HOST:9100)."
+                                           "(tcp://HOST:9100)."
                                          : kNoDiscovery);
     papplClientHTMLFooter(client);
 }
@@ -106,7 +107,8 @@ bool addPrinterPage(pappl_client_t* client, void* data)
     const char* driver = cupsGetOption("driver_name", numForm, form);
     const char* uri = cupsGetOption("device_uri", numForm, form);
     const std::string nameText = name != nullptr ? name : "";
-    const std::string uriText = uri != nullptr ? uri : "";
+    // A socket:// printer is driven by the bounded tcp:// device.
+    const std::string uriText = appBoundedDeviceUri(uri);
     pappl_printer_t* printer = nullptr;
     const std::string refusal =
         appDeviceRefusal(*static_cast<const AppSecurity*>(data), uriText.c_str());
@@ -116,7 +118,7 @@ bool addPrinterPage(pappl_client_t* client, void* data)
     else if (!refusal.empty())
         error = refusal.c_str();
     else if (!papplDeviceIsSupported(uriText.c_str()))
-        error = "This device URI is not supported (usb://..., socket://HOST:PORT).";
+        error = "This device URI is not supported (usb://..., tcp://HOST:PORT).";
     else if ((printer = papplPrinterCreate(papplClientGetSystem(client), 0, nameText.c_str(),
                                            driver, nullptr, uriText.c_str())) == nullptr)
         error = "The printer could not be created: is the name taken?";

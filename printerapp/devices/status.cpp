@@ -2,6 +2,9 @@
 // (<ESC>!? and a one-byte answer), shows the conditions that stop it as
 // printer-state-reasons, and holds a job while they last. What each printer
 // last answered, or that it never does, is remembered here per printer.
+// Idle printers are asked on a thread of their own, never in the thread of
+// an IPP or web client: a printer that cannot be reached or does not answer
+// never delays an answer, which shows what the printer last said.
 #include "printerapp/devices/status.h"
 
 #include <time.h>
@@ -14,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "printerapp/devices/tcp_device.h"
 #include "printerapp/system/stop.h"
@@ -25,8 +29,11 @@ namespace {
 constexpr int kPollMillis = 1000;
 // A waiting job looks for cancel and shutdown this often.
 constexpr int kCheckMillis = 100;
-// How long the status callback leaves alone a printer it could not reach.
-constexpr int kUnreachableStatusSeconds = 30;
+// How long the background queries leave alone a printer they could not
+// reach.
+constexpr int kUnreachableStatusSeconds = 10;
+// An idle printer is asked at most this often.
+constexpr int kRefreshSeconds = 2;
 
 // The reasons a status answer sets; only those it set are taken back.
 struct ReasonBit {
@@ -47,10 +54,13 @@ const ReasonBit sReasonBits[] = {
 struct PrinterMemory {
     std::string uri;
     time_t silentAt = 0;      // when it last failed to answer; 0: it answers
+    time_t missedAt = 0;      // when a printer that answered before did not
     time_t unreachableAt = 0;  // when the status callback last could not reach it
     time_t answeredAt = 0;    // when it last answered
     unsigned char answer = 0;  // and what
     unsigned reasonsShown = 0; // pappl_preason_t bits this module set
+    bool querying = false;     // a background query runs
+    time_t queriedAt = 0;      // when the last background query ended
 };
 
 std::mutex sMemoryLock;
@@ -86,9 +96,15 @@ bool queriesWanted(pappl_printer_t* printer)
     return value == nullptr || ippGetBoolean(value, 0) != 0;
 }
 
-// Whether printer may be asked now. The status callback runs in the
-// thread of an IPP or web client: a printer it could not reach (a connect
-// may take seconds) is left to the next job for a while.
+// Whether printer has ever answered a status query: such a printer is
+// asked before and after every job, whatever happened since. Call with
+// sMemoryLock held.
+bool talks(const PrinterMemory& memory) { return memory.answeredAt != 0; }
+
+// Whether printer may be asked now. A printer that never answered is left
+// alone for kSilentPrinterSeconds after a query went unanswered; the
+// background queries leave one they could not reach (a connect may take
+// seconds) to the next job for a while.
 bool mayAsk(pappl_printer_t* printer, bool forStatus)
 {
     if (isFileDevice(printer) || !queriesWanted(printer))
@@ -99,7 +115,8 @@ bool mayAsk(pappl_printer_t* printer, bool forStatus)
     if (forStatus && memory.unreachableAt != 0 &&
         now - memory.unreachableAt < kUnreachableStatusSeconds)
         return false;
-    return memory.silentAt == 0 || now - memory.silentAt >= kSilentPrinterSeconds;
+    return talks(memory) || memory.silentAt == 0 ||
+           now - memory.silentAt >= kSilentPrinterSeconds;
 }
 
 // Sets the reasons of status on printer and takes back those this module
@@ -156,10 +173,11 @@ Reply askPrinter(pappl_printer_t* printer, pappl_device_t* device, TsplStatus* s
     if (offline && (memory.reasonsShown & PAPPL_PREASON_OFFLINE) == 0)
         return Reply::Lost;
     if (got != 1) {
-        memory.silentAt = time(nullptr);
+        (talks(memory) ? memory.missedAt : memory.silentAt) = time(nullptr);
         return Reply::Silent;
     }
     memory.silentAt = 0;
+    memory.missedAt = 0;
     memory.unreachableAt = 0;
     memory.answeredAt = time(nullptr);
     memory.answer = answer;
@@ -171,12 +189,23 @@ Reply askPrinter(pappl_printer_t* printer, pappl_device_t* device, TsplStatus* s
 // is known of it any more.
 void forgetConditions(pappl_printer_t* printer) { showConditions(printer, TsplStatus()); }
 
+// Whether the printer has answered a status query before.
+bool printerTalks(pappl_printer_t* printer)
+{
+    std::lock_guard<std::mutex> lock(sMemoryLock);
+    return talks(memoryOf(printer));
+}
+
 void logSilent(pappl_printer_t* printer)
 {
-    papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
-                    "The printer does not report its status; it is not asked again for %d "
-                    "minutes.",
-                    kSilentPrinterSeconds / 60);
+    if (printerTalks(printer))
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                        "The printer did not answer a status query; it is asked again.");
+    else
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                        "The printer does not report its status; it is not asked again for %d "
+                        "minutes.",
+                        kSilentPrinterSeconds / 60);
 }
 
 bool stopping(pappl_job_t* job)
@@ -197,7 +226,10 @@ bool pauseJob(pappl_job_t* job)
 
 // The wait of a job on its device: before its first byte until no
 // condition stops the printer, or after its last until it has printed
-// everything.
+// everything. A printer that has answered before is never taken for one
+// without status: while it does not answer, the job waits and asks again,
+// and after the last byte the job is completed only once the printer said
+// that every label is out.
 bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -209,21 +241,34 @@ bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
     for (;;) {
         TsplStatus status;
         const Reply reply = askPrinter(printer, device, &status);
+        const bool answeredBefore = printerTalks(printer);
+        if (reply == Reply::Lost && untilPrinted && answeredBefore) {
+            papplJobSetMessage(job, "The labels were sent, but the connection to the printer "
+                                    "ended before it reported them printed.");
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", papplJobGetMessage(job));
+            return false;
+        }
         if (reply == Reply::Lost)
             break;
         if (reply == Reply::Silent) {
             logSilent(printer);
-            forgetConditions(printer);
-            break;
+            if (!answeredBefore) {
+                forgetConditions(printer);
+                break;
+            }
+        } else {
+            showConditions(printer, status);
+            printed.observe(status);
         }
-        showConditions(printer, status);
-        printed.observe(status);
-        const bool stopped = tsplNeedsAttention(status);
-        if (untilPrinted ? printed.printedAll(status) : !stopped)
+        const bool answered = reply == Reply::Answer;
+        const bool stopped = answered && tsplNeedsAttention(status);
+        if (answered && (untilPrinted ? printed.printedAll(status) : !stopped))
             break;
-        const std::string text = stopped
-                                     ? "Waiting for the printer: " + tsplConditionText(status)
-                                     : std::string("Waiting for the printer to finish printing");
+        const std::string text =
+            !answered ? std::string("Waiting for the printer: it does not answer its status "
+                                    "query")
+            : stopped ? "Waiting for the printer: " + tsplConditionText(status)
+                      : std::string("Waiting for the printer to finish printing");
         if (text != shown) {
             papplJobSetMessage(job, "%s", text.c_str());
             papplJobSetReasons(job,
@@ -233,8 +278,10 @@ bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
             shown = text;
         }
         if (!pauseJob(job)) {
-            if (papplJobIsCanceled(job))
+            if (papplJobIsCanceled(job)) {
+                papplJobSetMessage(job, "Canceled while waiting for the printer.");
                 return false;
+            }
             // After the last page every label is in the printer, which
             // prints them by itself once it can: the job is done, and
             // calling it failed would invite a second copy.
@@ -255,34 +302,62 @@ bool waitForPrinter(pappl_job_t* job, pappl_device_t* device, bool untilPrinted)
 
 }  // namespace
 
-bool appPrinterStatus(pappl_printer_t* printer)
+namespace {
+
+// One background query of the printer with id on system; the printer is
+// found again by its id, as it may have been deleted meanwhile.
+void queryIdlePrinter(pappl_system_t* system, int id)
 {
-    // PAPPL 1.3.1 calls this from papplPrinterGetReasons, which the device's
-    // connection reporting calls in turn: a call within a call returns.
-    static thread_local bool asking = false;
-    if (asking || !mayAsk(printer, true))
-        return true;
-    asking = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{asking};
+    pappl_printer_t* printer = appServerStopping(system)
+                                   ? nullptr
+                                   : papplSystemFindPrinter(system, nullptr, id, nullptr);
     // Null while a job prints: a network printer takes one connection at a
     // time, and the job asks through its own.
-    pappl_device_t* device = papplPrinterOpenDevice(printer);
-    if (device == nullptr)
+    pappl_device_t* device = printer != nullptr ? papplPrinterOpenDevice(printer) : nullptr;
+    if (device != nullptr) {
+        TsplStatus status;
+        const Reply reply = askPrinter(printer, device, &status);
+        papplPrinterCloseDevice(printer);
+        if (reply == Reply::Lost) {
+            std::lock_guard<std::mutex> lock(sMemoryLock);
+            memoryOf(printer).unreachableAt = time(nullptr);
+        } else if (reply == Reply::Answer) {
+            showConditions(printer, status);
+        } else if (reply == Reply::Silent) {
+            logSilent(printer);
+            if (!printerTalks(printer))
+                forgetConditions(printer);
+        }
+    }
+    std::lock_guard<std::mutex> lock(sMemoryLock);
+    PrinterMemory& memory = sMemory[id];
+    memory.querying = false;
+    memory.queriedAt = time(nullptr);
+}
+
+}  // namespace
+
+bool appPrinterStatus(pappl_printer_t* printer)
+{
+    // PAPPL 1.3.1 calls this in the thread of an IPP or web client (and
+    // from papplPrinterGetReasons, which the device's connection reporting
+    // calls in turn): it starts a query and returns at once.
+    if (!mayAsk(printer, true))
         return true;
-    TsplStatus status;
-    const Reply reply = askPrinter(printer, device, &status);
-    papplPrinterCloseDevice(printer);
-    if (reply == Reply::Lost) {
+    {
         std::lock_guard<std::mutex> lock(sMemoryLock);
-        memoryOf(printer).unreachableAt = time(nullptr);
-    } else if (reply == Reply::Answer) {
-        showConditions(printer, status);
-    } else if (reply == Reply::Silent) {
-        logSilent(printer);
-        forgetConditions(printer);
+        PrinterMemory& memory = memoryOf(printer);
+        if (memory.querying || time(nullptr) - memory.queriedAt < kRefreshSeconds)
+            return true;
+        memory.querying = true;
+    }
+    const int id = papplPrinterGetID(printer);
+    try {
+        std::thread(queryIdlePrinter, papplPrinterGetSystem(printer), id).detach();
+    } catch (...) {
+        // No thread to spare: the next call tries again.
+        std::lock_guard<std::mutex> lock(sMemoryLock);
+        sMemory[id].querying = false;
     }
     return true;
 }
@@ -319,7 +394,7 @@ std::string appStatusSummary(pappl_printer_t* printer)
                "no query is sent to the printer.";
     std::lock_guard<std::mutex> lock(sMemoryLock);
     const PrinterMemory& memory = memoryOf(printer);
-    if (memory.silentAt != 0)
+    if (memory.silentAt != 0 && !talks(memory))
         return "The printer does not report its status: it did not answer at " +
                clockTime(memory.silentAt) +
                ". It is printed to as usual and asked again after " +
@@ -332,5 +407,10 @@ std::string appStatusSummary(pappl_printer_t* printer)
     std::string state = tsplConditionText(status);
     if (state.empty())
         state = status.printing ? "printing" : "ready";
-    return "The printer reported \"" + state + "\" at " + clockTime(memory.answeredAt) + ".";
+    std::string summary =
+        "The printer reported \"" + state + "\" at " + clockTime(memory.answeredAt) + ".";
+    if (memory.missedAt > memory.answeredAt)
+        summary += " It did not answer at " + clockTime(memory.missedAt) +
+                   "; it is asked again before every job.";
+    return summary;
 }

@@ -1,10 +1,12 @@
-// The printer's status through its device: PAPPL's status callback asks an
-// idle printer and shows what stops it in printer-state-reasons; a job asks
-// through its own connection before its first byte (and waits while the
-// printer is stopped) and after its last page (and waits until every label
-// has come out). A printer that does not answer is printed to as before and
-// not asked again for a while; file devices and printers whose
-// "query-printer-status" setting is false are never asked.
+// The printer's status through its device: PAPPL's status callback has an
+// idle printer asked in the background and shows what stops it in
+// printer-state-reasons; a job asks through its own connection before its
+// first byte (and waits while the printer is stopped) and after its last
+// page (and waits until every label has come out). A printer that has never
+// answered is printed to as before and not asked again for a while; one
+// that has answered is asked before and after every job, whatever came
+// since. File devices and printers whose "query-printer-status" setting is
+// false are never asked.
 #ifndef TAVEL_PRINTERAPP_DEVICES_STATUS_H
 #define TAVEL_PRINTERAPP_DEVICES_STATUS_H
 
@@ -15,11 +17,13 @@
 // The printer setting (a boolean vendor attribute, true by default).
 constexpr char kQueryPrinterStatusName[] = "query-printer-status";
 
-// How long a printer that did not answer is not asked again, in seconds.
+// How long a printer that never answered is not asked again, in seconds.
 constexpr int kSilentPrinterSeconds = 600;
 
-// PAPPL's status callback (driver data status_cb). Never opens a second
-// connection: while a job holds the device, the job's own waits report.
+// PAPPL's status callback (driver data status_cb): starts a query of the
+// idle printer on a thread of its own and returns at once. Never opens a
+// second connection: while a job holds the device, the job's own waits
+// report.
 bool appPrinterStatus(pappl_printer_t* printer);
 
 // Before the first byte of a job: while the printer reports a condition

@@ -34,6 +34,7 @@
 // the job and frees the printer for the next one. A canceled job, or a
 // server that shuts down, ends its read the same way.
 #include "printerapp/jobs/uploads.h"
+#include "printerapp/jobs/job_order.h"
 #include "printerapp/system/stop.h"
 
 #include <poll.h>
@@ -161,7 +162,8 @@ void lookForOtherWork(pappl_job_t* job, void* data)
         return;
     const ipp_jstate_t state = papplJobGetState(job);
     const char* file = papplJobGetFilename(job);
-    work->found = state == IPP_JSTATE_PROCESSING ||
+    // A job held for the jobs accepted before it is ahead of the upload.
+    work->found = state == IPP_JSTATE_PROCESSING || appJobWaitsForOrder(job) ||
                   (state == IPP_JSTATE_PENDING && !work->printerStopped && file != nullptr &&
                    *file != '\0');
 }

@@ -23,8 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/document_formats.h"
+#include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
 
@@ -308,6 +310,7 @@ http_status_t decide(pappl_client_t* client)
 // PAPPL never finds the printer busy (its refusal path can deadlock).
 http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
+    appMapCreatePrinterRequest(client);
     const http_status_t decision = decide(client);
     if (decision != HTTP_STATUS_CONTINUE)
         return decision;
@@ -316,6 +319,7 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     // the request and sends that answer.
     if (appRefuseUnprintableDocument(client))
         return HTTP_STATUS_ERROR;
+    appHoldForJobOrder(client);
     return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
 }
 

@@ -27,7 +27,9 @@ const char* const kEnglishStrings =
     "\"record-printer-commands\" = \"Keep a copy of the printer commands\";\n"
     "\"media-gap-height\" = \"Gap height (mm)\";\n"
     "\"save-page-images\" = \"Save page images (diagnosis)\";\n"
-    "\"query-printer-status\" = \"Query printer status\";\n";
+    "\"query-printer-status\" = \"Query printer status\";\n"
+    // A TSPL printer's marker supply is its ribbon.
+    "\"printer-state-reasons.marker-supply-empty\" = \"Ribbon out.\";\n";
 
 void appAddStrings(pappl_system_t* system)
 {

@@ -20,7 +20,9 @@ const LabelModeChoice sChoices[] = {
     {PAPPL_LABEL_MODE_TEAR_OFF, "tear-off", "Tear off"},
     {PAPPL_LABEL_MODE_PEEL_OFF, "peel-off", "Peel off"},
     {PAPPL_LABEL_MODE_CUTTER, "cutter", "Cut after each label"},
-    {PAPPL_LABEL_MODE_CUTTER_DELAYED, "cutter-delayed", "Partial cut after each label"},
+    // The printers' cutter has one cut, a full one: the delayed mode cuts
+    // as the plain cutter does.
+    {PAPPL_LABEL_MODE_CUTTER_DELAYED, "cutter-delayed", "Cut after each label (full cut)"},
 };
 
 void showPage(pappl_client_t* client, pappl_printer_t* printer, const char* path,

@@ -8,10 +8,18 @@
 #  - a job waiting for paper is canceled at once and prints nothing;
 #  - head open, ribbon out: the reason shows on the idle printer, a job
 #    waits and nothing prints until it clears;
-#  - a silent printer: the job prints after one unanswered query, the next
-#    job sends no query at all (the printer receives the bytes a file gets),
-#    and the printer's status page says it does not report its status;
-#  - a printer that cannot be reached is not taken for a silent one;
+#  - six PNG jobs sent back to back while the paper is out print in the
+#    order they were accepted (job N on the Nth label size), the waiting
+#    ones saying why;
+#  - a printer that never answered: its jobs print, after one unanswered
+#    query no query at all is sent (the printer receives the bytes a file
+#    gets), and its status page says it does not report its status;
+#  - a printer that answered before and misses a query is asked again: the
+#    paper pulled meanwhile holds the next job, which completes only once
+#    the labels are out;
+#  - socket:// printers: one that cannot be reached is offline (not taken
+#    for a silent one), its job says why it waits, and Get-Printer-
+#    Attributes and the web pages answer at once from the last status;
 #  - query-printer-status false: not one query byte reaches the printer;
 #  - a server whose job waits for paper ends within 10 s of SIGTERM.
 #
@@ -34,8 +42,9 @@ app_start
 
 app_add_printer tl4 tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
 
-# A printer that cannot be reached is offline, not one without status.
-app_add_printer gone tavel_tl4_203dpi "tcp://127.0.0.1:$(pick_port)"
+# A printer that cannot be reached is offline, not one without status; it
+# is named with socket://, as PAPPL's device list and lpinfo give it.
+app_add_printer gone tavel_tl4_203dpi "socket://127.0.0.1:$(pick_port)"
 
 cat > "$WORK/messages.test" <<'EOF'
 {
@@ -47,7 +56,23 @@ cat > "$WORK/messages.test" <<'EOF'
     ATTR keyword which-jobs not-completed
     ATTR keyword requested-attributes job-id,job-state-message
     STATUS successful-ok
+    DISPLAY job-id
     DISPLAY job-state-message
+}
+EOF
+cat > "$WORK/print-copies.test" <<'EOF'
+{
+    OPERATION Print-Job
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR name requesting-user-name $user
+    ATTR mimeMediaType document-format image/png
+    GROUP job-attributes-tag
+    ATTR keyword media $media
+    FILE $filename
+    STATUS successful-ok
 }
 EOF
 cat > "$WORK/switch.test" <<'EOF'
@@ -65,21 +90,23 @@ cat > "$WORK/switch.test" <<'EOF'
 EOF
 # The printer NAME's status page over HTTP/1.0, read up to the end of its
 # HTML (PAPPL keeps the connection open for another request).
-status_page() {
+status_page() { web_page "$1/status"; }
+home_page() { web_page ""; }
+web_page() {
     local page= line
     exec 5<> "/dev/tcp/127.0.0.1/$APP_PORT"
-    printf 'GET /%s/status HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$1" "$APP_PORT" >&5
+    printf 'GET /%s HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$1" "$APP_PORT" >&5
     while IFS= read -r -t 10 line <&5; do
         page+="$line"$'\n'
         [[ $line == *"</html>"* ]] && break
     done
     exec 5<&-
-    grep -q '^HTTP/1\.[01] 200' <<< "$page" || fail "the status page of $1 cannot be read: $page"
+    grep -q '^HTTP/1\.[01] 200' <<< "$page" || fail "the page /$1 cannot be read: $page"
     echo "$page"
 }
 ipp() { ipptool -t "ipp://127.0.0.1:$APP_PORT/ipp/print/$1" "$WORK/$2.test" 2> /dev/null; }
 reasons() { app_printer_attribute "${1:-tl4}" printer-state-reasons; }
-messages() { ipp tl4 messages | sed -n 's/^ *job-state-message (.*) = //p'; }
+messages() { ipp "${1:-tl4}" messages | sed -n 's/^ *job-state-message (.*) = //p'; }
 
 # Waits until COMMAND's output holds (or with "!" lacks) WORD.
 wait_for() {
@@ -101,13 +128,13 @@ wait_for() {
     fail "$command: '$($command)' $verb '$word' after ${WAIT_SECONDS}s"
 }
 
-# Sends JOB (COPIES copies of the label) to PRINTER in the background;
+# Sends JOB (COPIES copies of the label, the PWG raster unless FILE and
+# TYPE say otherwise) to PRINTER in the background;
 # job_done JOB tells whether it has ended, wait_job JOB waits for that.
 declare -A JOB_PIDS
 submit() {
-    local printer=$1 job=$2 copies=$3
-    app_print "$printer" print-label "$WORK/label.pwg" image/pwg-raster "$job" \
-        copies="$copies" &
+    local printer=$1 job=$2 copies=$3 file=${4:-$WORK/label.pwg} type=${5:-image/pwg-raster}
+    app_print "$printer" print-label "$file" "$type" "$job" copies="$copies" &
     JOB_PIDS[$job]=$!
 }
 job_done() { ! kill -0 "${JOB_PIDS[$1]}" 2> /dev/null; }
@@ -153,7 +180,7 @@ ipptool -t -d job-id=2 "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
     /usr/share/cups/ipptool/cancel-current-job.test > "$WORK/cancel.log" 2>&1 \
     || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
 wait_job canceled
-check_job_state canceled canceled ""
+check_job_state canceled canceled "Canceled while waiting for the printer"
 operate load 10
 sleep 1
 expect_printed 3 "the canceled job"
@@ -175,20 +202,61 @@ for condition in "open close cover-open" "ribbon-out ribbon-in marker-supply-emp
     wait_for reasons '!' "$reason"
 done
 
+# Jobs in the order they were accepted: six PNG jobs while the paper is
+# out, each sent once the one before it was accepted.
+operate paper-out
+wait_for reasons media-empty
+# Job N is numbered by its label size, which each page's SIZE command
+# names in whole dots (12.7 mm is 101 dots at 203 dpi, 12.6 mm): the sizes
+# the printer received, in turn, give the printing order.
+readonly ORDER_MEDIA=(oe_1x0-5-label_1x0.5in oe_1-5x1-label_1.5x1in oe_2x1-label_2x1in
+    oe_3x1-label_3x1in oe_4x1-label_4x1in oe_4x2-label_4x2in)
+readonly ORDER_SIZES="25.4x12.6 38.0x25.4 50.8x25.4 76.2x25.4 101.6x25.4 101.6x50.8 "
+connections_before=$(ls "$WORK/jobs" | wc -l)
+active_jobs() { ipp tl4 messages | grep -c 'job-id (integer)' || true; }
+printed_sizes() {
+    ls "$WORK/jobs"/job-*.bin | tail -n +$((connections_before + 1)) | xargs cat \
+        | tr -d '\r' | sed -n 's/^SIZE \([0-9.]*\) mm, \([0-9.]*\) mm$/\1x\2/p' | uniq \
+        | tr '\n' ' '
+}
+for n in 1 2 3 4 5 6; do
+    ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
+        "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+        "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
+        || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    wait_for active_jobs "$n"
+done
+wait_for messages "Waiting for the jobs accepted before it to print"
+operate load 100
+for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+    [ "$(printed_sizes | wc -w)" -ge 6 ] && break
+    sleep 0.2
+done
+[ "$(printed_sizes)" = "$ORDER_SIZES" ] \
+    || fail "six jobs accepted in turn printed as labels of $(printed_sizes), not $ORDER_SIZES"
+for i in $(seq 1 $((WAIT_SECONDS * 5))); do
+    [ "$(active_jobs)" -eq 0 ] && break
+    sleep 0.2
+done
+[ "$(active_jobs)" -eq 0 ] || fail "the six jobs have not ended ${WAIT_SECONDS}s after they printed"
+
 # What a file device receives for one label: the bytes the printer must get
 # when nobody asks it anything.
 app_add_printer file tavel_tl4_203dpi
 app_print file print-label "$WORK/label.pwg" image/pwg-raster plain copies=1
 check_job_state plain completed ""
-last_bytes() { ls "$WORK/jobs"/job-*.bin | tail -n 1; }
+# The bytes of the last connection that printed (background status queries
+# make connections of their own).
+last_bytes() { grep -l -a "^PRINT " "$WORK/jobs"/job-*.bin | tail -n 1; }
 
-# A silent printer: one unanswered query, then none.
+# A printer that never answered: one unanswered query, then none.
 operate silent
+app_add_printer mute tavel_tl4_203dpi "socket://127.0.0.1:$SIM_PORT"
 count=$(printed)
-submit tl4 silent-1 1
+submit mute silent-1 1
 wait_job silent-1
 check_job_state silent-1 completed ""
-submit tl4 plain 1
+submit mute plain 1
 wait_job plain
 check_job_state plain completed ""
 cmp "$(last_bytes)" "$(app_output file plain)" \
@@ -198,14 +266,41 @@ for i in $(seq 1 25); do
     sleep 0.2
 done
 expect_printed $((count + 2)) "two jobs on the silent printer"
-status_page tl4 > "$WORK/status.html"
+status_page mute > "$WORK/status.html"
 grep -q "does not report its status" "$WORK/status.html" \
     || fail "the status page does not say the printer does not report its status"
+
+# The printer that answered before misses a query: its next job waits and
+# asks again, and sees the paper pulled meanwhile.
+count=$(printed)
+submit tl4 blind 1
+wait_for messages "does not answer its status query"
+operate paper-out
+operate talk
+wait_for messages "Waiting for the printer: out of paper"
+sleep 1
+expect_printed "$count" "the job after a missed query, with no paper"
+operate load 10
+wait_job blind
+check_job_state blind completed ""
+expect_printed $((count + 1)) "the job after a missed query"
+
+# The unreachable socket:// printer: offline, and every answer at once,
+# served from the last status, while its job waits for it.
 wait_for "reasons gone" offline
+submit gone unreachable 1
+wait_for "messages gone" "Waiting for the printer: Unable to connect"
 status_page gone > "$WORK/gone.html"
 grep -q "could not be reached" "$WORK/gone.html" \
     || fail "the status page does not say the printer could not be reached: $(cat "$WORK/gone.html")"
-operate talk
+# Each answer comes far below the connect timeout of an unreachable
+# printer, which they once waited for.
+for what in "reasons gone" "status_page gone" "home_page"; do
+    start=$EPOCHREALTIME
+    $what > /dev/null
+    took=$(( ${EPOCHREALTIME/./} - ${start/./} ))
+    [ "$took" -lt 2000000 ] || fail "$what took $((took / 1000)) ms with an unreachable printer"
+done
 
 # The switch off: not one query byte, not even on Get-Printer-Attributes.
 app_add_printer off tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
