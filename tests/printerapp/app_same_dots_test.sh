@@ -101,8 +101,8 @@ check_box_label "$WORK/jpeg-1.pbm" 812 1218 101 203 304 304 2
 #   whose EXIF orientation 6 says to turn it clockwise to view it;
 # - a carrier page: Letter with a ruled 4 x 6 in box (3 pt lines, outer
 #   edge 34.5 pt from the left and 4.5 pt from the top) holding a 1 x 0.5 in
-#   block 0.5 in from the box's left and top edges, as PDF and as a PWG
-#   raster. The box (291 x 435 pt, 820.4 x 1226.5 dots) is cut out and
+#   block 0.5 in from the box's left and top edges, as PDF, as a PWG
+#   raster and as PNG and JPEG images at 203 dpi. The box (291 x 435 pt, 820.4 x 1226.5 dots) is cut out and
 #   scaled by 812 / 820.4 to 812 x 1214, 2 dots down: the block at
 #   (105, 107)..(306, 207);
 # - the carrier PDF with label-crop none: the whole page is scaled by
@@ -126,6 +126,9 @@ printf '%s\n' '%!PS' '<< /PageSize [612 792] >> setpagedevice' \
     '400 100 moveto /Helvetica findfont 12 scalefont setfont (Fold here) show showpage' \
     > "$WORK/carrier.ps"
 ps2pdf "$WORK/carrier.ps" "$WORK/carrier.pdf" || fail "ps2pdf could not write the carrier page"
+gs -q -dNOPAUSE -dBATCH -sDEVICE=pnggray -r203 -g1726x2233 -o "$WORK/carrier.png" "$WORK/carrier.ps" \
+    && gs -q -dNOPAUSE -dBATCH -sDEVICE=jpeggray -r203 -g1726x2233 -o "$WORK/carrier.jpg" "$WORK/carrier.ps" \
+    || fail "ghostscript could not write the carrier page as images"
 # The page as a client's raster: inverted by the transfer function, as the
 # application's pages take 0 = blank.
 # app_pages reads no PGM comment: the header is written again.
@@ -155,8 +158,20 @@ exif-jpeg|exif.jpg|image/jpeg|label-box||101|203|304|304
 exif-png|exif.png|image/png|label-box||101|203|304|304
 carrier-pdf|carrier.pdf|application/pdf|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
 carrier-raster|carrier.pwg|image/pwg-raster|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-png|carrier.png|image/png|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-jpeg|carrier.jpg|image/jpeg|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
 carrier-whole|carrier.pdf|application/pdf|none|page was fitted onto the 101.6x152.4 mm label|95|139|191|187
 TABLE
+# A carrier image in two copies: its label box printed twice, each once.
+app_print tl4 print-label "$WORK/carrier.png" image/png carrier-png-copies copies=2 \
+    media=oe_4x6-label_4x6in halftone=threshold
+check_job_state carrier-png-copies completed "label box was cut out"
+[ "$(print_lines "$(app_output tl4 carrier-png-copies)" | tr '\n' ' ')" = "PRINT 1,1 PRINT 1,1 " ] \
+    || fail "carrier-png-copies: expected two labels of one copy each"
+[ "$(decode_labels "$(app_output tl4 carrier-png-copies)" "$WORK/carrier-png-copies" 203)" -eq 2 ] \
+    || fail "carrier-png-copies: expected two labels"
+cmp -s "$WORK/carrier-png-1.pbm" "$WORK/carrier-png-copies-2.pbm" \
+    || fail "carrier-png-copies: the second copy is not the carrier label"
 
 # The test label (Print Test Page on the printer's web page) on a printer
 # of its own, with the Auto halftone it starts with, then threshold and an

@@ -169,6 +169,35 @@ TEST(LabelCrop, OneLabelShapedBoxIsFound)
     }
 }
 
+TEST(LabelCrop, BoxIsCutOutOnlyOfAPageLargerThanTheLabel)
+{
+    // The 80 x 120 box on the 200 x 300 page, all at 100 dpi, onto an
+    // 80 x 120 label: cut out dot for dot, its border on the label's edge.
+    const Dots page = pageWithBoxes({{10, 20, 90, 140}});
+    Dots fitted;
+    std::string note;
+    ASSERT_TRUE(cutOutLabelBox(page, 200, 300, 100, 80, 120, 100, &fitted, &note));
+    EXPECT_EQ(note, "The 20.3x30.5 mm label box was cut out of the 50.8x76.2 mm page, fitted "
+                    "onto the 20.3x30.5 mm label.");
+    ASSERT_EQ(fitted.size(), 80u * 120);
+    EXPECT_EQ(fitted[0], 255);
+    EXPECT_EQ(fitted[60 * 80 + 1], 255);
+    EXPECT_EQ(fitted[60 * 80 + 2], 0);
+    EXPECT_EQ(fitted[119 * 80 + 40], 255);
+
+    // Not larger than the label, nothing is cut: the same page onto a
+    // 200 x 300 label, or the page at 400 dpi (12.7 x 19.1 mm) onto the
+    // 80 x 120 label at 100 dpi (20.3 x 30.5 mm).
+    note = "untouched";
+    fitted.clear();
+    EXPECT_FALSE(cutOutLabelBox(page, 200, 300, 100, 200, 300, 100, &fitted, &note));
+    EXPECT_FALSE(cutOutLabelBox(page, 200, 300, 400, 80, 120, 100, &fitted, &note));
+    EXPECT_TRUE(fitted.empty());
+    EXPECT_EQ(note, "untouched");
+    // Larger but without a box: nothing is cut either.
+    EXPECT_FALSE(cutOutLabelBox(Dots(200 * 300, 0), 200, 300, 100, 80, 120, 100, &fitted, &note));
+}
+
 TEST(ExifOrientation, TagIsReadAndApplied)
 {
     // One directory entry, Orientation (0x0112) SHORT 1 = 6, in both byte orders.
