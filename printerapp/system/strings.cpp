@@ -27,7 +27,10 @@ const char* const kEnglishStrings =
     "\"record-printer-commands\" = \"Keep a copy of the printer commands\";\n"
     "\"media-gap-height\" = \"Gap height (mm)\";\n"
     "\"save-page-images\" = \"Save page images (diagnosis)\";\n"
-    "\"query-printer-status\" = \"Query printer status\";\n";
+    "\"query-printer-status\" = \"Query printer status\";\n"
+    "\"label-crop\" = \"Carrier pages\";\n"
+    "\"label-crop.label-box\" = \"Print the ruled label box alone\";\n"
+    "\"label-crop.none\" = \"Print the whole page\";\n";
 
 void appAddStrings(pappl_system_t* system)
 {
