@@ -1,7 +1,10 @@
 // PNG and JPEG documents: the application decodes them itself, turns them
 // as their EXIF orientation says, and hands the pixels to PAPPL's image
 // placement (papplJobFilterImage), which scales and places them on the
-// label and calls the job's raster callbacks.
+// label and calls the job's raster callbacks. A carrier page (an image
+// larger than the label holding one ruled box shaped like it) is cut to
+// its box here instead, unless label-crop is none, and printed as a drawn
+// page, as a PDF's are.
 //
 // PAPPL 1.3.1's own PNG filter loops for ever, logging "PNG: Read Error"
 // at full speed, on an image it finds too large, and neither Cancel-Job nor
@@ -19,10 +22,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
+#include "printerapp/jobs/drawn_pages.h"
 #include "printerapp/jobs/exif_orientation.h"
 #include "printerapp/jobs/job_model.h"
+#include "printerapp/jobs/label_crop.h"
 #include "printerapp/jobs/pdf_document.h"
 #include "printerapp/system/stop.h"
 
@@ -97,6 +103,64 @@ bool printImage(pappl_job_t* job, pappl_device_t* device, const Image& image)
     return papplJobFilterImage(job, device, options.get(), image.pixels.data(),
                                static_cast<int>(image.width), static_cast<int>(image.height),
                                image.depth, image.ppi, false);
+}
+
+// One byte of ink a pixel (0 = blank, 255 = full ink) from the image's
+// grey or RGB pixels: 255 less the grey (or the RGB's luminance, in
+// integers).
+std::vector<unsigned char> inkOf(const Image& image)
+{
+    std::vector<unsigned char> ink(static_cast<size_t>(image.width) * image.height);
+    const unsigned char* p = image.pixels.data();
+    for (size_t i = 0; i < ink.size(); ++i, p += image.depth) {
+        const unsigned grey =
+            image.depth == 3 ? (p[0] * 299u + p[1] * 587u + p[2] * 114u + 500) / 1000 : p[0];
+        ink[i] = static_cast<unsigned char>(255 - grey);
+    }
+    return ink;
+}
+
+// Prints image when it is a carrier page: its label box cut out, fitted
+// and printed through the raster callbacks, once per copy (the job's
+// settings leave an image's copies to its pages, as PAPPL's placement
+// repeats them). *printed says whether it was one; false with a message
+// when the job failed. An image that does not say its resolution is taken
+// at the printer's.
+bool printCarrierImage(pappl_job_t* job, pappl_device_t* device, const Image& image,
+                       bool* printed)
+{
+    *printed = false;
+    const AppModel* model = appModelOfJob(job);
+    if (model == nullptr) {
+        papplJobSetMessage(job, "The printer has no Tavel driver.");
+        return false;
+    }
+    DrawnPages pages(job, device, 0);
+    unsigned labelWidth = 0, labelHeight = 0;
+    if (!pages.labelSize(&labelWidth, &labelHeight))
+        return false;
+    std::vector<unsigned char> fitted;
+    std::string note;
+    if (!cutOutLabelBox(inkOf(image), image.width, image.height,
+                        image.ppi > 0 ? image.ppi : model->dpi, labelWidth, labelHeight,
+                        model->dpi, &fitted, &note))
+        return true;
+    *printed = true;
+    // The job's start may have left notes on refused values: kept first.
+    const char* notes = papplJobGetMessage(job);
+    if (notes != nullptr && *notes != '\0')
+        note = std::string(notes) + "; " + note;
+    for (int copy = 0; copy < pages.copiesAsked(); ++copy) {
+        if (jobStopped(job))
+            return true;
+        if (!pages.print(fitted))
+            return false;
+        if (copy == 0) {
+            papplJobSetMessage(job, "%s", note.c_str());
+            papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%s", note.c_str());
+        }
+    }
+    return pages.finish() || jobStopped(job);
 }
 
 // ---- PNG ----
@@ -312,6 +376,12 @@ bool filterImage(pappl_job_t* job, pappl_device_t* device)
     if (image.pixels.empty())
         return true;  // canceled or shutting down while decoding
     applyOrientation(image.orientation, &image.pixels, &image.width, &image.height, image.depth);
+    if (labelCropEnabled(job)) {
+        bool printed = false;
+        const bool ok = printCarrierImage(job, device, image, &printed);
+        if (!ok || printed)
+            return ok;
+    }
     return printImage(job, device, image);
 }
 

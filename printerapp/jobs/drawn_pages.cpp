@@ -44,6 +44,11 @@ bool DrawnPages::labelSize(unsigned* width, unsigned* height)
     return true;
 }
 
+int DrawnPages::copiesAsked() const
+{
+    return options_ != nullptr && options_->copies > 1 ? options_->copies : 1;
+}
+
 bool DrawnPages::print(const std::vector<unsigned char>& ink)
 {
     if (width_ == 0 || ink.size() != static_cast<size_t>(width_) * height_)

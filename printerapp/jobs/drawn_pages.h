@@ -1,5 +1,5 @@
-// Pages the application draws itself (a rendered PDF page, fitted onto the
-// label) printed through the driver's raster callbacks, as PAPPL prints a
+// Pages the application draws itself (a rendered PDF page or a carrier
+// page's label box, fitted onto the label) printed through the driver's raster callbacks, as PAPPL prints a
 // raster: one job start, then each page line by line, then the job's end.
 #ifndef TAVEL_PRINTERAPP_JOBS_DRAWN_PAGES_H
 #define TAVEL_PRINTERAPP_JOBS_DRAWN_PAGES_H
@@ -18,6 +18,10 @@ public:
     // The label the pages are printed on, in dots; false with a message
     // for the job when the printer cannot print the job's label.
     bool labelSize(unsigned* width, unsigned* height);
+
+    // The copies the job asks for (at least 1): a document whose format
+    // leaves copies to the pages (PNG, JPEG) prints each page that often.
+    int copiesAsked() const;
 
     // Prints one label-sized page (one byte per dot, 0 = blank, 255 = full
     // ink); the job starts with the first. False when the job failed.

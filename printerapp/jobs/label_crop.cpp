@@ -177,9 +177,9 @@ bool findLabelBox(const unsigned char* page, unsigned width, unsigned height, un
     return true;
 }
 
-std::string placeOnLabel(const std::vector<unsigned char>& page, unsigned width, unsigned height,
-                         int pageDpi, unsigned labelWidth, unsigned labelHeight, int labelDpi,
-                         bool crop, std::vector<unsigned char>* fitted)
+bool cutOutLabelBox(const std::vector<unsigned char>& page, unsigned width, unsigned height,
+                    int pageDpi, unsigned labelWidth, unsigned labelHeight, int labelDpi,
+                    std::vector<unsigned char>* fitted, std::string* note)
 {
     const double pageWidthMm = width * 25.4 / pageDpi, pageHeightMm = height * 25.4 / pageDpi;
     const double labelWidthMm = labelWidth * 25.4 / labelDpi;
@@ -187,25 +187,38 @@ std::string placeOnLabel(const std::vector<unsigned char>& page, unsigned width,
     // Larger than the label: more than a tenth more paper.
     const bool larger = pageWidthMm * pageHeightMm > 1.1 * labelWidthMm * labelHeightMm;
     LabelBox box;
-    if (crop && larger && findLabelBox(page.data(), width, height, labelWidth, labelHeight, &box)) {
-        const unsigned boxWidth = box.right - box.left, boxHeight = box.bottom - box.top;
-        std::vector<unsigned char> cut(static_cast<size_t>(boxWidth) * boxHeight);
-        for (unsigned y = 0; y < boxHeight; ++y)
-            std::copy_n(page.data() + static_cast<size_t>(box.top + y) * width + box.left,
-                        boxWidth, cut.data() + static_cast<size_t>(y) * boxWidth);
-        const bool turned = fitPage(cut.data(), boxWidth, boxHeight, labelWidth, labelHeight, fitted);
-        char note[256];
-        std::snprintf(note, sizeof(note),
-                      "The %.1fx%.1f mm label box was cut out of the %.1fx%.1f mm page, %sfitted "
-                      "onto the %.1fx%.1f mm label.",
-                      boxWidth * 25.4 / pageDpi, boxHeight * 25.4 / pageDpi, pageWidthMm,
-                      pageHeightMm, turned ? "turned and " : "", labelWidthMm, labelHeightMm);
+    if (!larger || page.size() != static_cast<size_t>(width) * height ||
+        !findLabelBox(page.data(), width, height, labelWidth, labelHeight, &box))
+        return false;
+    const unsigned boxWidth = box.right - box.left, boxHeight = box.bottom - box.top;
+    std::vector<unsigned char> cut(static_cast<size_t>(boxWidth) * boxHeight);
+    for (unsigned y = 0; y < boxHeight; ++y)
+        std::copy_n(page.data() + static_cast<size_t>(box.top + y) * width + box.left, boxWidth,
+                    cut.data() + static_cast<size_t>(y) * boxWidth);
+    const bool turned = fitPage(cut.data(), boxWidth, boxHeight, labelWidth, labelHeight, fitted);
+    char text[256];
+    std::snprintf(text, sizeof(text),
+                  "The %.1fx%.1f mm label box was cut out of the %.1fx%.1f mm page, %sfitted "
+                  "onto the %.1fx%.1f mm label.",
+                  boxWidth * 25.4 / pageDpi, boxHeight * 25.4 / pageDpi, pageWidthMm, pageHeightMm,
+                  turned ? "turned and " : "", labelWidthMm, labelHeightMm);
+    *note = text;
+    return true;
+}
+
+std::string placeOnLabel(const std::vector<unsigned char>& page, unsigned width, unsigned height,
+                         int pageDpi, unsigned labelWidth, unsigned labelHeight, int labelDpi,
+                         bool crop, std::vector<unsigned char>* fitted)
+{
+    std::string note;
+    if (crop && cutOutLabelBox(page, width, height, pageDpi, labelWidth, labelHeight, labelDpi,
+                               fitted, &note))
         return note;
-    }
     const bool turned = fitPage(page.data(), width, height, labelWidth, labelHeight, fitted);
     if (width == labelWidth && height == labelHeight)
         return std::string();
-    return fitNote(pageWidthMm, pageHeightMm, turned, labelWidthMm, labelHeightMm);
+    return fitNote(width * 25.4 / pageDpi, height * 25.4 / pageDpi, turned,
+                   labelWidth * 25.4 / labelDpi, labelHeight * 25.4 / labelDpi);
 }
 
 bool labelCropEnabled(pappl_job_t* job)

@@ -25,6 +25,16 @@ struct LabelBox {
 bool findLabelBox(const unsigned char* page, unsigned width, unsigned height, unsigned labelWidth,
                   unsigned labelHeight, LabelBox* box);
 
+// Cuts the carrier label box out of a page of ink (width x height dots at
+// pageDpi) and fits it onto a label of labelWidth x labelHeight dots at
+// labelDpi, into fitted, with note the job message saying so: when the
+// page is larger than the label (a tenth more paper) and holds exactly one
+// label-shaped box. Returns false, leaving fitted and note as they are,
+// for any other page.
+bool cutOutLabelBox(const std::vector<unsigned char>& page, unsigned width, unsigned height,
+                    int pageDpi, unsigned labelWidth, unsigned labelHeight, int labelDpi,
+                    std::vector<unsigned char>* fitted, std::string* note);
+
 // Puts a page of ink (width x height dots at pageDpi) onto a label of
 // labelWidth x labelHeight dots at labelDpi, into fitted: the carrier
 // label box when crop is set and the page is larger than the label, else

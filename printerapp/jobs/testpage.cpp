@@ -1,5 +1,7 @@
-// The test label and the PNG file PAPPL queues for it. The text is
-// drawn with a small 5 x 7 dot font of the few characters it needs.
+// The test label and the PNG file PAPPL queues for it. Everything on it is
+// drawn in full ink or left blank: greys are dithered here with an 8 x 8
+// ordered pattern, so the printer's halftone (a threshold among them)
+// passes every dot through as drawn.
 #include "printerapp/jobs/testpage.h"
 
 #include <png.h>
@@ -11,36 +13,34 @@
 #include <cstring>
 #include <string>
 
+#include "printerapp/jobs/code128.h"
+#include "printerapp/jobs/dot_font.h"
+
 namespace {
 
-struct Glyph {
-    char character;
-    unsigned char rows[7];  // five dots a row, the leftmost in bit 4
-};
+constexpr unsigned char kInk = 255;
+// The label's height is shared out in units: two for each of the five
+// lines of text, two each for the solid band and the staircase, three for
+// the ramp and four for the bar code.
+constexpr unsigned kTextLines = 5;
+constexpr unsigned kUnits = 2 * kTextLines + 2 + 2 + 3 + 4;
+// Steps of the staircase: dot column x is inked on step x % kStairSteps.
+constexpr unsigned kStairSteps = 8;
+// Blank modules on each side of the bar code.
+constexpr unsigned kQuietModules = 10;
 
-const Glyph sFont[] = {
-    {'A', {14, 17, 17, 31, 17, 17, 17}}, {'B', {30, 17, 17, 30, 17, 17, 30}},
-    {'D', {30, 17, 17, 17, 17, 17, 30}}, {'E', {31, 16, 16, 30, 16, 16, 31}},
-    {'I', {14, 4, 4, 4, 4, 4, 14}},      {'K', {17, 18, 20, 24, 20, 18, 17}},
-    {'L', {16, 16, 16, 16, 16, 16, 31}}, {'M', {17, 27, 21, 21, 17, 17, 17}},
-    {'N', {17, 25, 21, 19, 17, 17, 17}}, {'P', {30, 17, 17, 30, 16, 16, 16}},
-    {'R', {30, 17, 17, 30, 20, 18, 17}}, {'S', {15, 16, 16, 14, 1, 1, 30}},
-    {'T', {31, 4, 4, 4, 4, 4, 4}},       {'X', {17, 17, 10, 4, 10, 17, 17}},
-    {'0', {14, 17, 19, 21, 25, 17, 14}}, {'1', {4, 12, 4, 4, 4, 4, 14}},
-    {'2', {14, 17, 1, 2, 4, 8, 31}},     {'3', {30, 1, 1, 14, 1, 1, 30}},
-    {'4', {2, 6, 10, 18, 31, 2, 2}},     {'5', {31, 16, 30, 1, 1, 17, 14}},
-    {'6', {6, 8, 16, 30, 17, 17, 14}},   {'7', {31, 1, 2, 4, 8, 8, 8}},
-    {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
-    {'%', {24, 25, 2, 4, 8, 19, 3}},
-};
-
-const Glyph* glyphOf(char c)
+// The 8 x 8 ordered dither threshold (0 to 63) of dot (x, y): the bits of
+// x ^ y and y interleaved and read in reverse, so that every 8 x 8 tile
+// holds each threshold once and the inked dots of a level spread evenly.
+unsigned ditherThreshold(unsigned x, unsigned y)
 {
-    for (const Glyph& glyph : sFont) {
-        if (glyph.character == c)
-            return &glyph;
+    const unsigned mixed = (x ^ y) & 7, row = y & 7;
+    unsigned threshold = 0;
+    for (unsigned bit = 0; bit < 3; ++bit) {
+        threshold |= ((mixed >> bit) & 1) << (5 - 2 * bit);
+        threshold |= ((row >> bit) & 1) << (4 - 2 * bit);
     }
-    return nullptr;  // a space, or a character the label does not use
+    return threshold;
 }
 
 struct Canvas {
@@ -48,43 +48,143 @@ struct Canvas {
     unsigned height;
     std::vector<unsigned char>& dots;
 
-    void fill(unsigned x0, unsigned y0, unsigned x1, unsigned y1, unsigned char level)
+    void fill(unsigned x0, unsigned y0, unsigned x1, unsigned y1)
     {
         x1 = std::min(x1, width);
         y1 = std::min(y1, height);
         for (unsigned y = y0; y < y1; ++y)
             for (unsigned x = x0; x < x1; ++x)
-                dots[static_cast<size_t>(y) * width + x] = level;
+                dots[static_cast<size_t>(y) * width + x] = kInk;
     }
 
-    // Text centred across the page with its top at y, in the largest dots
-    // (up to maxScale) that fit the width.
-    void text(const std::string& line, unsigned y, unsigned maxScale)
+    // Text centred across the label with its top at y, each font dot a
+    // square of scale dots.
+    void text(const std::string& line, unsigned y, unsigned scale)
     {
-        const unsigned cell = 6;  // five dots and a space
+        const unsigned cell = kDotFontWidth + 1;
         const unsigned count = static_cast<unsigned>(line.size());
-        const unsigned scale = std::min(maxScale, width * 9 / 10 / (cell * count));
-        if (scale == 0)
-            return;  // too small a label for text
+        if (scale == 0 || count == 0 || scale * (cell * count - 1) > width)
+            return;
         unsigned x = (width - scale * (cell * count - 1)) / 2;
         for (char c : line) {
-            if (const Glyph* glyph = glyphOf(c)) {
-                for (unsigned row = 0; row < 7; ++row)
-                    for (unsigned col = 0; col < 5; ++col)
-                        if ((glyph->rows[row] >> (4 - col)) & 1)
+            if (const unsigned char* rows = dotFontGlyph(c)) {
+                for (unsigned row = 0; row < kDotFontHeight; ++row)
+                    for (unsigned col = 0; col < kDotFontWidth; ++col)
+                        if ((rows[row] >> (kDotFontWidth - 1 - col)) & 1)
                             fill(x + col * scale, y + row * scale, x + (col + 1) * scale,
-                                 y + (row + 1) * scale, 255);
+                                 y + (row + 1) * scale);
             }
             x += cell * scale;
         }
     }
 };
 
+unsigned frameDots(int dpi) { return static_cast<unsigned>(std::max(2, dpi / 50)); }
+
+// Tenths of a millimetre as "101.6".
+std::string millimetres(unsigned dots, int dpi)
+{
+    const unsigned tenths = (dots * 254 + static_cast<unsigned>(dpi) / 2) / static_cast<unsigned>(dpi);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+const char* modeName(pappl_label_mode_t mode)
+{
+    switch (mode) {
+    case PAPPL_LABEL_MODE_APPLICATOR:
+        return "APPLICATOR";
+    case PAPPL_LABEL_MODE_CUTTER:
+        return "CUTTER";
+    case PAPPL_LABEL_MODE_CUTTER_DELAYED:
+        return "DELAYED CUTTER";
+    case PAPPL_LABEL_MODE_KIOSK:
+        return "KIOSK";
+    case PAPPL_LABEL_MODE_PEEL_OFF:
+        return "PEEL-OFF";
+    case PAPPL_LABEL_MODE_PEEL_OFF_PREPEEL:
+        return "PEEL-OFF, PRE-PEEL";
+    case PAPPL_LABEL_MODE_REWIND:
+        return "REWIND";
+    case PAPPL_LABEL_MODE_RFID:
+        return "RFID";
+    case PAPPL_LABEL_MODE_TEAR_OFF:
+        return "TEAR-OFF";
+    default:
+        return "PRINTER'S OWN";
+    }
+}
+
+const char* trackingName(pappl_media_tracking_t tracking)
+{
+    switch (tracking) {
+    case PAPPL_MEDIA_TRACKING_CONTINUOUS:
+        return "CONTINUOUS";
+    case PAPPL_MEDIA_TRACKING_MARK:
+        return "BLACK MARKS";
+    case PAPPL_MEDIA_TRACKING_WEB:
+        return "WEB";
+    default:
+        return "GAPS";
+    }
+}
+
 }  // namespace
 
-std::vector<unsigned char> drawTestLabel(unsigned width, unsigned height, int dpi,
-                                         int darknessPercent)
+std::vector<std::string> testLabelText(const TestLabelFacts& facts)
 {
+    std::vector<std::string> lines;
+    lines.push_back("TEST LABEL " + std::to_string(facts.dpi) + " DPI");
+    lines.push_back(millimetres(facts.width, facts.dpi) + " X " +
+                    millimetres(facts.height, facts.dpi) + " MM");
+    // The printer's sixteen DENSITY levels, as the job options round them.
+    const int percent = std::min(100, std::max(0, facts.darknessPercent));
+    lines.push_back("DARKNESS " + std::to_string(percent) + "%, DENSITY " +
+                    std::to_string((percent * 15 + 50) / 100));
+    // Whole inches a second, as the printer's SPEED takes them.
+    lines.push_back(facts.speed > 0 ? "SPEED " + std::to_string((facts.speed + 1270) / 2540) +
+                                          " IN/S"
+                                    : std::string("SPEED: PRINTER'S OWN"));
+    lines.push_back(std::string("MODE ") + modeName(facts.mode) + ", " +
+                    trackingName(facts.tracking));
+    return lines;
+}
+
+std::string testLabelBarcodeText(int dpi) { return "TEST " + std::to_string(dpi) + " DPI"; }
+
+TestLabelLayout testLabelLayout(unsigned width, unsigned height, int dpi)
+{
+    TestLabelLayout layout;
+    const unsigned margin = 2 * frameDots(dpi);
+    if (width <= 2 * margin || height < 2 * margin + kUnits)
+        return layout;  // the frame alone
+    const unsigned unit = (height - 2 * margin) / kUnits;
+    const unsigned gap = std::max(1u, unit / 4);
+    unsigned y = margin;
+    layout.textTop = y;
+    layout.textBottom = y += 2 * kTextLines * unit;
+    layout.solidTop = y + gap;
+    layout.solidBottom = y += 2 * unit;
+    layout.stairsTop = y + gap;
+    layout.stairsBottom = (y += 2 * unit) - gap;
+    layout.rampTop = y + gap;
+    layout.rampBottom = (y += 3 * unit) - gap;
+    layout.rampLeft = margin;
+    layout.rampRight = width - margin;
+    layout.barcodeTop = y + gap;
+    layout.barcodeBottom = (y += 4 * unit) - gap;
+    const unsigned modules =
+        code128Modules(code128Widths(testLabelBarcodeText(dpi))) + 2 * kQuietModules;
+    // A module of a hundredth of an inch or more, as narrow as it must be
+    // to fit.
+    layout.module = static_cast<unsigned>(std::max(1, dpi / 100));
+    while (layout.module > 0 && layout.module * modules > width - 2 * margin)
+        --layout.module;
+    return layout;
+}
+
+std::vector<unsigned char> drawTestLabel(const TestLabelFacts& facts)
+{
+    const unsigned width = facts.width, height = facts.height;
     std::vector<unsigned char> dots(static_cast<size_t>(width) * height, 0);
     Canvas canvas{width, height, dots};
     if (width < 8 || height < 8)
@@ -92,42 +192,65 @@ std::vector<unsigned char> drawTestLabel(unsigned width, unsigned height, int dp
 
     // The frame on the label's outermost dots: where it is cut or missing,
     // the label sits off the head or the gap setting is wrong.
-    const unsigned frame = std::max(2, dpi / 50);
-    canvas.fill(0, 0, width, frame, 255);
-    canvas.fill(0, height - frame, width, height, 255);
-    canvas.fill(0, 0, frame, height, 255);
-    canvas.fill(width - frame, 0, width, height, 255);
+    const unsigned frame = frameDots(facts.dpi);
+    canvas.fill(0, 0, width, frame);
+    canvas.fill(0, height - frame, width, height);
+    canvas.fill(0, 0, frame, height);
+    canvas.fill(width - frame, 0, width, height);
 
-    // Six bands inside the frame: two lines of text, a solid block, a
-    // smooth ramp, eight steps, and the label's size.
-    const unsigned margin = 2 * frame;
-    const unsigned innerWidth = width - 2 * margin;
-    const unsigned band = (height - 2 * margin) / 6;
-    const unsigned textScale = band * 7 / 10 / 7;
-    const unsigned gap = band / 8;
-    unsigned y = margin;
-    canvas.text("TEST LABEL " + std::to_string(dpi) + " DPI", y + gap, textScale);
-    y += band;
-    canvas.text("DARKNESS " + std::to_string(darknessPercent) + "%", y + gap, textScale);
-    y += band;
-    canvas.fill(margin, y + gap, width - margin, y + band - gap, 255);
-    y += band;
-    for (unsigned x = 0; x < innerWidth; ++x) {
-        const unsigned char level =
-            static_cast<unsigned char>(innerWidth > 1 ? x * 255 / (innerWidth - 1) : 255);
-        canvas.fill(margin + x, y + gap, margin + x + 1, y + band - gap, level);
+    const TestLabelLayout layout = testLabelLayout(width, height, facts.dpi);
+    if (layout.textBottom == 0)
+        return dots;
+
+    // The text, every line in the same size: the largest that lets the
+    // longest line fit nine tenths of the width and a line seven tenths of
+    // its share of the height.
+    const std::vector<std::string> lines = testLabelText(facts);
+    size_t longest = 1;
+    for (const std::string& line : lines)
+        longest = std::max(longest, line.size());
+    const unsigned lineHeight = (layout.textBottom - layout.textTop) / kTextLines;
+    const unsigned cell = kDotFontWidth + 1;
+    const unsigned scale = std::min(lineHeight * 7 / 10 / kDotFontHeight,
+                                    width * 9 / 10 / (cell * static_cast<unsigned>(longest)));
+    for (unsigned i = 0; i < lines.size(); ++i)
+        canvas.text(lines[i],
+                    layout.textTop + i * lineHeight + (lineHeight - scale * kDotFontHeight) / 2,
+                    scale);
+
+    // Every dot of the head's width fires in the band; each column once,
+    // alone, in the staircase.
+    canvas.fill(0, layout.solidTop, width, layout.solidBottom);
+    const unsigned step = std::max(1u, (layout.stairsBottom - layout.stairsTop) / kStairSteps);
+    for (unsigned x = 0; x < width; ++x) {
+        const unsigned top = layout.stairsTop + (x % kStairSteps) * step;
+        canvas.fill(x, top, x + 1, std::min(top + step, layout.stairsBottom));
     }
-    y += band;
-    for (unsigned step = 0; step < 8; ++step) {
-        const unsigned x0 = margin + innerWidth * step / 8;
-        const unsigned x1 = margin + innerWidth * (step + 1) / 8;
-        canvas.fill(x0, y + gap, x1, y + band - gap, static_cast<unsigned char>(step * 255 / 7));
+
+    // The ramp: step k inks the dots whose threshold is below 8k, k of
+    // every eight.
+    const unsigned rampWidth = layout.rampRight - layout.rampLeft;
+    for (unsigned k = 0; k < kTestLabelRampSteps; ++k) {
+        const unsigned x0 = layout.rampLeft + rampWidth * k / kTestLabelRampSteps;
+        const unsigned x1 = layout.rampLeft + rampWidth * (k + 1) / kTestLabelRampSteps;
+        for (unsigned y = layout.rampTop; y < layout.rampBottom; ++y)
+            for (unsigned x = x0; x < x1; ++x)
+                if (ditherThreshold(x, y) < 8 * k)
+                    dots[static_cast<size_t>(y) * width + x] = kInk;
     }
-    y += band;
-    const unsigned widthMm = (width * 254 + dpi * 5) / (dpi * 10);
-    const unsigned heightMm = (height * 254 + dpi * 5) / (dpi * 10);
-    canvas.text(std::to_string(widthMm) + "X" + std::to_string(heightMm) + " MM", y + gap,
-                textScale);
+
+    // The bar code, centred, its bars at even positions of its widths.
+    if (layout.module > 0) {
+        const std::vector<unsigned char> widths = code128Widths(testLabelBarcodeText(facts.dpi));
+        const unsigned symbol = code128Modules(widths) * layout.module;
+        unsigned x = (width - symbol) / 2;
+        for (size_t i = 0; i < widths.size(); ++i) {
+            const unsigned w = widths[i] * layout.module;
+            if (i % 2 == 0)
+                canvas.fill(x, layout.barcodeTop, x + w, layout.barcodeBottom);
+            x += w;
+        }
+    }
     return dots;
 }
 
@@ -172,13 +295,19 @@ const char* appTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize)
     pappl_pr_driver_data_t data;
     if (papplPrinterGetDriverData(printer, &data) == nullptr || data.x_default <= 0)
         return nullptr;
+    // The label a job that names none is printed on.
     const pappl_media_col_t& media =
-        data.media_ready[0].size_width > 0 ? data.media_ready[0] : data.media_default;
-    const int dpi = data.x_default;
-    const unsigned width = static_cast<unsigned>((media.size_width * dpi + 1270) / 2540);
-    const unsigned height = static_cast<unsigned>((media.size_length * dpi + 1270) / 2540);
-    if (width == 0 || height == 0)
+        data.media_default.size_width > 0 ? data.media_default : data.media_ready[0];
+    TestLabelFacts facts;
+    facts.dpi = data.x_default;
+    facts.width = static_cast<unsigned>((media.size_width * facts.dpi + 1270) / 2540);
+    facts.height = static_cast<unsigned>((media.size_length * facts.dpi + 1270) / 2540);
+    if (facts.width == 0 || facts.height == 0)
         return nullptr;
+    facts.darknessPercent = data.darkness_configured + data.darkness_default;
+    facts.speed = data.speed_default;
+    facts.mode = data.mode_configured;
+    facts.tracking = media.tracking;
 
     const char* tmp = std::getenv("TMPDIR");
     std::snprintf(buffer, bufsize, "%s/tavel-test-label-XXXXXX.png", tmp ? tmp : "/tmp");
@@ -189,8 +318,8 @@ const char* appTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize)
     }
     FILE* file = fdopen(fd, "wb");
     bool ok = file != nullptr &&
-              writeTestLabelPng(file, drawTestLabel(width, height, dpi, data.darkness_configured),
-                                width, height, dpi);
+              writeTestLabelPng(file, drawTestLabel(facts), facts.width, facts.height,
+                                facts.dpi);
     if (file != nullptr)
         ok = std::fclose(file) == 0 && ok;
     else

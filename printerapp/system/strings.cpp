@@ -28,6 +28,9 @@ const char* const kEnglishStrings =
     "\"media-gap-height\" = \"Gap height (mm)\";\n"
     "\"save-page-images\" = \"Save page images (diagnosis)\";\n"
     "\"query-printer-status\" = \"Query printer status\";\n"
+    "\"label-crop\" = \"Carrier pages\";\n"
+    "\"label-crop.label-box\" = \"Print the ruled label box alone\";\n"
+    "\"label-crop.none\" = \"Print the whole page\";\n"
     // A TSPL printer's marker supply is its ribbon.
     "\"printer-state-reasons.marker-supply-empty\" = \"Ribbon out.\";\n";
 

@@ -8,8 +8,9 @@
 # printers at once, raw TSPL, Apple raster, a JPEG; the jobs that must be
 # refused; a page of another size fitted onto the label; PDFs, images
 # turned by their EXIF orientation and carrier pages whose label box is cut
-# out; PostScript refused at submission; page images only when the
-# printer's setting asks for them.
+# out; the test label, the same dots whatever the halftone; PostScript
+# refused at submission; page images only when the printer's setting asks
+# for them.
 #
 #   app_same_dots_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -100,8 +101,8 @@ check_box_label "$WORK/jpeg-1.pbm" 812 1218 101 203 304 304 2
 #   whose EXIF orientation 6 says to turn it clockwise to view it;
 # - a carrier page: Letter with a ruled 4 x 6 in box (3 pt lines, outer
 #   edge 34.5 pt from the left and 4.5 pt from the top) holding a 1 x 0.5 in
-#   block 0.5 in from the box's left and top edges, as PDF and as a PWG
-#   raster. The box (291 x 435 pt, 820.4 x 1226.5 dots) is cut out and
+#   block 0.5 in from the box's left and top edges, as PDF, as a PWG
+#   raster and as PNG and JPEG images at 203 dpi. The box (291 x 435 pt, 820.4 x 1226.5 dots) is cut out and
 #   scaled by 812 / 820.4 to 812 x 1214, 2 dots down: the block at
 #   (105, 107)..(306, 207);
 # - the carrier PDF with label-crop none: the whole page is scaled by
@@ -125,6 +126,9 @@ printf '%s\n' '%!PS' '<< /PageSize [612 792] >> setpagedevice' \
     '400 100 moveto /Helvetica findfont 12 scalefont setfont (Fold here) show showpage' \
     > "$WORK/carrier.ps"
 ps2pdf "$WORK/carrier.ps" "$WORK/carrier.pdf" || fail "ps2pdf could not write the carrier page"
+gs -q -dNOPAUSE -dBATCH -sDEVICE=pnggray -r203 -g1726x2233 -o "$WORK/carrier.png" "$WORK/carrier.ps" \
+    && gs -q -dNOPAUSE -dBATCH -sDEVICE=jpeggray -r203 -g1726x2233 -o "$WORK/carrier.jpg" "$WORK/carrier.ps" \
+    || fail "ghostscript could not write the carrier page as images"
 # The page as a client's raster: inverted by the transfer function, as the
 # application's pages take 0 = blank.
 # app_pages reads no PGM comment: the header is written again.
@@ -154,8 +158,81 @@ exif-jpeg|exif.jpg|image/jpeg|label-box||101|203|304|304
 exif-png|exif.png|image/png|label-box||101|203|304|304
 carrier-pdf|carrier.pdf|application/pdf|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
 carrier-raster|carrier.pwg|image/pwg-raster|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-png|carrier.png|image/png|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
+carrier-jpeg|carrier.jpg|image/jpeg|label-box|label box was cut out of the 216.0x279.4 mm page|105|107|306|207
 carrier-whole|carrier.pdf|application/pdf|none|page was fitted onto the 101.6x152.4 mm label|95|139|191|187
 TABLE
+# A carrier image in two copies: its label box printed twice, each once.
+app_print tl4 print-label "$WORK/carrier.png" image/png carrier-png-copies copies=2 \
+    media=oe_4x6-label_4x6in halftone=threshold
+check_job_state carrier-png-copies completed "label box was cut out"
+[ "$(print_lines "$(app_output tl4 carrier-png-copies)" | tr '\n' ' ')" = "PRINT 1,1 PRINT 1,1 " ] \
+    || fail "carrier-png-copies: expected two labels of one copy each"
+[ "$(decode_labels "$(app_output tl4 carrier-png-copies)" "$WORK/carrier-png-copies" 203)" -eq 2 ] \
+    || fail "carrier-png-copies: expected two labels"
+cmp -s "$WORK/carrier-png-1.pbm" "$WORK/carrier-png-copies-2.pbm" \
+    || fail "carrier-png-copies: the second copy is not the carrier label"
+
+# The test label (Print Test Page on the printer's web page) on a printer
+# of its own, with the Auto halftone it starts with, then threshold and an
+# error diffusion as its default: the same dots each time. On the label: a
+# band inked across all 812 dots, a ramp of 8 x 8 tiles that grows, left
+# to right, through at least seven of the nine densities k/8 (k x 8 inked
+# dots in a tile), and a bar code that zbarimg reads when it is installed.
+app_add_printer tp tavel_tl4_203dpi
+print_test_label() {  # NAME: prints the test label into $WORK/NAME-1.pbm
+    local session i
+    curl -s -m 10 -o "$WORK/$1-form.html" "http://127.0.0.1:$APP_PORT/tp/"
+    session=$(sed -n 's/.*name="session" value="\([0-9a-f]*\)".*/\1/p' "$WORK/$1-form.html")
+    [ -n "$session" ] || fail "the printer's web page has no form"
+    curl -s -m 10 -o "$WORK/$1-printed.html" --data "session=${session%%$'\n'*}&action=print-test-page" \
+        "http://127.0.0.1:$APP_PORT/tp/"
+    grep -q "Test page printed" "$WORK/$1-printed.html" || fail "$1: Print Test Page was not accepted"
+    for i in $(seq 1 100); do
+        [ -f "$WORK/out-tp/Test Page.tspl" ] && [ "$(app_printer_attribute tp queued-job-count)" = 0 ] && break
+        sleep 0.2
+    done
+    [ -f "$WORK/out-tp/Test Page.tspl" ] || fail "$1: the test label reached no printer in 20 s"
+    mv "$WORK/out-tp/Test Page.tspl" "$WORK/$1.tspl"
+    [ "$(decode_labels "$WORK/$1.tspl" "$WORK/$1" 203)" -eq 1 ] || fail "$1: expected one label"
+}
+print_test_label test-label-auto
+python3 - "$WORK/test-label-auto-1.pbm" << 'PY' || fail "the printed test label lacks its band or its ramp"
+import sys
+data = open(sys.argv[1], "rb").read()
+magic, size, bits = data.split(b"\n", 2)
+width, height = map(int, size.split())
+stride = (width + 7) // 8
+def ink(x, y):
+    return bits[y * stride + x // 8] >> (7 - x % 8) & 1
+full = [all(ink(x, y) for x in range(width)) for y in range(height)]
+band, run = 0, 0
+for y in range(8, height - 8):  # the frame's rows left out
+    run = run + 1 if full[y] else 0
+    band = max(band, run)
+if band < 8:
+    sys.exit("no row band inked across the width (longest %d rows)" % band)
+best = 0
+for ty in range(0, height - 7, 8):
+    tiles = [sum(ink(x, y) for y in range(ty, ty + 8) for x in range(tx, tx + 8))
+             for tx in range(width // 10 // 8 * 8, width * 9 // 10 - 7, 8)]
+    if all(a <= b for a, b in zip(tiles, tiles[1:])):
+        best = max(best, len({t for t in tiles if t % 8 == 0}))
+if best < 7:
+    sys.exit("no row of tiles rising through seven densities (at most %d)" % best)
+PY
+if command -v zbarimg > /dev/null; then
+    [ "$(zbarimg -q --raw "$WORK/test-label-auto-1.pbm" 2> /dev/null)" = "TEST 203 DPI" ] \
+        || fail "zbarimg does not read the test label's bar code as TEST 203 DPI"
+fi
+for halftone in threshold jarvis-judice-ninke; do
+    ipptool -t -d value="$halftone" "ipp://127.0.0.1:$APP_PORT/ipp/print/tp" \
+        "$APP_TESTS/set-halftone-default.test" > "$WORK/tp-$halftone.log" 2>&1 \
+        || { cat "$WORK/tp-$halftone.log" >&2; fail "could not set the halftone to $halftone"; }
+    print_test_label "test-label-$halftone"
+    cmp -s "$WORK/test-label-auto-1.pbm" "$WORK/test-label-$halftone-1.pbm" \
+        || fail "the test label prints other dots with $halftone than with auto"
+done
 
 # PostScript is refused at submission, with a message saying what to do.
 ipptool -tv -d filetype=application/postscript -f "$WORK/carrier.ps" \
@@ -163,11 +240,12 @@ ipptool -tv -d filetype=application/postscript -f "$WORK/carrier.ps" \
     || { cat "$WORK/ps.ipp" >&2; fail "PostScript was not refused at submission"; }
 grep -q "convert it to PDF" "$WORK/ps.ipp" || fail "the PostScript refusal does not say what to do"
 
-# No attribute at all: the printer's defaults are the PPD's defaults. Then a
-# default changed over IPP applies to the next job that leaves it out.
+# No attribute at all: the printer's defaults are the PPD's defaults, but
+# for the halftone, Auto in the application (the PPD keeps threshold). Then
+# a default changed over IPP applies to the next job that leaves it out.
 app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster defaults
 check_job_state defaults completed ""
-filter_output tavtl4.ppd "$WORK/label.ras" "" "$WORK/defaults.expected"
+filter_output tavtl4.ppd "$WORK/label.ras" "HalftoneType=Auto" "$WORK/defaults.expected"
 check_same_output tl4 defaults "$WORK/defaults.expected"
 ipptool -t -d value=burkes \
     "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$APP_TESTS/set-halftone-default.test" \

@@ -1,7 +1,8 @@
 // Fitting a page onto the label, on pages small enough to work out by hand:
 // the turn's direction, the averaging when shrinking, the centring and the
 // repeated dots when enlarging, and the header and message of a fitted page.
-// The test label drawn for Print Test Page is checked here too.
+// The test label drawn for Print Test Page (its frame, band, staircase,
+// ramp, bar code and text) and its Code 128 symbols are checked here too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "printerapp/jobs/code128.h"
+#include "printerapp/jobs/dot_font.h"
 #include "printerapp/jobs/exif_orientation.h"
 #include "printerapp/jobs/label_crop.h"
 #include "printerapp/jobs/page_fit.h"
@@ -166,6 +169,35 @@ TEST(LabelCrop, OneLabelShapedBoxIsFound)
     }
 }
 
+TEST(LabelCrop, BoxIsCutOutOnlyOfAPageLargerThanTheLabel)
+{
+    // The 80 x 120 box on the 200 x 300 page, all at 100 dpi, onto an
+    // 80 x 120 label: cut out dot for dot, its border on the label's edge.
+    const Dots page = pageWithBoxes({{10, 20, 90, 140}});
+    Dots fitted;
+    std::string note;
+    ASSERT_TRUE(cutOutLabelBox(page, 200, 300, 100, 80, 120, 100, &fitted, &note));
+    EXPECT_EQ(note, "The 20.3x30.5 mm label box was cut out of the 50.8x76.2 mm page, fitted "
+                    "onto the 20.3x30.5 mm label.");
+    ASSERT_EQ(fitted.size(), 80u * 120);
+    EXPECT_EQ(fitted[0], 255);
+    EXPECT_EQ(fitted[60 * 80 + 1], 255);
+    EXPECT_EQ(fitted[60 * 80 + 2], 0);
+    EXPECT_EQ(fitted[119 * 80 + 40], 255);
+
+    // Not larger than the label, nothing is cut: the same page onto a
+    // 200 x 300 label, or the page at 400 dpi (12.7 x 19.1 mm) onto the
+    // 80 x 120 label at 100 dpi (20.3 x 30.5 mm).
+    note = "untouched";
+    fitted.clear();
+    EXPECT_FALSE(cutOutLabelBox(page, 200, 300, 100, 200, 300, 100, &fitted, &note));
+    EXPECT_FALSE(cutOutLabelBox(page, 200, 300, 400, 80, 120, 100, &fitted, &note));
+    EXPECT_TRUE(fitted.empty());
+    EXPECT_EQ(note, "untouched");
+    // Larger but without a box: nothing is cut either.
+    EXPECT_FALSE(cutOutLabelBox(Dots(200 * 300, 0), 200, 300, 100, 80, 120, 100, &fitted, &note));
+}
+
 TEST(ExifOrientation, TagIsReadAndApplied)
 {
     // One directory entry, Orientation (0x0112) SHORT 1 = 6, in both byte orders.
@@ -203,31 +235,179 @@ TEST(ExifOrientation, TagIsReadAndApplied)
     }
 }
 
-TEST(TestLabel, EdgesDarknessAndRamp)
+// Runs of equal dots along row y from x0 to x1: the length of each run,
+// the first run starting at x0 whatever its colour.
+std::vector<unsigned> runsAlong(const Dots& dots, unsigned width, unsigned y, unsigned x0,
+                                unsigned x1)
 {
-    const unsigned width = 812, height = 1218;
-    const Dots dots = drawTestLabel(width, height, 203, 53);
-    ASSERT_EQ(dots.size(), static_cast<size_t>(width) * height);
-    auto at = [&](unsigned x, unsigned y) { return dots[static_cast<size_t>(y) * width + x]; };
-    // Every dot on the label's edge is inked.
-    for (unsigned x = 0; x < width; ++x)
-        ASSERT_TRUE(at(x, 0) == 255 && at(x, height - 1) == 255) << x;
-    for (unsigned y = 0; y < height; ++y)
-        ASSERT_TRUE(at(0, y) == 255 && at(width - 1, y) == 255) << y;
-    // Inside the frame: text in the first band, a solid third band, and a
-    // ramp in the fourth that rises from blank to full ink.
-    const unsigned margin = 8, band = (height - 2 * margin) / 6;
-    unsigned textDots = 0;
-    for (unsigned y = margin; y < margin + band; ++y)
-        for (unsigned x = margin; x < width - margin; ++x)
-            textDots += at(x, y) == 255;
-    EXPECT_GT(textDots, 1000u);
-    EXPECT_EQ(at(width / 2, margin + 2 * band + band / 2), 255);
-    const unsigned rampY = margin + 3 * band + band / 2;
-    EXPECT_EQ(at(margin, rampY), 0);
-    EXPECT_EQ(at(width - margin - 1, rampY), 255);
-    for (unsigned x = margin + 1; x < width - margin; ++x)
-        ASSERT_GE(at(x, rampY), at(x - 1, rampY)) << x;
+    std::vector<unsigned> runs;
+    for (unsigned x = x0; x < x1; ++x) {
+        if (x == x0 || dots[y * width + x] != dots[y * width + x - 1])
+            runs.push_back(0);
+        ++runs.back();
+    }
+    return runs;
+}
+
+TEST(TestLabel, FrameBandStairsRampAndBarcode)
+{
+    const struct {
+        unsigned width, height;
+        int dpi;
+    } labels[] = {{812, 1218, 203}, {812, 406, 203}, {1200, 1800, 300}, {600, 300, 300}};
+    for (const auto& label : labels) {
+        SCOPED_TRACE(std::to_string(label.width) + "x" + std::to_string(label.height));
+        TestLabelFacts facts;
+        facts.width = label.width;
+        facts.height = label.height;
+        facts.dpi = label.dpi;
+        const unsigned width = label.width, height = label.height;
+        const Dots dots = drawTestLabel(facts);
+        ASSERT_EQ(dots.size(), static_cast<size_t>(width) * height);
+        auto at = [&](unsigned x, unsigned y) { return dots[static_cast<size_t>(y) * width + x]; };
+        // No grey level is left for a halftone to change.
+        ASSERT_TRUE(std::all_of(dots.begin(), dots.end(), [](unsigned char d) { return d == 0 || d == 255; }));
+        // Every dot on the label's edge is inked.
+        for (unsigned x = 0; x < width; ++x)
+            ASSERT_TRUE(at(x, 0) == 255 && at(x, height - 1) == 255) << x;
+        for (unsigned y = 0; y < height; ++y)
+            ASSERT_TRUE(at(0, y) == 255 && at(width - 1, y) == 255) << y;
+
+        const TestLabelLayout layout = testLabelLayout(width, height, label.dpi);
+        ASSERT_LE(layout.barcodeBottom, height);
+        // The band: every dot of the width, at least a millimetre of rows.
+        EXPECT_GE(layout.solidBottom - layout.solidTop, static_cast<unsigned>(label.dpi / 25));
+        for (unsigned y = layout.solidTop; y < layout.solidBottom; ++y)
+            for (unsigned x = 0; x < width; ++x)
+                ASSERT_EQ(at(x, y), 255) << x << "," << y;
+        // The staircase: each column inked in it, never on a row its
+        // neighbour is inked on (inside the frame), so one dot's line stands
+        // alone.
+        const unsigned frame = label.dpi / 50;
+        for (unsigned x = 0; x < width; ++x) {
+            unsigned inked = 0;
+            for (unsigned y = layout.stairsTop; y < layout.stairsBottom; ++y) {
+                inked += at(x, y) == 255;
+                if (x >= frame && x + 1 < width - frame && at(x, y) == 255) {
+                    ASSERT_EQ(at(x + 1, y), 0) << x << "," << y;
+                }
+            }
+            ASSERT_GT(inked, 0u) << x;
+        }
+        // The ramp: each 8 x 8 tile (the dither's period) wholly inside
+        // step k holds k x 8 inked dots, so the nine steps go from blank to
+        // full ink in eighths.
+        ASSERT_GE(layout.rampBottom - layout.rampTop, 8u);
+        const unsigned rampWidth = layout.rampRight - layout.rampLeft;
+        for (unsigned k = 0; k < kTestLabelRampSteps; ++k) {
+            const unsigned x0 = layout.rampLeft + rampWidth * k / kTestLabelRampSteps;
+            const unsigned x1 = layout.rampLeft + rampWidth * (k + 1) / kTestLabelRampSteps;
+            unsigned tiles = 0;
+            for (unsigned ty = (layout.rampTop + 7) / 8 * 8; ty + 8 <= layout.rampBottom; ty += 8) {
+                for (unsigned tx = (x0 + 7) / 8 * 8; tx + 8 <= x1; tx += 8) {
+                    unsigned inked = 0;
+                    for (unsigned y = ty; y < ty + 8; ++y)
+                        for (unsigned x = tx; x < tx + 8; ++x)
+                            inked += at(x, y) == 255;
+                    ASSERT_EQ(inked, 8 * k) << "step " << k << " tile " << tx << "," << ty;
+                    ++tiles;
+                }
+            }
+            EXPECT_GT(tiles, 0u) << "step " << k;
+        }
+        // The bar code across its middle row: ten blank modules, then the
+        // symbol's bars and spaces module for module, then ten blank.
+        ASSERT_GT(layout.module, 0u);
+        const std::vector<unsigned char> widths = code128Widths(testLabelBarcodeText(label.dpi));
+        const unsigned margin = 2 * std::max(2u, frame);
+        const std::vector<unsigned> runs =
+            runsAlong(dots, width, (layout.barcodeTop + layout.barcodeBottom) / 2, margin,
+                      width - margin);
+        ASSERT_EQ(runs.size(), widths.size() + 2);
+        EXPECT_GE(runs.front(), 10 * layout.module);
+        EXPECT_GE(runs.back(), 10 * layout.module);
+        for (size_t i = 0; i < widths.size(); ++i)
+            EXPECT_EQ(runs[i + 1], widths[i] * layout.module) << i;
+        // Bars an eighth of an inch high at least, for a hand scanner.
+        EXPECT_GE(layout.barcodeBottom - layout.barcodeTop, static_cast<unsigned>(label.dpi / 8));
+    }
+}
+
+TEST(TestLabel, TextSaysSizeDarknessSpeedAndMode)
+{
+    TestLabelFacts defaults;  // the TL-4's: 53 %, the printer's speed, tear-off on gaps
+    defaults.width = 812;
+    defaults.height = 1218;
+    TestLabelFacts set;
+    set.width = 1200;
+    set.height = 600;
+    set.dpi = 300;
+    set.darknessPercent = 53 + 50;  // clipped to 100 %
+    set.speed = 10160;              // 4 in/s in 1/100 mm/s
+    set.mode = PAPPL_LABEL_MODE_CUTTER;
+    set.tracking = PAPPL_MEDIA_TRACKING_MARK;
+    TestLabelFacts stencil;
+    stencil.width = 2480;
+    stencil.height = 3508;
+    stencil.dpi = 300;
+    stencil.darknessPercent = -10;
+    stencil.speed = 3810;  // 1.5 in/s: half an inch rounds up, as the job's SPEED does
+    stencil.mode = static_cast<pappl_label_mode_t>(0);
+    stencil.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
+    const struct {
+        const TestLabelFacts& facts;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {defaults, {"TEST LABEL 203 DPI", "101.6 X 152.4 MM", "DARKNESS 53%, DENSITY 8",
+                    "SPEED: PRINTER'S OWN", "MODE TEAR-OFF, GAPS"}},
+        {set, {"TEST LABEL 300 DPI", "101.6 X 50.8 MM", "DARKNESS 100%, DENSITY 15",
+               "SPEED 4 IN/S", "MODE CUTTER, BLACK MARKS"}},
+        {stencil, {"TEST LABEL 300 DPI", "210.0 X 297.0 MM", "DARKNESS 0%, DENSITY 0",
+                   "SPEED 2 IN/S", "MODE PRINTER'S OWN, CONTINUOUS"}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::string> lines = testLabelText(c.facts);
+        EXPECT_EQ(lines, c.lines);
+        // Every character is drawn: none falls back to a blank.
+        for (const std::string& line : lines)
+            for (char ch : line)
+                EXPECT_NE(dotFontGlyph(ch), nullptr) << "'" << ch << "' in " << line;
+    }
+    EXPECT_EQ(testLabelBarcodeText(203), "TEST 203 DPI");
+}
+
+TEST(Code128, StartDataCheckAndStop)
+{
+    // "TEST" in code set B: start B (104), T = 52, E = 37, S = 51, T = 52;
+    // check (104 + 1x52 + 2x37 + 3x51 + 4x52) mod 103 = 591 mod 103 = 76.
+    const std::vector<unsigned char> widths = code128Widths("TEST");
+    const std::string expected = "211214" "213311" "132113" "213113" "213311" "221114" "2331112";
+    ASSERT_EQ(widths.size(), expected.size());
+    for (size_t i = 0; i < widths.size(); ++i)
+        EXPECT_EQ(widths[i], expected[i] - '0') << i;
+    EXPECT_EQ(code128Modules(widths), 11u * 6 + 13);
+
+    // Each printable character is three bars and three spaces eleven
+    // modules wide, its bars an even number of modules, and no two alike.
+    std::vector<std::string> patterns;
+    for (char c = ' '; c <= '~'; ++c) {
+        const std::vector<unsigned char> one = code128Widths(std::string(1, c));
+        ASSERT_EQ(one.size(), 6u * 3 + 7) << c;
+        unsigned sum = 0, bars = 0;
+        for (size_t i = 6; i < 12; ++i) {
+            sum += one[i];
+            bars += i % 2 == 0 ? one[i] : 0;
+        }
+        EXPECT_EQ(sum, 11u) << c;
+        EXPECT_EQ(bars % 2, 0u) << c;
+        patterns.emplace_back(one.begin() + 6, one.begin() + 12);
+    }
+    std::sort(patterns.begin(), patterns.end());
+    EXPECT_EQ(std::unique(patterns.begin(), patterns.end()), patterns.end());
+    // Outside code set B there is no symbol.
+    EXPECT_TRUE(code128Widths("").empty());
+    EXPECT_TRUE(code128Widths("caf\xc3\xa9").empty());
+    EXPECT_TRUE(code128Widths("A\tB").empty());
 }
 
 }  // namespace
