@@ -26,6 +26,7 @@
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
+#include "printerapp/web/form_guard.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
 
@@ -96,11 +97,7 @@ bool isOpenOperation(ipp_op_t operation)
     case IPP_OP_IDENTIFY_PRINTER:
     case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
     case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
-    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
     case IPP_OP_GET_SUBSCRIPTIONS:
-    case IPP_OP_RENEW_SUBSCRIPTION:
-    case IPP_OP_CANCEL_SUBSCRIPTION:
-    case IPP_OP_GET_NOTIFICATIONS:
     case IPP_OP_CUPS_GET_DEFAULT:
     case IPP_OP_CUPS_GET_PRINTERS:
         return true;
@@ -123,6 +120,38 @@ bool isJobOperation(ipp_op_t operation)
     default:
         return false;
     }
+}
+
+// Operations on subscriptions that exist, allowed to their owner: the
+// subscriptions they name, by notify-subscription-id or (Get-Notifications)
+// notify-subscription-ids.
+bool isSubscriptionOperation(ipp_op_t operation)
+{
+    return operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES ||
+           operation == IPP_OP_RENEW_SUBSCRIPTION || operation == IPP_OP_CANCEL_SUBSCRIPTION ||
+           operation == IPP_OP_GET_NOTIFICATIONS;
+}
+
+// Whether every subscription the request names belongs to name. A
+// subscription that does not exist is left to PAPPL, which answers "not
+// found".
+bool ownsSubscriptions(pappl_client_t* client, const std::string& name)
+{
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* ids = ippFindAttribute(request, "notify-subscription-id", IPP_TAG_INTEGER);
+    if (ids == nullptr)
+        ids = ippFindAttribute(request, "notify-subscription-ids", IPP_TAG_INTEGER);
+    if (ids == nullptr)
+        return false;
+    for (int i = 0; i < ippGetCount(ids); i++) {
+        pappl_subscription_t* subscription =
+            papplSystemFindSubscription(papplClientGetSystem(client), ippGetInteger(ids, i));
+        const char* owner =
+            subscription != nullptr ? papplSubscriptionGetUsername(subscription) : nullptr;
+        if (subscription != nullptr && (owner == nullptr || name != owner))
+            return false;
+    }
+    return true;
 }
 
 // PAPPL's vendor operation that browses for devices (DNS-SD included).
@@ -234,7 +263,7 @@ void checkPassword(pappl_client_t* client, const char* authorization, ClientIden
     explicit_bzero(hash, sizeof(hash));
 }
 
-ClientIdentity identify(pappl_client_t* client)
+ClientIdentity identify(pappl_client_t* client, bool ippRequest)
 {
     ClientIdentity identity;
     http_t* http = papplClientGetHTTP(client);
@@ -253,7 +282,7 @@ ClientIdentity identify(pappl_client_t* client)
         identity.uid = uid;
         return identity;
     }
-    ipp_t* request = papplClientGetRequest(client);
+    ipp_t* request = ippRequest ? papplClientGetRequest(client) : nullptr;
     ipp_attribute_t* claimed =
         request != nullptr
             ? ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME)
@@ -266,10 +295,26 @@ ClientIdentity identify(pappl_client_t* client)
     return identity;
 }
 
-// Who may do what: CONTINUE lets the request through.
-http_status_t decide(pappl_client_t* client)
+// A web page or form: PAPPL asks only about those that change a printer,
+// a job or the system, and they need an administrator. An administrator's
+// page gives the browser its form cookie; a form must come from this
+// server's own pages (web/form_guard.h).
+http_status_t decideWebRequest(pappl_client_t* client, const ClientIdentity& identity,
+                               http_status_t refusal)
 {
-    const ClientIdentity identity = identify(client);
+    if (!identity.administrator && !(identity.local && isAdministratorUid(identity.uid)))
+        return refusal;
+    papplClientSetUsername(client, identity.name.c_str());
+    if (papplClientGetMethod(client) == HTTP_STATE_POST)
+        return appCheckFormPost(client);
+    appIssueFormCookie(client);
+    return HTTP_STATUS_CONTINUE;
+}
+
+// Who may do what: CONTINUE lets the request through.
+http_status_t decide(pappl_client_t* client, bool ippRequest)
+{
+    const ClientIdentity identity = identify(client, ippRequest);
     // 401 asks the client for the password; a remote client on a
     // connection in clear is first told to encrypt it.
     const http_status_t refusal =
@@ -278,6 +323,10 @@ http_status_t decide(pappl_client_t* client)
         return HTTP_STATUS_UNAUTHORIZED;
     if (identity.needsTls && identity.name.empty())
         return refusal;  // a password sent in clear
+    // PAPPL keeps the operation of a connection's last IPP request: a web
+    // request is never judged by it.
+    if (!ippRequest)
+        return decideWebRequest(client, identity, refusal);
     // PAPPL makes this name the owner of the jobs the request creates.
     papplClientSetUsername(client, identity.name.c_str());
     const ipp_op_t operation = papplClientGetOperation(client);
@@ -286,6 +335,9 @@ http_status_t decide(pappl_client_t* client)
     // The group database is read only here, not for every job.
     const bool administrator =
         identity.administrator || (identity.local && isAdministratorUid(identity.uid));
+    if (isSubscriptionOperation(operation))
+        return administrator || ownsSubscriptions(client, identity.name) ? HTTP_STATUS_CONTINUE
+                                                                          : refusal;
     if (isJobOperation(operation) && !administrator) {
         pappl_job_t* job = papplClientGetJob(client);
         const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
@@ -307,13 +359,23 @@ http_status_t decide(pappl_client_t* client)
 // PAPPL never finds the printer busy (its refusal path can deadlock).
 http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
-    const http_status_t decision = decide(client);
-    if (decision != HTTP_STATUS_CONTINUE)
+    const bool ippRequest = appIsIppRequest(client);
+    const http_status_t decision = decide(client, ippRequest);
+    if (decision != HTTP_STATUS_CONTINUE || !ippRequest)
         return decision;
     return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;
 }
 
 }  // namespace
+
+bool appIsIppRequest(pappl_client_t* client)
+{
+    const char* type = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_CONTENT_TYPE);
+    const char* uri = papplClientGetURI(client);
+    return papplClientGetMethod(client) == HTTP_STATE_POST && type != nullptr &&
+           strncasecmp(type, "application/ipp", 15) == 0 && uri != nullptr &&
+           std::strncmp(uri, "/ipp/", 5) == 0 && papplClientGetRequest(client) != nullptr;
+}
 
 bool appLpadminGid(gid_t* gid)
 {
