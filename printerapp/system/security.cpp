@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "printerapp/devices/discovery.h"
+#include "printerapp/devices/file_device.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
 #include "printerapp/web/form_guard.h"
@@ -36,33 +37,6 @@ std::string optionValue(const char* name, int numOptions, cups_option_t* options
 {
     const char* value = cupsGetOption(name, numOptions, options);
     return value != nullptr ? value : "";
-}
-
-// True when path is directory or every component of path below directory
-// is a real folder, not a link: lstat walks the path one component at a
-// time.
-bool realFolderBelow(const std::string& directory, const std::string& path)
-{
-    if (path == directory)
-        return true;
-    if (path.compare(0, directory.size() + 1, directory + "/") != 0)
-        return false;
-    std::string walked = directory;
-    size_t start = directory.size() + 1;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string::npos)
-            slash = path.size();
-        const std::string part = path.substr(start, slash - start);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        walked += "/" + part;
-        struct stat info;
-        if (lstat(walked.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return false;
-        start = slash + 1;
-    }
-    return true;
 }
 
 std::string randomPassword()
@@ -421,22 +395,15 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
     if (security.fileDeviceDirectory.empty())
         return "file:// devices are off: the server writes no file for its clients "
                "(an administrator may start it with -o file-device-directory=DIR)";
-    char scheme[32], user[256], host[256], resource[1024];
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
-                        host, sizeof(host), &port, resource,
-                        sizeof(resource)) < HTTP_URI_STATUS_OK ||
-        (host[0] != '\0' && std::strcmp(host, "localhost") != 0))
-        return "bad file:// device URI";
-    std::string path = resource;
-    const size_t query = path.find('?');
-    if (query != std::string::npos)
-        path.erase(query);
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    if (!realFolderBelow(security.fileDeviceDirectory, path))
+    std::string below, extension, reason;
+    if (!appFileDevicePlace(security.fileDeviceDirectory, uri, &below, &extension, &reason))
+        return reason;
+    const int folder = appOpenFolderBelow(security.fileDeviceDirectory, below);
+    if (folder < 0)
         return "a file:// device must name an existing folder inside " +
-               security.fileDeviceDirectory + ", reached through no link";
+               security.fileDeviceDirectory +
+               ", reached through no link, that no other user can change";
+    close(folder);
     return "";
 }
 
@@ -444,34 +411,10 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
-    const char* name = papplJobGetName(job);
-    if (uri == nullptr || name == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
-        papplJobGetState(job) == IPP_JSTATE_COMPLETED || !appDeviceRefusal(security, uri).empty())
+    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
+        papplJobGetState(job) == IPP_JSTATE_COMPLETED)
         return;
-    // The folder and extension of the URI; the device names the file after
-    // the job, with '/' made '_'.
-    char scheme[32], user[256], host[256], resource[1024];
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
-                        host, sizeof(host), &port, resource,
-                        sizeof(resource)) < HTTP_URI_STATUS_OK)
-        return;
-    std::string folder = resource, extension = "prn";
-    const size_t query = folder.find('?');
-    if (query != std::string::npos) {
-        const size_t ext = folder.find("ext=", query);
-        if (ext != std::string::npos)
-            extension = folder.substr(ext + 4, folder.find('&', ext) - ext - 4);
-        folder.erase(query);
-    }
-    std::string file = name;
-    for (char& c : file)
-        if (c == '/')
-            c = '_';
-    const std::string path = folder + "/" + file + "." + extension;
-    struct stat info;
-    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
-        unlink(path.c_str());
+    appRemoveEmptyFileDeviceJob(security.fileDeviceDirectory, uri, papplJobGetName(job));
 }
 
 bool appSetAdminPassword(pappl_system_t* system, const AppSecurity& security, std::string* error)
