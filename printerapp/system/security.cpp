@@ -14,12 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -210,9 +214,80 @@ struct ClientIdentity {
     bool needsTls = false;  // a remote client on a connection in clear
 };
 
+// Password guessing, slowed per client address: after kFreeGuesses wrong
+// passwords an address waits a second before its next answer, doubling with
+// each further wrong one up to kLongestWait, while its other guesses are
+// refused unchecked. A right password, or kForgetAfter without a wrong one,
+// clears the address: the administrator is never locked out for long.
+constexpr int kFreeGuesses = 10;
+constexpr std::chrono::seconds kLongestWait(60);
+constexpr std::chrono::minutes kForgetAfter(5);
+
+struct Guesses {
+    int wrong = 0;
+    std::chrono::steady_clock::time_point last;
+    std::chrono::steady_clock::time_point nextCheck;
+};
+
+std::mutex sGuessesMutex;
+std::map<std::string, Guesses> sGuesses;
+
+std::string addressOf(pappl_client_t* client)
+{
+    char address[256] = "";
+    httpAddrString(httpGetAddress(papplClientGetHTTP(client)), address, sizeof(address));
+    return address;
+}
+
+// False while the address must wait before another guess is checked.
+bool mayGuess(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(sGuessesMutex);
+    auto found = sGuesses.find(address);
+    const auto now = std::chrono::steady_clock::now();
+    if (found == sGuesses.end())
+        return true;
+    if (now - found->second.last > kForgetAfter) {
+        sGuesses.erase(found);
+        return true;
+    }
+    return now >= found->second.nextCheck;
+}
+
+void noteGuess(pappl_client_t* client, const std::string& address, bool right)
+{
+    std::lock_guard<std::mutex> lock(sGuessesMutex);
+    if (right) {
+        sGuesses.erase(address);
+        return;
+    }
+    if (sGuesses.size() > 10000)
+        sGuesses.clear();  // a bound on memory; addresses start afresh
+    Guesses& guesses = sGuesses[address];
+    guesses.wrong++;
+    guesses.last = std::chrono::steady_clock::now();
+    const int over = guesses.wrong - kFreeGuesses;
+    const auto wait = over <= 0 ? std::chrono::seconds(0)
+                                : std::min<std::chrono::seconds>(
+                                      std::chrono::seconds(1L << std::min(over - 1, 6)),
+                                      kLongestWait);
+    guesses.nextCheck = guesses.last + wait;
+    papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                   "Wrong administrator password from %s (%d in a row); next check in %d s.",
+                   address.c_str(), guesses.wrong, static_cast<int>(wait.count()));
+}
+
 // Checks HTTP Basic credentials against the administrator password.
 void checkPassword(pappl_client_t* client, const char* authorization, ClientIdentity* identity)
 {
+    const std::string address = addressOf(client);
+    if (!mayGuess(address)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                       "Password from %s refused unchecked: too many wrong ones.",
+                       address.c_str());
+        identity->badPassword = true;
+        return;
+    }
     char credentials[512];
     int length = sizeof(credentials) - 1;
     const char* encoded = authorization + 6;
@@ -233,6 +308,7 @@ void checkPassword(pappl_client_t* client, const char* authorization, ClientIden
     } else {
         identity->badPassword = true;
     }
+    noteGuess(client, address, identity->administrator);
     explicit_bzero(credentials, sizeof(credentials));
     explicit_bzero(hash, sizeof(hash));
 }

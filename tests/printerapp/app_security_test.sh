@@ -297,6 +297,19 @@ in_server curl -s -m 10 -b "$WORK/jar" --data "session=$root_token&action=resume
     "http://127.0.0.1:$PORT/tl4/" > /dev/null
 echo "refused: printer buttons without an administrator, forms without the cookie or from another site"
 
+# Password guessing is slowed per address and logged: after a few wrong
+# passwords even the right one is refused unchecked for a while.
+for i in $(seq 1 12); do
+    # shellcheck disable=SC2046
+    in_client ipptool -t $(create_on_socket "guess-$i" "admin:guess-$i@$SERVER_ADDRESS:$PORT") \
+        > /dev/null 2>&1 || true
+done
+# shellcheck disable=SC2046
+refused remote "Create-Printer with the right password right after guesses" \
+    $(create_on_socket after-guesses "admin:$PASSWORD@HOST")
+grep -q "refused unchecked: too many wrong ones" "$WORK/app/log" \
+    || fail "password guessing was not slowed or not logged"
+
 # A sub-command with no server running (here: none in the client's
 # namespace, and private /run and /tmp) may start one on the local socket
 # alone, which only its user may use.
