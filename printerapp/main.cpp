@@ -186,7 +186,6 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     }
     if (!localOnly && listen != nullptr)
         papplSystemSetHostName(system, listen);
-    appRestrictLocalSocket(system);
     appSetAuthorization(system);
     appAddPrinterPage(system, &appSystem->security);
 
@@ -252,6 +251,11 @@ int main(int argc, char* argv[])
     // avahi-daemon.
     if (argc == 2 && std::strcmp(argv[1], "devices") == 0 && !appAvahiRuns())
         return appListLocalDevices();
+    std::string error;
+    if (!appPrepareLocalSocket(argv[0], &error)) {
+        std::fprintf(stderr, "tavel-printer-app: %s\n", error.c_str());
+        return 1;
+    }
     appMapDeviceArguments(argc, argv);
     AppSystem appSystem;
     return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",

@@ -1,117 +1,92 @@
-// The local socket's owner and mode, set by a thread that watches for the
-// socket's creation: PAPPL binds it after the system is created, with no
-// hook before its first client.
+// Where the local socket lives. libcups binds PAPPL's local socket with
+// mode 0777, and PAPPL names it after the program (/run/NAME.sock for
+// root, $TMPDIR/NAMEUID.sock for others): restricting the file afterwards
+// leaves a window, a copy of the program under another name escapes a
+// rule written for one name, and a predictable name in /tmp can be taken
+// first by another user, who then receives the user's documents and
+// commands. PAPPL 1.3.1 puts root's socket into $SNAP_COMMON when that is
+// set, and other users' into $TMPDIR; so the socket goes into a folder chosen here,
+// which exists with its final owner and mode before the server binds:
+// whoever cannot enter the folder cannot reach the socket, whatever its
+// mode and name.
 #include "printerapp/system/local_socket.h"
 
-#include <poll.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <thread>
 
 #include "printerapp/system/security.h"
 
 namespace {
 
-// PAPPL's main loop serves every client of its local socket as an
-// administrator without asking the authorization callback, and libcups
-// creates the socket with mode 0777. A server run as root keeps
-// /run/tavel-printer-app.sock for root and the lpadmin group; a user's
-// server keeps $TMPDIR/tavel-printer-appUID.sock (PAPPL's places) for the
-// user alone. Plain arrays: the watching thread may still read them while
-// the process ends and destroys its static objects.
-struct LocalSocket {
-    char directory[PATH_MAX];
-    char path[PATH_MAX];
-    bool forAdmins;  // root and lpadmin, else the user alone
-};
-LocalSocket sLocalSocket;
+const char* const kRootFolder = "/run/tavel-printer-app";
 
-// False while the socket is not there.
-bool restrictSocketFile()
+// Root's folder, made for root and group lpadmin when it does not exist.
+void makeRootFolder()
 {
-    const char* path = sLocalSocket.path;
-    struct stat info;
-    if (lstat(path, &info) != 0 || !S_ISSOCK(info.st_mode))
-        return false;
+    if (mkdir(kRootFolder, 0700) != 0)
+        return;
     gid_t admins = 0;
-    bool ok;
-    if (sLocalSocket.forAdmins) {
-        appLpadminGid(&admins);
-        // Closed to others first, then opened to the group.
-        ok = chmod(path, 0660) == 0 && lchown(path, 0, admins) == 0;
-    } else {
-        ok = info.st_uid == getuid() && chmod(path, 0600) == 0;
-    }
-    if (!ok)
-        std::fprintf(stderr, "tavel-printer-app: cannot restrict %s\n", path);
-    return true;
+    if (appLpadminGid(&admins) && chown(kRootFolder, 0, admins) == 0)
+        chmod(kRootFolder, 0750);
 }
 
-// PAPPL binds the socket after the system is created and gives no hook
-// before its first client: a thread, watching the socket's folder since
-// before the bind, restricts the socket as soon as it appears (within
-// microseconds instead of the main loop's first timer, a second later).
-void watchLocalSocket(int inotify)
+// The folder for this user: made when it is the user's own fallback.
+std::string chooseFolder()
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    alignas(inotify_event) char events[4096];
-    while (!restrictSocketFile()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            break;
-        pollfd ready = {inotify, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left)) > 0 &&
-            read(inotify, events, sizeof(events)) < 0 && errno != EINTR)
-            break;
+    if (getuid() == 0) {
+        makeRootFolder();
+        return kRootFolder;
     }
-    close(inotify);
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && *xdg == '/')
+        return xdg;
+    const std::string folder = "/tmp/tavel-printer-app-" + std::to_string(getuid());
+    mkdir(folder.c_str(), 0700);
+    return folder;
 }
 
-// The main loop's timer: restricts the socket again once the server runs,
-// in case the watch could not be set.
-bool restrictLocalSocket(pappl_system_t*, void*)
+// The program's name as PAPPL takes it for the socket's name.
+std::string baseName(const char* argv0)
 {
-    return !restrictSocketFile();  // not yet there: try again
+    const char* slash = std::strrchr(argv0, '/');
+    return slash != nullptr ? slash + 1 : argv0;
 }
 
 }  // namespace
 
-void appRestrictLocalSocket(pappl_system_t* system)
+bool appPrepareLocalSocket(const char* argv0, std::string* error)
 {
-    const char* tmp = std::getenv("TMPDIR");
-    const bool root = getuid() == 0;
-    const std::string directory = root                             ? "/run"
-                                  : tmp != nullptr && *tmp != '\0' ? tmp
-                                                                   : "/tmp";
-    const std::string path =
-        root ? directory + "/tavel-printer-app.sock"
-             : directory + "/tavel-printer-app" + std::to_string(getuid()) + ".sock";
-    if (path.size() >= sizeof(sLocalSocket.path))
-        return;  // no socket can have this path
-    std::memcpy(sLocalSocket.directory, directory.c_str(), directory.size() + 1);
-    std::memcpy(sLocalSocket.path, path.c_str(), path.size() + 1);
-    sLocalSocket.forAdmins = root;
-    // The socket of an earlier run goes now (PAPPL would replace it), so
-    // that the watch waits for the new one.
+    const std::string folder = chooseFolder();
     struct stat info;
-    if (lstat(sLocalSocket.path, &info) == 0 && S_ISSOCK(info.st_mode))
-        unlink(sLocalSocket.path);
-    const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify >= 0 &&
-        inotify_add_watch(inotify, sLocalSocket.directory, IN_CREATE | IN_MOVED_TO) >= 0)
-        std::thread(watchLocalSocket, inotify).detach();
-    else if (inotify >= 0)
-        close(inotify);
-    papplSystemAddTimerCallback(system, 0, 1, restrictLocalSocket, nullptr);
+    if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        *error = folder + " is no folder for the local socket";
+        return false;
+    }
+    // A user's folder is the user's alone; root's is open to group
+    // lpadmin, for reading.
+    const mode_t closed = getuid() == 0 ? 027 : 077;
+    if (info.st_uid != getuid() || (info.st_mode & closed) != 0) {
+        *error = folder + " belongs to another user or is open to others: the local socket "
+                          "is not put there";
+        return false;
+    }
+    // PAPPL 1.3.1 takes $SNAP_COMMON/NAME.sock for root and
+    // $TMPDIR/NAMEUID.sock for other users.
+    const bool root = getuid() == 0;
+    const std::string socket = folder + "/" + baseName(argv0) +
+                               (root ? "" : std::to_string(getuid())) + ".sock";
+    if (lstat(socket.c_str(), &info) == 0 &&
+        (!S_ISSOCK(info.st_mode) || info.st_uid != getuid())) {
+        *error = socket + " is not a socket of this user's server";
+        return false;
+    }
+    if (setenv(root ? "SNAP_COMMON" : "TMPDIR", folder.c_str(), 1) != 0) {
+        *error = std::string("cannot choose the local socket's folder: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
 }

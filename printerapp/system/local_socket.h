@@ -1,11 +1,15 @@
 // The local socket of PAPPL's main loop, whose every client PAPPL serves as
-// an administrator: kept for those who administer the server from the
-// moment it is created.
+// an administrator: it lives in a folder that only those who administer
+// the server can enter, so that it is closed from its first instant, and a
+// client talks to no socket another user planted (local_socket.cpp).
 #pragma once
 
-#include <pappl/pappl.h>
+#include <string>
 
-// A server run as root keeps /run/tavel-printer-app.sock for root and the
-// lpadmin group, a user's server keeps its socket for the user alone
-// (libcups creates it with mode 0777). Called before PAPPL binds it.
-void appRestrictLocalSocket(pappl_system_t* system);
+// Chooses the socket's folder and makes PAPPL use it, before its main loop
+// starts (server and client alike): /run/tavel-printer-app for root
+// (root and group lpadmin may enter), else the user's $XDG_RUNTIME_DIR or
+// /tmp/tavel-printer-app-UID, the user's alone. False with the reason when
+// the folder, or a socket already in it, belongs to someone else or is
+// open to others.
+bool appPrepareLocalSocket(const char* argv0, std::string* error);

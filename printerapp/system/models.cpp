@@ -7,6 +7,7 @@
 #include "printerapp/devices/identify.h"
 #include "printerapp/web/label_mode_page.h"
 #include "printerapp/devices/status.h"
+#include "printerapp/web/printer_page.h"
 #include "printerapp/jobs/testpage.h"
 
 #include <cstdio>
@@ -353,4 +354,5 @@ void appPrinterCreated(pappl_printer_t* printer, void* data)
     papplPrinterSetSupplies(printer, 2, supplies);
     addLabelModePage(printer);
     appAddStatusPage(printer);
+    appServePrinterPage(printer);
 }

@@ -14,21 +14,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
+#include "printerapp/devices/file_device.h"
 #include "printerapp/jobs/document_formats.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
+#include "printerapp/web/form_guard.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
 
@@ -38,33 +44,6 @@ std::string optionValue(const char* name, int numOptions, cups_option_t* options
 {
     const char* value = cupsGetOption(name, numOptions, options);
     return value != nullptr ? value : "";
-}
-
-// True when path is directory or every component of path below directory
-// is a real folder, not a link: lstat walks the path one component at a
-// time.
-bool realFolderBelow(const std::string& directory, const std::string& path)
-{
-    if (path == directory)
-        return true;
-    if (path.compare(0, directory.size() + 1, directory + "/") != 0)
-        return false;
-    std::string walked = directory;
-    size_t start = directory.size() + 1;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string::npos)
-            slash = path.size();
-        const std::string part = path.substr(start, slash - start);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        walked += "/" + part;
-        struct stat info;
-        if (lstat(walked.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return false;
-        start = slash + 1;
-    }
-    return true;
 }
 
 std::string randomPassword()
@@ -99,11 +78,7 @@ bool isOpenOperation(ipp_op_t operation)
     case IPP_OP_IDENTIFY_PRINTER:
     case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
     case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
-    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
     case IPP_OP_GET_SUBSCRIPTIONS:
-    case IPP_OP_RENEW_SUBSCRIPTION:
-    case IPP_OP_CANCEL_SUBSCRIPTION:
-    case IPP_OP_GET_NOTIFICATIONS:
     case IPP_OP_CUPS_GET_DEFAULT:
     case IPP_OP_CUPS_GET_PRINTERS:
         return true;
@@ -126,6 +101,38 @@ bool isJobOperation(ipp_op_t operation)
     default:
         return false;
     }
+}
+
+// Operations on subscriptions that exist, allowed to their owner: the
+// subscriptions they name, by notify-subscription-id or (Get-Notifications)
+// notify-subscription-ids.
+bool isSubscriptionOperation(ipp_op_t operation)
+{
+    return operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES ||
+           operation == IPP_OP_RENEW_SUBSCRIPTION || operation == IPP_OP_CANCEL_SUBSCRIPTION ||
+           operation == IPP_OP_GET_NOTIFICATIONS;
+}
+
+// Whether every subscription the request names belongs to name. A
+// subscription that does not exist is left to PAPPL, which answers "not
+// found".
+bool ownsSubscriptions(pappl_client_t* client, const std::string& name)
+{
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* ids = ippFindAttribute(request, "notify-subscription-id", IPP_TAG_INTEGER);
+    if (ids == nullptr)
+        ids = ippFindAttribute(request, "notify-subscription-ids", IPP_TAG_INTEGER);
+    if (ids == nullptr)
+        return false;
+    for (int i = 0; i < ippGetCount(ids); i++) {
+        pappl_subscription_t* subscription =
+            papplSystemFindSubscription(papplClientGetSystem(client), ippGetInteger(ids, i));
+        const char* owner =
+            subscription != nullptr ? papplSubscriptionGetUsername(subscription) : nullptr;
+        if (subscription != nullptr && (owner == nullptr || name != owner))
+            return false;
+    }
+    return true;
 }
 
 // PAPPL's vendor operation that browses for devices (DNS-SD included).
@@ -210,9 +217,80 @@ struct ClientIdentity {
     bool needsTls = false;  // a remote client on a connection in clear
 };
 
+// Password guessing, slowed per client address: after kFreeGuesses wrong
+// passwords an address waits a second before its next answer, doubling with
+// each further wrong one up to kLongestWait, while its other guesses are
+// refused unchecked. A right password, or kForgetAfter without a wrong one,
+// clears the address: the administrator is never locked out for long.
+constexpr int kFreeGuesses = 10;
+constexpr std::chrono::seconds kLongestWait(60);
+constexpr std::chrono::minutes kForgetAfter(5);
+
+struct Guesses {
+    int wrong = 0;
+    std::chrono::steady_clock::time_point last;
+    std::chrono::steady_clock::time_point nextCheck;
+};
+
+std::mutex sGuessesMutex;
+std::map<std::string, Guesses> sGuesses;
+
+std::string addressOf(pappl_client_t* client)
+{
+    char address[256] = "";
+    httpAddrString(httpGetAddress(papplClientGetHTTP(client)), address, sizeof(address));
+    return address;
+}
+
+// False while the address must wait before another guess is checked.
+bool mayGuess(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(sGuessesMutex);
+    auto found = sGuesses.find(address);
+    const auto now = std::chrono::steady_clock::now();
+    if (found == sGuesses.end())
+        return true;
+    if (now - found->second.last > kForgetAfter) {
+        sGuesses.erase(found);
+        return true;
+    }
+    return now >= found->second.nextCheck;
+}
+
+void noteGuess(pappl_client_t* client, const std::string& address, bool right)
+{
+    std::lock_guard<std::mutex> lock(sGuessesMutex);
+    if (right) {
+        sGuesses.erase(address);
+        return;
+    }
+    if (sGuesses.size() > 10000)
+        sGuesses.clear();  // a bound on memory; addresses start afresh
+    Guesses& guesses = sGuesses[address];
+    guesses.wrong++;
+    guesses.last = std::chrono::steady_clock::now();
+    const int over = guesses.wrong - kFreeGuesses;
+    const auto wait = over <= 0 ? std::chrono::seconds(0)
+                                : std::min<std::chrono::seconds>(
+                                      std::chrono::seconds(1L << std::min(over - 1, 6)),
+                                      kLongestWait);
+    guesses.nextCheck = guesses.last + wait;
+    papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                   "Wrong administrator password from %s (%d in a row); next check in %d s.",
+                   address.c_str(), guesses.wrong, static_cast<int>(wait.count()));
+}
+
 // Checks HTTP Basic credentials against the administrator password.
 void checkPassword(pappl_client_t* client, const char* authorization, ClientIdentity* identity)
 {
+    const std::string address = addressOf(client);
+    if (!mayGuess(address)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                       "Password from %s refused unchecked: too many wrong ones.",
+                       address.c_str());
+        identity->badPassword = true;
+        return;
+    }
     char credentials[512];
     int length = sizeof(credentials) - 1;
     const char* encoded = authorization + 6;
@@ -233,11 +311,12 @@ void checkPassword(pappl_client_t* client, const char* authorization, ClientIden
     } else {
         identity->badPassword = true;
     }
+    noteGuess(client, address, identity->administrator);
     explicit_bzero(credentials, sizeof(credentials));
     explicit_bzero(hash, sizeof(hash));
 }
 
-ClientIdentity identify(pappl_client_t* client)
+ClientIdentity identify(pappl_client_t* client, bool ippRequest)
 {
     ClientIdentity identity;
     http_t* http = papplClientGetHTTP(client);
@@ -256,7 +335,7 @@ ClientIdentity identify(pappl_client_t* client)
         identity.uid = uid;
         return identity;
     }
-    ipp_t* request = papplClientGetRequest(client);
+    ipp_t* request = ippRequest ? papplClientGetRequest(client) : nullptr;
     ipp_attribute_t* claimed =
         request != nullptr
             ? ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME)
@@ -269,10 +348,26 @@ ClientIdentity identify(pappl_client_t* client)
     return identity;
 }
 
-// Who may do what: CONTINUE lets the request through.
-http_status_t decide(pappl_client_t* client)
+// A web page or form: PAPPL asks only about those that change a printer,
+// a job or the system, and they need an administrator. An administrator's
+// page gives the browser its form cookie; a form must come from this
+// server's own pages (web/form_guard.h).
+http_status_t decideWebRequest(pappl_client_t* client, const ClientIdentity& identity,
+                               http_status_t refusal)
 {
-    const ClientIdentity identity = identify(client);
+    if (!identity.administrator && !(identity.local && isAdministratorUid(identity.uid)))
+        return refusal;
+    papplClientSetUsername(client, identity.name.c_str());
+    if (papplClientGetMethod(client) == HTTP_STATE_POST)
+        return appCheckFormPost(client);
+    appIssueFormCookie(client);
+    return HTTP_STATUS_CONTINUE;
+}
+
+// Who may do what: CONTINUE lets the request through.
+http_status_t decide(pappl_client_t* client, bool ippRequest)
+{
+    const ClientIdentity identity = identify(client, ippRequest);
     // 401 asks the client for the password; a remote client on a
     // connection in clear is first told to encrypt it.
     const http_status_t refusal =
@@ -281,6 +376,10 @@ http_status_t decide(pappl_client_t* client)
         return HTTP_STATUS_UNAUTHORIZED;
     if (identity.needsTls && identity.name.empty())
         return refusal;  // a password sent in clear
+    // PAPPL keeps the operation of a connection's last IPP request: a web
+    // request is never judged by it.
+    if (!ippRequest)
+        return decideWebRequest(client, identity, refusal);
     // PAPPL makes this name the owner of the jobs the request creates.
     papplClientSetUsername(client, identity.name.c_str());
     const ipp_op_t operation = papplClientGetOperation(client);
@@ -289,6 +388,9 @@ http_status_t decide(pappl_client_t* client)
     // The group database is read only here, not for every job.
     const bool administrator =
         identity.administrator || (identity.local && isAdministratorUid(identity.uid));
+    if (isSubscriptionOperation(operation))
+        return administrator || ownsSubscriptions(client, identity.name) ? HTTP_STATUS_CONTINUE
+                                                                          : refusal;
     if (isJobOperation(operation) && !administrator) {
         pappl_job_t* job = papplClientGetJob(client);
         const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
@@ -310,9 +412,11 @@ http_status_t decide(pappl_client_t* client)
 // PAPPL never finds the printer busy (its refusal path can deadlock).
 http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
-    appMapCreatePrinterRequest(client);
-    const http_status_t decision = decide(client);
-    if (decision != HTTP_STATUS_CONTINUE)
+    const bool ippRequest = appIsIppRequest(client);
+    if (ippRequest)
+        appMapCreatePrinterRequest(client);
+    const http_status_t decision = decide(client, ippRequest);
+    if (decision != HTTP_STATUS_CONTINUE || !ippRequest)
         return decision;
     // A refused document has its IPP answer in the response already; for
     // HTTP_STATUS_ERROR PAPPL 1.3.1 writes no HTTP status of its own, drops
@@ -324,6 +428,15 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 }
 
 }  // namespace
+
+bool appIsIppRequest(pappl_client_t* client)
+{
+    const char* type = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_CONTENT_TYPE);
+    const char* uri = papplClientGetURI(client);
+    return papplClientGetMethod(client) == HTTP_STATE_POST && type != nullptr &&
+           strncasecmp(type, "application/ipp", 15) == 0 && uri != nullptr &&
+           std::strncmp(uri, "/ipp/", 5) == 0 && papplClientGetRequest(client) != nullptr;
+}
 
 bool appLpadminGid(gid_t* gid)
 {
@@ -369,22 +482,15 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
     if (security.fileDeviceDirectory.empty())
         return "file:// devices are off: the server writes no file for its clients "
                "(an administrator may start it with -o file-device-directory=DIR)";
-    char scheme[32], user[256], host[256], resource[1024];
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
-                        host, sizeof(host), &port, resource,
-                        sizeof(resource)) < HTTP_URI_STATUS_OK ||
-        (host[0] != '\0' && std::strcmp(host, "localhost") != 0))
-        return "bad file:// device URI";
-    std::string path = resource;
-    const size_t query = path.find('?');
-    if (query != std::string::npos)
-        path.erase(query);
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    if (!realFolderBelow(security.fileDeviceDirectory, path))
+    std::string below, extension, reason;
+    if (!appFileDevicePlace(security.fileDeviceDirectory, uri, &below, &extension, &reason))
+        return reason;
+    const int folder = appOpenFolderBelow(security.fileDeviceDirectory, below);
+    if (folder < 0)
         return "a file:// device must name an existing folder inside " +
-               security.fileDeviceDirectory + ", reached through no link";
+               security.fileDeviceDirectory +
+               ", reached through no link, that no other user can change";
+    close(folder);
     return "";
 }
 
@@ -392,34 +498,10 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
-    const char* name = papplJobGetName(job);
-    if (uri == nullptr || name == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
-        papplJobGetState(job) == IPP_JSTATE_COMPLETED || !appDeviceRefusal(security, uri).empty())
+    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
+        papplJobGetState(job) == IPP_JSTATE_COMPLETED)
         return;
-    // The folder and extension of the URI; the device names the file after
-    // the job, with '/' made '_'.
-    char scheme[32], user[256], host[256], resource[1024];
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
-                        host, sizeof(host), &port, resource,
-                        sizeof(resource)) < HTTP_URI_STATUS_OK)
-        return;
-    std::string folder = resource, extension = "prn";
-    const size_t query = folder.find('?');
-    if (query != std::string::npos) {
-        const size_t ext = folder.find("ext=", query);
-        if (ext != std::string::npos)
-            extension = folder.substr(ext + 4, folder.find('&', ext) - ext - 4);
-        folder.erase(query);
-    }
-    std::string file = name;
-    for (char& c : file)
-        if (c == '/')
-            c = '_';
-    const std::string path = folder + "/" + file + "." + extension;
-    struct stat info;
-    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
-        unlink(path.c_str());
+    appRemoveEmptyFileDeviceJob(security.fileDeviceDirectory, uri, papplJobGetName(job));
 }
 
 bool appSetAdminPassword(pappl_system_t* system, const AppSecurity& security, std::string* error)

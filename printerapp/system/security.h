@@ -32,12 +32,19 @@ std::string appDeviceRefusal(const AppSecurity& security, const char* uri);
 void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
 
 // Decides every IPP request and web page PAPPL asks about (all TCP clients,
-// loopback included): printing and reading are open; a job's owner or an
-// administrator may change or cancel the job; everything else needs an
-// administrator. Others get 401 so that clients may ask for the password.
+// loopback included): printing and reading are open; a job's or a
+// subscription's owner or an administrator may change or cancel it;
+// everything else, every web page or form PAPPL asks about included, needs
+// an administrator. Others get 401 so that clients may ask for the password.
 // Find-Devices is refused while avahi-daemon does not run (PAPPL would
 // abort).
 void appSetAuthorization(pappl_system_t* system);
+
+// Whether the request PAPPL serves is an IPP request (a POST of
+// application/ipp to an /ipp/ path) rather than a web page or form. PAPPL
+// keeps a connection's last IPP request and operation while it serves a
+// later web request on the same connection.
+bool appIsIppRequest(pappl_client_t* client);
 
 // The gid of group lpadmin, whose members administer the server; false
 // when the group does not exist.

@@ -66,12 +66,13 @@ done
 [ ${#failures[@]} -eq 0 ] || fail "failed: ${failures[*]}"
 
 # One HTTP/1.0 request to the web page, the answer on standard output:
-# web_request METHOD PATH [BODY].
+# web_request METHOD PATH [BODY [COOKIE]] (forms need the cookie the
+# server's pages give).
 web_request() {
-    local method=$1 path=$2 body=${3:-}
+    local method=$1 path=$2 body=${3:-} cookie=${4:-}
     exec 3<> "/dev/tcp/127.0.0.1/$APP_PORT" || fail "cannot connect to the web page"
-    printf '%s %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s' \
-        "$method" "$path" "${#body}" "$body" >&3
+    printf '%s %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\nCookie: %s\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s' \
+        "$method" "$path" "$cookie" "${#body}" "$body" >&3
     # PAPPL keeps the connection open: the page ends with its last chunk.
     local line
     while IFS= read -r -t 10 line <&3; do
@@ -88,9 +89,11 @@ for label in "Halftoning:" "Gap height (mm):" "Sierra diffusion (photos)"; do
 done
 
 # The Label Mode page sets label-mode-configured.
-session=$(web_request GET /tl4/label-mode | sed -n 's/.*name="session" value="\([0-9a-f]*\)".*/\1/p' | head -n 1)
-[ -n "$session" ] || fail "the Label Mode page has no form"
-web_request POST /tl4/label-mode "session=$session&label-mode=peel-off" > "$WORK/label-mode.html"
+web_request GET /tl4/label-mode > "$WORK/label-form.html"
+session=$(sed -n 's/.*name="session" value="\([0-9a-f]*\)".*/\1/p' "$WORK/label-form.html" | head -n 1)
+cookie=$(sed -n 's/^Set-Cookie: \(tavel-form=[^;]*\);.*/\1/p' "$WORK/label-form.html" | head -n 1)
+[ -n "$session" ] && [ -n "$cookie" ] || fail "the Label Mode page has no form or no form cookie"
+web_request POST /tl4/label-mode "session=$session&label-mode=peel-off" "$cookie" > "$WORK/label-mode.html"
 grep -q 'Changes saved' "$WORK/label-mode.html" || fail "the Label Mode page did not save"
 [ "$(app_printer_attribute tl4 label-mode-configured)" = peel-off ] \
     || fail "the label mode did not change: $(app_printer_attribute tl4 label-mode-configured)"

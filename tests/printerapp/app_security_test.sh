@@ -20,11 +20,33 @@ unit="$E2E_BUILD_DIR/printerapp/tavel-printer-app.service"
 
 e2e_setup
 
-# A server run as root keeps its local socket (where PAPPL takes every
-# client for an administrator) for root and lpadmin from its start on.
+# A server run as root binds its local socket (where PAPPL takes every
+# client for an administrator) inside a folder only root and lpadmin may
+# enter, so that it is closed from its first instant.
 app_start
-[ "$(stat -c %a /run/tavel-printer-app.sock)" = 660 ] \
-    || fail "the local socket is open to every user: $(ls -l /run/tavel-printer-app.sock)"
+[ -S /run/tavel-printer-app/tavel-printer-app.sock ] || fail "no local socket in /run/tavel-printer-app"
+[ "$(stat -c %a /run/tavel-printer-app)" = 750 ] \
+    || fail "the local socket's folder is open to others: $(ls -ld /run/tavel-printer-app)"
+if setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    stat /run/tavel-printer-app/tavel-printer-app.sock > /dev/null 2>&1; then
+    fail "nobody reaches root's local socket"
+fi
+
+# File devices write only into folders no other user can change, with
+# extensions of letters and digits: a user's folder inside the allowed one
+# (which the user could fill with links or FIFOs) and an extension with a
+# slash are refused.
+mkdir -p "$WORK/users-dir" "$WORK/out-ext"
+chown nobody "$WORK/users-dir"
+for device in "file://$WORK/users-dir?ext=tspl" "file://$WORK/out-ext?ext=x/../../victim"; do
+    ipptool -t -d driver=tavel_tl4_203dpi -d "device=$device" -d name=evil-file \
+        "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/create-printer.test" > "$WORK/file.log" 2>&1 \
+        && fail "a printer was made on $device"
+    grep -q "status-code = client-error" "$WORK/file.log" || grep -q "got client-error" "$WORK/file.log" \
+        || fail "$device: $(grep -a -m 2 'status\|FAIL' "$WORK/file.log")"
+done
+[ -z "$(ls -A "$WORK/users-dir")" ] || fail "a file was written into a user's folder"
+echo "refused: file devices in a user's folder or with a path as extension"
 
 # A job the printer refuses leaves no file, not even an empty one, on a
 # file:// device of a test server.
@@ -68,6 +90,14 @@ in_client ip link set "tvc$$" up
 
 # The server, as the unit starts it, with an administrator password.
 user=$(sed -n 's/^User=//p' "$unit")
+# The service's own user, as the package makes it.
+if ! getent passwd "$user" > /dev/null; then
+    useradd --system --user-group --no-create-home --home-dir /nonexistent "$user" \
+        || fail "cannot make the service user $user"
+    remove_service_user() { userdel "$user" 2> /dev/null || true; }
+    E2E_CLEANUP_HOOKS+=(remove_service_user)
+fi
+[ "$user" != lp ] && [ "$user" != root ] || fail "the service runs as $user, whom CUPS runs filters as"
 read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
 read -r -a environment <<< "$(sed -n 's/^Environment=//p' "$unit")"
 [ -n "$user" ] && [ "${command[1]}" = server ] || fail "cannot read User= and ExecStart= of $unit"
@@ -199,18 +229,112 @@ in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/by-admin" get-printer-attr
     || fail "the administrator's printer is missing"
 echo "refused: remote Add Printer form"
 
+# A web request is decided on its own: one Get-Printer-Attributes on a
+# kept-alive connection, then the printer's delete form, with the form
+# token of a public page, by a remote client over https and by nobody over
+# http. The printer must live on.
+ipp_get_attributes() {
+    local uri="ipp://$1/ipp/print/tl4"
+    printf '\x02\x00\x00\x0b\x00\x00\x00\x01\x01\x47\x00\x12attributes-charset\x00\x05utf-8'
+    printf '\x48\x00\x1battributes-natural-language\x00\x02en\x45\x00\x0bprinter-uri'
+    printf "\\x00\\x$(printf %02x ${#uri})%s\\x03" "$uri"
+}
+page_token=$(in_client curl -sk -m 10 "https://$SERVER_ADDRESS:$PORT/tl4" \
+    | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+local_token=$(in_server curl -s -m 10 "http://127.0.0.1:$PORT/tl4" \
+    | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+[ -n "$page_token" ] && [ -n "$local_token" ] || fail "the printer page shows no form token"
+ipp_get_attributes "$SERVER_ADDRESS:$PORT" > "$WORK/remote.ipp"
+ipp_get_attributes "127.0.0.1:$PORT" > "$WORK/local.ipp"
+in_client curl -sk -m 10 -o /dev/null -H "Content-Type: application/ipp" --data-binary @"$WORK/remote.ipp" \
+    "https://$SERVER_ADDRESS:$PORT/ipp/print/tl4" --next -sk -m 10 -o /dev/null \
+    --data "session=$page_token" "https://$SERVER_ADDRESS:$PORT/tl4/delete"
+"${as_nobody[@]}" curl -s -m 10 -o /dev/null -H "Content-Type: application/ipp" --data-binary @"$WORK/local.ipp" \
+    "http://127.0.0.1:$PORT/ipp/print/tl4" --next -s -m 10 -o /dev/null \
+    --data "session=$local_token" "http://127.0.0.1:$PORT/tl4/delete"
+in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/tl4" get-printer-attributes.test \
+    || fail "the printer was deleted through a kept-alive connection"
+echo "refused: delete form after an IPP request on the same connection"
+
+# The printer page's buttons but Identify and Print Test Page need an
+# administrator (posted to both paths of the page); an administrator's form
+# needs the cookie of the server's page and must not come from another site.
+printer_state() {
+    in_server ipptool -tv -d attr=printer-state "ipp://127.0.0.1:$PORT/ipp/print/tl4" \
+        "$APP_TESTS/get-printer-attribute.test" 2> /dev/null | sed -n 's/^ *printer-state (enum) = //p'
+}
+[ "$(printer_state)" = idle ] || fail "the printer is not idle before the buttons: $(printer_state)"
+for path in /tl4/ /tl4; do
+    for action in pause-printer hold-new-jobs cancel-all-jobs; do
+        "${as_nobody[@]}" curl -s -m 10 -o /dev/null --data "session=$local_token&action=$action" \
+            "http://127.0.0.1:$PORT$path"
+        in_client curl -sk -m 10 -o /dev/null --data "session=$page_token&action=$action" \
+            "https://$SERVER_ADDRESS:$PORT$path"
+    done
+done
+in_server curl -s -m 10 -c "$WORK/jar" -o /dev/null "http://127.0.0.1:$PORT/tl4"
+root_token=$(in_server curl -s -m 10 -b "$WORK/jar" "http://127.0.0.1:$PORT/addprinter" \
+    | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+in_server curl -s -m 10 -o /dev/null --data "session=$root_token&action=pause-printer" \
+    "http://127.0.0.1:$PORT/tl4/"
+in_server curl -s -m 10 -b "$WORK/jar" -o /dev/null -H "Origin: http://127.0.0.1:9" \
+    --data "session=$root_token&action=pause-printer" "http://127.0.0.1:$PORT/tl4/"
+in_server curl -s -m 10 -b "$WORK/jar" -o /dev/null -H "Referer: http://127.0.0.1:9/evil.html" \
+    --data-urlencode "session=$root_token" --data-urlencode printer_name=cross-site \
+    --data-urlencode driver_name=tavel_tl4_203dpi --data-urlencode "device_uri=socket://127.0.0.1:9" \
+    "http://127.0.0.1:$PORT/addprinter"
+[ "$(printer_state)" = idle ] || fail "a button changed the printer without an administrator: $(printer_state)"
+if in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/cross-site" get-printer-attributes.test; then
+    fail "a form from another site added a printer"
+fi
+"${as_nobody[@]}" curl -s -m 10 --data "session=$local_token&action=identify-printer" \
+    "http://127.0.0.1:$PORT/tl4/" | grep -q "Printer identified" \
+    || fail "Identify Printer is no longer open"
+in_server curl -s -m 10 -b "$WORK/jar" --data "session=$root_token&action=pause-printer" \
+    "http://127.0.0.1:$PORT/tl4/" > /dev/null
+[ "$(printer_state)" = stopped ] || fail "root's own form with its cookie did not pause the printer"
+in_server curl -s -m 10 -b "$WORK/jar" --data "session=$root_token&action=resume-printer" \
+    "http://127.0.0.1:$PORT/tl4/" > /dev/null
+echo "refused: printer buttons without an administrator, forms without the cookie or from another site"
+
+# Password guessing is slowed per address and logged: after a few wrong
+# passwords even the right one is refused unchecked for a while.
+for i in $(seq 1 12); do
+    # shellcheck disable=SC2046
+    in_client ipptool -t $(create_on_socket "guess-$i" "admin:guess-$i@$SERVER_ADDRESS:$PORT") \
+        > /dev/null 2>&1 || true
+done
+# shellcheck disable=SC2046
+refused remote "Create-Printer with the right password right after guesses" \
+    $(create_on_socket after-guesses "admin:$PASSWORD@HOST")
+grep -q "refused unchecked: too many wrong ones" "$WORK/app/log" \
+    || fail "password guessing was not slowed or not logged"
+
 # A sub-command with no server running (here: none in the client's
 # namespace, and private /run and /tmp) may start one on the local socket
 # alone, which only its user may use.
 mkdir -m 1777 "$WORK/client-tmp"
+# nobody takes daemon's folder name first: daemon's command refuses it and
+# sends nothing there.
+daemon_uid=$(id -u daemon)
+mkdir -m 0777 "$WORK/client-tmp/tavel-printer-app-$daemon_uid"
+chown nobody "$WORK/client-tmp/tavel-printer-app-$daemon_uid"
+in_client unshare --mount sh -c 'mount -t tmpfs tmpfs /run && mount --bind "$1" /tmp &&
+    exec setpriv --reuid=daemon --regid=daemon --clear-groups env HOME=/tmp \
+    timeout 60 "$2" printers' sh "$WORK/client-tmp" "$APP" > "$WORK/squat.log" 2>&1 \
+    && fail "daemon used a socket folder nobody made: $(cat "$WORK/squat.log")"
+[ -z "$(ls -A "$WORK/client-tmp/tavel-printer-app-$daemon_uid")" ] \
+    || fail "daemon's server or client used nobody's folder"
+echo "refused: a socket folder another user made first"
 in_client unshare --mount sh -c 'mount -t tmpfs tmpfs /run && mount --bind "$1" /tmp &&
     exec setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp \
     timeout 60 "$2" printers' sh "$WORK/client-tmp" "$APP" > "$WORK/subcommand.log" 2>&1 \
     || fail "the printers sub-command failed: $(cat "$WORK/subcommand.log")"
-sockets=("$WORK"/client-tmp/*.sock)
+nobody_dir="$WORK/client-tmp/tavel-printer-app-$(id -u nobody)"
+sockets=("$nobody_dir"/*.sock)
 [ -S "${sockets[0]}" ] || fail "the sub-command started no local server"
-[ "$(stat -c %a "${sockets[0]}")" = 600 ] \
-    || fail "a user's local socket is open to other users: $(ls -l "${sockets[0]}")"
+[ "$(stat -c %a:%U "$nobody_dir")" = 700:nobody ] \
+    || fail "a user's local socket folder is open to other users: $(ls -ld "$nobody_dir")"
 listening=$(in_client ss -H -ltn)
 [ -z "$listening" ] || fail "a sub-command's server listens on the network: $listening"
 echo "refused: a network server started by a sub-command"
