@@ -88,10 +88,11 @@ ToneBlockMap classifyToneBlocks(const unsigned char* firstRow, long width, long 
 
     std::vector<long> counts(map.tone.size(), 0);
     std::vector<ByteVector> blockRowCounts(static_cast<size_t>(map.columns));
+    // Rows y - 1, y and y + 1 are in the three scratch rows while row y is
+    // looked at; row y + 1 takes the place of row y - 2.
     loadRow(0);
-    if (height > 1) loadRow(1);
     for (long y = 0; y < height; ++y) {
-        if (y + 2 < height) loadRow(y + 2);
+        if (y + 1 < height) loadRow(y + 1);
         const unsigned char* row = scratchRow(y);
         const unsigned char* above = y > 0 ? scratchRow(y - 1) : row;
         const unsigned char* below = y + 1 < height ? scratchRow(y + 1) : row;

@@ -457,6 +457,10 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
 {
     Rows ramp = uniformGrey(32, 16, 0);
     for (int x = 0; x < 32; ++x) fillRect(ramp, x, 0, 1, 16, 60 + 4 * x);  // steps of 4: smooth
+    // Steps of 17 down the page: smooth, as each row lies within the step
+    // of the rows just above and below it, though not of those two apart.
+    Rows verticalRamp = uniformGrey(32, 14, 0);
+    for (int y = 0; y < 14; ++y) fillRect(verticalRamp, 0, y, 32, 1, 8 + 17 * y);
     Rows rightEdge = uniformGrey(20, 16, 0);  // a block 4 wide at the right edge, all grey
     fillRect(rightEdge, 16, 0, 4, 16, 90);
     const struct {
@@ -472,6 +476,7 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
         {"dark grey at the top of the range", uniformGrey(32, 16, 247), {1, 1}},
         {"bars with grey edges", barsWithGreyEdges(32, 16), {0, 0}},
         {"gentle ramp", ramp, {1, 1}},
+        {"vertical ramp", verticalRamp, {1, 1}},
         {"partial block at the right edge", rightEdge, {0, 1}},
     };
     for (const auto& c : cases) EXPECT_EQ(toneBlocks(c.page), c.expected) << c.what;
