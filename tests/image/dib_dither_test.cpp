@@ -461,6 +461,13 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
     // of the rows just above and below it, though not of those two apart.
     Rows verticalRamp = uniformGrey(32, 14, 0);
     for (int y = 0; y < 14; ++y) fillRect(verticalRamp, 0, y, 32, 1, 8 + 17 * y);
+    // Grey over the top rows of a block on paper: its last row sits on a
+    // step, so n rows hold 16 x (n - 1) smooth pixels.
+    auto topRows = [](int rows) {
+        Rows page = uniformGrey(16, 16, 0);
+        fillRect(page, 0, 0, 16, rows, 100);
+        return page;
+    };
     Rows rightEdge = uniformGrey(20, 16, 0);  // a block 4 wide at the right edge, all grey
     fillRect(rightEdge, 16, 0, 4, 16, 90);
     const struct {
@@ -474,9 +481,13 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
         {"paper noise below the grey range", uniformGrey(32, 16, 7), {0, 0}},
         {"pale grey at the bottom of the range", uniformGrey(32, 16, 8), {1, 1}},
         {"dark grey at the top of the range", uniformGrey(32, 16, 247), {1, 1}},
+        {"ink noise above the grey range", uniformGrey(32, 16, 248), {0, 0}},
+        {"page narrower than a block", uniformGrey(12, 12, 90), {1}},
         {"bars with grey edges", barsWithGreyEdges(32, 16), {0, 0}},
         {"gentle ramp", ramp, {1, 1}},
         {"vertical ramp", verticalRamp, {1, 1}},
+        {"a quarter smooth grey in the top rows", topRows(5), {1}},
+        {"less than a quarter smooth grey in the top rows", topRows(4), {0}},
         {"partial block at the right edge", rightEdge, {0, 1}},
     };
     for (const auto& c : cases) EXPECT_EQ(toneBlocks(c.page), c.expected) << c.what;
