@@ -538,6 +538,39 @@ TEST(DibImageDitherAuto, DiffusesToneBlocksAndThresholdsTheOthers)
               (std::vector<int>{0, 0, 0, 1, 1, 0, 0, 0}));
 }
 
+TEST(DibImageDitherAuto, ToneBetweenRowsOfLineArtIsDiffusedAsInTheWholePage)
+{
+    // From the top: a block row of bars of paper and solid ink only, one of
+    // bars with grey edges (their error flows down into the tone), one with
+    // grey on the left two block columns and bars on the third, and two more
+    // of bars with grey edges below.
+    Rows page = barsWithGreyEdges(48, 80);
+    for (int y = 0; y < 16; ++y)
+        for (int& level : page[y]) level = level == 128 ? 0 : level;
+    for (int y = 32; y < 48; ++y)
+        for (int x = 0; x < 32; ++x) page[y][x] = 60 + 3 * x + y;
+    std::vector<int> expectedBlocks(15, 0);
+    expectedBlocks[6] = expectedBlocks[7] = 1;
+    ASSERT_EQ(toneBlocks(page), expectedBlocks);
+
+    const Rows diffused = referenceDither(page, 5);
+    const Rows thresholded = referenceDither(page, 0);
+    for (const DiffusionPath path : {DiffusionPath::Fastest, DiffusionPath::RowByRow}) {
+        const PathChoice choice(path);
+        DibImage image;
+        loadGrey(image, page);
+        ASSERT_TRUE(image.DitherAuto());
+        const Rows result = indicesOf(image);
+        for (int y = 0; y < 80; ++y) {
+            for (int x = 0; x < 48; ++x) {
+                const bool tone = y >= 32 && y < 48 && x < 32;
+                ASSERT_EQ(result[y][x], tone ? diffused[y][x] : thresholded[y][x])
+                    << "at " << x << "," << y << (path == DiffusionPath::Fastest ? "" : ", row by row");
+            }
+        }
+    }
+}
+
 TEST(DibImageDitherAuto, WholePagesTakeOneMethod)
 {
     // All paper, all bars: the threshold; all grey: the Sierra diffusion.
