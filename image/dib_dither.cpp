@@ -40,6 +40,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 
 namespace {
@@ -1010,18 +1012,27 @@ bool worthSharing(const DibImage& image)
 
 std::atomic<DiffusionPath> sDiffusionPath{DiffusionPath::Fastest};
 
+// Diffuses the rows [0, rows) of the source into the work image. Rows
+// below never send anything up, so those rows come out as they do when the
+// whole image is diffused; the work image's rows from rows on are left as
+// they are.
 template <const Kernel& K>
-bool diffuse(const DibImage& source, DibImage& work)
+bool diffuse(const DibImage& source, DibImage& work, long rows)
 {
     if (source.GetNumColors() == 256 && sDiffusionPath.load(std::memory_order_relaxed) == DiffusionPath::Fastest) {
-        LaneDiffuser<K> lanes(source.GetWidth(), source.GetHeight());
+        LaneDiffuser<K> lanes(source.GetWidth(), rows);
         if (!lanes.ready()) return false;
         lanes.run(source, work);
         return true;
     }
-    ErrorDiffuser<K> diffuser(source.GetWidth(), source.GetHeight(),
-                              workerCountFixed() || worthSharing(source));
+    ErrorDiffuser<K> diffuser(source.GetWidth(), rows, workerCountFixed() || worthSharing(source));
     return diffuser.ready() && diffuser.run(source, work);
+}
+
+template <const Kernel& K>
+bool diffuse(const DibImage& source, DibImage& work)
+{
+    return diffuse<K>(source, work, source.GetHeight());
 }
 
 bool diffuseInto(unsigned long method, const DibImage& source, DibImage& work)
@@ -1083,17 +1094,70 @@ namespace {
 constexpr long kThresholdMethod = 0;
 constexpr long kSierraMethod = 5;
 
-// The bytes of one 1-bit row that hold the pixels of block column c.
-constexpr long kBlockBytes = kHalftoneBlockSize / 8;
+// Whether a block row has a tone block.
+bool blockRowHasTone(const ToneBlockMap& map, long row)
+{
+    const auto first = map.tone.begin() + row * map.columns;
+    return std::any_of(first, first + map.columns, [](unsigned char tone) { return tone != 0; });
+}
+
+// Rows from the top, above the first block row with tone, that hold levels
+// 0 and 255 only. No error reaches them, so the diffusion prints them as the
+// threshold does.
+long quietRowsAboveTone(const DibImage& image, const ToneBlockMap& map)
+{
+    long toneRow = 0;
+    while (toneRow < map.rows && !blockRowHasTone(map, toneRow)) ++toneRow;
+    const long end = std::min<long>(image.GetHeight(), toneRow * kHalftoneBlockSize);
+    long rows = 0;
+    while (rows < end && countCarryingError(image.GetBits(static_cast<unsigned>(rows)), 0, image.GetWidth()) == 0)
+        ++rows;
+    return rows;
+}
+
+// Thresholds the line-art blocks of the 8-bit source into the 1-bit work
+// image from row firstRow on, over whatever the diffusion left there (above
+// that row the diffusion printed what the threshold does): each run of
+// line-art blocks along a block row in one piece. A block starts on a whole
+// byte of the 1-bit row, and the last block's run ends at the page's width,
+// so the bytes come out as thresholding the whole row gives them.
+void thresholdLineArt(const DibImage& source, const ToneBlockMap& map, long firstRow, DibImage& work)
+{
+    const long width = source.GetWidth();
+    const long height = source.GetHeight();
+    std::vector<std::pair<long, long>> runs;  // first pixel, pixel count
+    for (long blockRow = firstRow / kHalftoneBlockSize; blockRow < map.rows; ++blockRow) {
+        runs.clear();
+        for (long column = 0; column < map.columns; ++column) {
+            if (map.isTone(column, blockRow)) continue;
+            const long first = column * kHalftoneBlockSize;
+            const long count = std::min(width, first + kHalftoneBlockSize) - first;
+            if (!runs.empty() && runs.back().first + runs.back().second == first)
+                runs.back().second += count;
+            else
+                runs.emplace_back(first, count);
+        }
+        const long bottom = std::min(height, (blockRow + 1) * kHalftoneBlockSize);
+        for (long y = std::max(firstRow, blockRow * kHalftoneBlockSize); y < bottom; ++y) {
+            const unsigned char* levels = source.GetBits(static_cast<unsigned>(y));
+            unsigned char* out = work.GetBits(static_cast<unsigned>(y));
+            for (const auto& run : runs)
+                packRowAboveThreshold(levels + run.first, run.second, kFixedThreshold.entry[0],
+                                      out + run.first / 8);
+        }
+    }
+}
 
 }  // namespace
 
-// The whole page is diffused, and the line-art blocks then take their
-// thresholded bits. Diffusing the page in one piece, rather than block by
-// block, carries the error across the borders of neighbouring tone blocks as
-// inside them, so a photo shows no seam where its blocks meet; line art
-// holds levels 0 and 255 almost only, which pass no error to the tone beside
-// it.
+// The page is diffused into a 1-bit image, and the line-art blocks are then
+// thresholded over it from the grey page. Diffusing the page in one piece,
+// rather than block by block, carries the error across the borders of
+// neighbouring tone blocks as inside them, so a photo shows no seam where
+// its blocks meet; line art holds levels 0 and 255 almost only, which pass
+// no error to the tone beside it. The diffusion stops after the last block
+// row with tone, as nothing flows up from the rows below; the rows of paper
+// and solid ink at the top come out of it as thresholded already.
 bool DibImage::DitherAuto()
 {
     if (!block) return false;
@@ -1109,28 +1173,23 @@ bool DibImage::DitherAuto()
     if (toneBlocks == 0) return Dither(kThresholdMethod);
     if (toneBlocks == map.columns * map.rows) return Dither(kSierraMethod);
 
-    DibImage thresholded;
-    thresholded.CopyInfo(*this);
-    thresholded.Create(static_cast<unsigned>(width), static_cast<unsigned>(height), 1, info.imageType);
-    if (!thresholded.IsValid()) {
-        copyLastErrorFrom(thresholded);
+    DibImage work;
+    work.CopyInfo(*this);
+    work.Create(static_cast<unsigned>(width), static_cast<unsigned>(height), 1, info.imageType);
+    if (!work.IsValid()) {
+        copyLastErrorFrom(work);
         return false;
     }
-    if (!thresholdInto(*this, thresholded, kFixedThreshold) || !Dither(kSierraMethod)) {
+    long blockRows = map.rows;
+    while (!blockRowHasTone(map, blockRows - 1)) --blockRows;
+    if (!diffuse<kSierra>(*this, work, std::min(height, blockRows * kHalftoneBlockSize))) {
         setLastError(kScratchMessage);
         return false;
     }
+    thresholdLineArt(*this, map, quietRowsAboveTone(*this, map), work);
 
-    const long rowBytes = (width + 7) / 8;
-    for (long y = 0; y < height; ++y) {
-        unsigned char* out = GetBits(static_cast<unsigned>(y));
-        const unsigned char* lineArt = thresholded.GetBits(static_cast<unsigned>(y));
-        const long blockRow = y / kHalftoneBlockSize;
-        for (long column = 0; column < map.columns; ++column) {
-            if (map.isTone(column, blockRow)) continue;
-            const long end = std::min(rowBytes, (column + 1) * kBlockBytes);
-            for (long byte = column * kBlockBytes; byte < end; ++byte) out[byte] = lineArt[byte];
-        }
-    }
+    work.SetPaletteColor(0, 0, 0, 0, 0);
+    work.SetPaletteColor(1, 255, 255, 255, 0);
+    Transfer(work);
     return true;
 }

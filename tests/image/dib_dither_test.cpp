@@ -457,6 +457,17 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
 {
     Rows ramp = uniformGrey(32, 16, 0);
     for (int x = 0; x < 32; ++x) fillRect(ramp, x, 0, 1, 16, 60 + 4 * x);  // steps of 4: smooth
+    // Steps of 17 down the page: smooth, as each row lies within the step
+    // of the rows just above and below it, though not of those two apart.
+    Rows verticalRamp = uniformGrey(32, 14, 0);
+    for (int y = 0; y < 14; ++y) fillRect(verticalRamp, 0, y, 32, 1, 8 + 17 * y);
+    // Grey over the top rows of a block on paper: its last row sits on a
+    // step, so n rows hold 16 x (n - 1) smooth pixels.
+    auto topRows = [](int rows) {
+        Rows page = uniformGrey(16, 16, 0);
+        fillRect(page, 0, 0, 16, rows, 100);
+        return page;
+    };
     Rows rightEdge = uniformGrey(20, 16, 0);  // a block 4 wide at the right edge, all grey
     fillRect(rightEdge, 16, 0, 4, 16, 90);
     const struct {
@@ -470,8 +481,13 @@ TEST(HalftoneBlocks, SmoothGreyMakesToneAndEdgesDoNot)
         {"paper noise below the grey range", uniformGrey(32, 16, 7), {0, 0}},
         {"pale grey at the bottom of the range", uniformGrey(32, 16, 8), {1, 1}},
         {"dark grey at the top of the range", uniformGrey(32, 16, 247), {1, 1}},
+        {"ink noise above the grey range", uniformGrey(32, 16, 248), {0, 0}},
+        {"page narrower than a block", uniformGrey(12, 12, 90), {1}},
         {"bars with grey edges", barsWithGreyEdges(32, 16), {0, 0}},
         {"gentle ramp", ramp, {1, 1}},
+        {"vertical ramp", verticalRamp, {1, 1}},
+        {"a quarter smooth grey in the top rows", topRows(5), {1}},
+        {"less than a quarter smooth grey in the top rows", topRows(4), {0}},
         {"partial block at the right edge", rightEdge, {0, 1}},
     };
     for (const auto& c : cases) EXPECT_EQ(toneBlocks(c.page), c.expected) << c.what;
@@ -520,6 +536,39 @@ TEST(DibImageDitherAuto, DiffusesToneBlocksAndThresholdsTheOthers)
     // The bars keep their widths: two dots of ink, the 128 edges blank.
     EXPECT_EQ(std::vector<int>(result[0].begin() + 32, result[0].begin() + 40),
               (std::vector<int>{0, 0, 0, 1, 1, 0, 0, 0}));
+}
+
+TEST(DibImageDitherAuto, ToneBetweenRowsOfLineArtIsDiffusedAsInTheWholePage)
+{
+    // From the top: a block row of bars of paper and solid ink only, one of
+    // bars with grey edges (their error flows down into the tone), one with
+    // grey on the left two block columns and bars on the third, and two more
+    // of bars with grey edges below.
+    Rows page = barsWithGreyEdges(48, 80);
+    for (int y = 0; y < 16; ++y)
+        for (int& level : page[y]) level = level == 128 ? 0 : level;
+    for (int y = 32; y < 48; ++y)
+        for (int x = 0; x < 32; ++x) page[y][x] = 60 + 3 * x + y;
+    std::vector<int> expectedBlocks(15, 0);
+    expectedBlocks[6] = expectedBlocks[7] = 1;
+    ASSERT_EQ(toneBlocks(page), expectedBlocks);
+
+    const Rows diffused = referenceDither(page, 5);
+    const Rows thresholded = referenceDither(page, 0);
+    for (const DiffusionPath path : {DiffusionPath::Fastest, DiffusionPath::RowByRow}) {
+        const PathChoice choice(path);
+        DibImage image;
+        loadGrey(image, page);
+        ASSERT_TRUE(image.DitherAuto());
+        const Rows result = indicesOf(image);
+        for (int y = 0; y < 80; ++y) {
+            for (int x = 0; x < 48; ++x) {
+                const bool tone = y >= 32 && y < 48 && x < 32;
+                ASSERT_EQ(result[y][x], tone ? diffused[y][x] : thresholded[y][x])
+                    << "at " << x << "," << y << (path == DiffusionPath::Fastest ? "" : ", row by row");
+            }
+        }
+    }
 }
 
 TEST(DibImageDitherAuto, WholePagesTakeOneMethod)
