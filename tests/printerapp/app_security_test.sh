@@ -66,7 +66,9 @@ done
 in_server ip link set "tvs$$" up
 in_client ip link set "tvc$$" up
 
-# The server, as the unit starts it, with an administrator password.
+# The server, as the unit starts it, with an administrator password. It and
+# the sub-command below run as other users and in other mount namespaces.
+app_copy_for_other_users
 user=$(sed -n 's/^User=//p' "$unit")
 read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
 read -r -a environment <<< "$(sed -n 's/^Environment=//p' "$unit")"
