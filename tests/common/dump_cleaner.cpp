@@ -5,17 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace tavel_test {
 
-namespace {
-
-const char* const kDumpDir = "/var/spool/cups/tmp";
-
-std::vector<std::string> listDumps()
+std::vector<std::string> DumpCleaner::listDumps() const
 {
     std::vector<std::string> names;
-    DIR* dir = opendir(kDumpDir);
+    DIR* dir = opendir(folder_.c_str());
     if (dir == nullptr)
         return names;
     while (dirent* entry = readdir(dir)) {
@@ -29,9 +26,7 @@ std::vector<std::string> listDumps()
     return names;
 }
 
-}  // namespace
-
-DumpCleaner::DumpCleaner() : before_(listDumps()) {}
+DumpCleaner::DumpCleaner(std::string folder) : folder_(std::move(folder)), before_(listDumps()) {}
 
 DumpCleaner::~DumpCleaner()
 {
@@ -44,7 +39,7 @@ std::vector<std::string> DumpCleaner::newDumps() const
     std::vector<std::string> added;
     for (const std::string& name : listDumps()) {
         if (!std::binary_search(before_.begin(), before_.end(), name))
-            added.push_back(std::string(kDumpDir) + "/" + name);
+            added.push_back(folder_ + "/" + name);
     }
     return added;
 }

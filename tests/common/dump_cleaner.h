@@ -1,5 +1,6 @@
 // Removes the BMP page dumps that the code under test wrote into the CUPS
-// temporary folder, so that repeated test runs never fill the disk.
+// temporary folder (or another folder), so that repeated test runs never
+// fill the disk.
 #ifndef TAVEL_TESTS_COMMON_DUMP_CLEANER_H
 #define TAVEL_TESTS_COMMON_DUMP_CLEANER_H
 
@@ -10,7 +11,9 @@ namespace tavel_test {
 
 class DumpCleaner {
 public:
-    DumpCleaner();
+    // The filter's dump folder is shared with every other program that runs
+    // it: a test that counts dumps gives its printer a folder of its own.
+    explicit DumpCleaner(std::string folder = "/var/spool/cups/tmp");
     ~DumpCleaner();
     DumpCleaner(const DumpCleaner&) = delete;
     DumpCleaner& operator=(const DumpCleaner&) = delete;
@@ -19,6 +22,9 @@ public:
     std::vector<std::string> newDumps() const;
 
 private:
+    std::vector<std::string> listDumps() const;
+
+    std::string folder_;
     std::vector<std::string> before_;
 };
 

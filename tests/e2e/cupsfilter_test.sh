@@ -144,13 +144,17 @@ case_zip_copies() {
 }
 
 # With recording on, the filter copies the whole stream into a file named
-# from the PPD's recording prefix.
+# from the PPD's recording prefix, here one in a folder of this test: other
+# jobs record into the spool folder too.
 case_recording() {
-    [ -w "$SPOOL_TMP" ] || skip "$SPOOL_TMP is missing or not writable for this user"
-    print_document "$LABEL_PPD" "$E2E_DATA_DIR/label_box.ps" "$WORK/out.tspl" RecordPrinterCommands=1
+    mkdir "$WORK/recordings"
+    sed "s|^\\*tavelFilterOutputFile: .*|*tavelFilterOutputFile: \"$WORK/recordings/tavel-commands\"|" \
+        "$LABEL_PPD" > "$WORK/recording.ppd"
+    grep -q "^\\*tavelFilterOutputFile: \"$WORK/" "$WORK/recording.ppd" || fail "$LABEL_PPD has no recording prefix"
+    print_document "$WORK/recording.ppd" "$E2E_DATA_DIR/label_box.ps" "$WORK/out.tspl" RecordPrinterCommands=1
     local recordings
-    recordings=$(new_spool_files | grep '/tavel-commands-[0-9]\{14\}\.bin$' || true)
-    [ -n "$recordings" ] || fail "no recording file in $SPOOL_TMP"
+    recordings=$(find "$WORK/recordings" -type f | grep '/tavel-commands-[0-9]\{14\}\.bin$' || true)
+    [ -n "$recordings" ] || fail "no recording file in $WORK/recordings"
     [ "$(echo "$recordings" | wc -l)" -eq 1 ] || fail "more than one recording file: $recordings"
     cmp -s "$recordings" "$WORK/out.tspl" || fail "the recording differs from the printed stream"
 }

@@ -60,11 +60,6 @@ e2e_setup() {
     trap e2e_cleanup EXIT
 }
 
-# New spool files (dumps, recordings) made since e2e_setup, one per line.
-new_spool_files() {
-    list_spool_leftovers | comm -13 "$WORK/spool-before" -
-}
-
 # Prints DOC on the PPD through cupsfilter into OUT; further arguments are job
 # options. The chain's log goes to OUT.log.
 print_document() {

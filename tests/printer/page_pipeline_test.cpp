@@ -9,10 +9,12 @@
 
 #include "dump_cleaner.h"
 #include "recording_printer.h"
+#include "test_files.h"
 
 namespace {
 
 using tavel_test::DumpCleaner;
+using tavel_test::TempDir;
 
 struct BlankCase {
     const char* name;
@@ -84,6 +86,19 @@ TEST(GrayToMono, PacksInPlaceMostSignificantBitFirst)
 
 class Pipeline : public ::testing::Test {
 protected:
+    Pipeline() { dumpIntoOwnFolder(printer); }
+
+    // Other tests run the filter at the same time and clean the CUPS dump
+    // folder after themselves: the printers here dump into the test's
+    // folder, whatever room its file system has left.
+    void dumpIntoOwnFolder(RecordingPrinter& target) const
+    {
+        ImageDumpPolicy policy = target.getImageDumpPolicy();
+        policy.folder = dumpFolder.path();
+        policy.probeSpace = nullptr;
+        target.setImageDumpPolicy(policy);
+    }
+
     // Runs one page through printImage and returns the page handed to
     // doPrintImage; the log is kept in log.
     const PrintedPage& print(const std::vector<unsigned char>& page, unsigned long width,
@@ -100,7 +115,8 @@ protected:
         return log.find(line + "\n") != std::string::npos;
     }
 
-    DumpCleaner dumps;
+    TempDir dumpFolder;
+    DumpCleaner dumps{dumpFolder.path()};
     RecordingPrinter printer;
     std::string log;
 };
@@ -171,6 +187,7 @@ TEST_F(Pipeline, MirrorAndRotationReorderPixels)
     EXPECT_TRUE(logged("DEBUG:PageProcess: Mirrored the image"));
 
     RecordingPrinter rotating;
+    dumpIntoOwnFolder(rotating);
     rotating.setRotate180Print(true);
     const std::vector<unsigned char> page = {255, 0, 0, 0, 0, 0, 0, 0};
     ::testing::internal::CaptureStderr();
@@ -213,6 +230,7 @@ TEST_F(Pipeline, StencilPathDeliversZeroOr255)
     // Negative swaps the stencil's two values.
     const std::vector<unsigned char> positive = out.pixels;
     RecordingPrinter negative;
+    dumpIntoOwnFolder(negative);
     negative.setHalftoneType(DITHER_TATTOO);
     negative.setNegativePrint(true);
     ::testing::internal::CaptureStderr();
@@ -235,8 +253,10 @@ TEST_F(Pipeline, StencilPathIgnoresRowPadding)
 
     RecordingPrinter plain;
     RecordingPrinter withPadding;
-    for (RecordingPrinter* p : {&plain, &withPadding})
+    for (RecordingPrinter* p : {&plain, &withPadding}) {
+        dumpIntoOwnFolder(*p);
         p->setHalftoneType(DITHER_TATTOO_X8);
+    }
     ::testing::internal::CaptureStderr();
     plain.printImage(packed.data(), 10, 3, 10);
     withPadding.printImage(padded.data(), 16, 3, 10);
@@ -260,6 +280,7 @@ TEST_F(Pipeline, BlankEdgeWindowIsReportedNotApplied)
     EXPECT_TRUE(logged("DEBUG:printImage: Adjusted image height to 91, pointer offset by 40 bytes"));
 
     RecordingPrinter topOnly;
+    dumpIntoOwnFolder(topOnly);
     topOnly.setRemoveBlankEdges(2);
     ::testing::internal::CaptureStderr();
     topOnly.printImage(page.data(), 8, 100, 8);

@@ -17,6 +17,25 @@ readonly APP_STOP_SECONDS=30
 APP_PID=
 APP_PORT=
 
+# Copies the server and the ipptool files into a folder of this test that
+# every user may read and no mount of the test hides, and points APP and
+# APP_TESTS at the copies: the build may lie in a home folder that lp and
+# nobody cannot enter, or below /tmp, which a test covers with a mount of
+# its own. Removed at clean-up.
+APP_COPY=
+app_remove_copy() {
+    [ -z "$APP_COPY" ] || rm -rf -- "$APP_COPY"
+}
+app_copy_for_other_users() {
+    APP_COPY=$(mktemp -d /var/tmp/tavel-app.XXXXXX) || fail "cannot make a folder in /var/tmp"
+    E2E_CLEANUP_HOOKS+=(app_remove_copy)
+    chmod 0755 "$APP_COPY"
+    install -m 0755 "$APP" "$APP_COPY/tavel-printer-app"
+    install -m 0644 "$APP_TESTS"/*.test "$APP_COPY/"
+    APP=$APP_COPY/tavel-printer-app
+    APP_TESTS=$APP_COPY
+}
+
 # Ends the server with SIGTERM and checks that it goes within the bound.
 app_stop() {
     [ -n "$APP_PID" ] || return 0

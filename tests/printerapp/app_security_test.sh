@@ -88,7 +88,9 @@ done
 in_server ip link set "tvs$$" up
 in_client ip link set "tvc$$" up
 
-# The server, as the unit starts it, with an administrator password.
+# The server, as the unit starts it, with an administrator password. It and
+# the sub-command below run as other users and in other mount namespaces.
+app_copy_for_other_users
 user=$(sed -n 's/^User=//p' "$unit")
 # The service's own user, as the package makes it.
 if ! getent passwd "$user" > /dev/null; then
