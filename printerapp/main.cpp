@@ -118,8 +118,13 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
                  refusal.c_str());
         return false;
     }
-    return appDriverCallback(system, driverName, deviceUri, deviceId, driverData, driverAttrs,
-                             nullptr);
+    if (!appDriverCallback(system, driverName, deviceUri, deviceId, driverData, driverAttrs,
+                           nullptr))
+        return false;
+    if (*driverAttrs == nullptr)
+        *driverAttrs = ippNew();
+    appAddStringsAttributes(system, *driverAttrs);
+    return true;
 }
 
 // Events of every printer and job, in the thread that caused them: only

@@ -8,8 +8,8 @@
 # itself without the values the suites want (a driver adding them would
 # duplicate them), and features the printers do not have, which are not
 # claimed (overrides, page ranges, alerts, event life). Then, on the same
-# server, the web page: the vendor settings' labels from the strings the
-# suites ran with, and the Label Mode page.
+# server, clients polling at once, and the web page: the vendor settings'
+# labels from the strings the suites ran with, and the Label Mode page.
 #
 #   app_ipp_suites_test.sh        (tools named in the environment, see app_lib.sh)
 source "$(dirname "$0")/../e2e/e2e_lib.sh"
@@ -65,6 +65,39 @@ for entry in "${printers[@]}"; do
 done
 [ ${#failures[@]} -eq 0 ] || fail "failed: ${failures[*]}"
 
+# Clients poll as CUPS queues do: four at once, each asking 250 times for
+# all of a printer's attributes. ipptool checks every response (an
+# attribute listed twice fails it); the printer's attributes and the
+# server's memory stay as they were (a warm-up round first, so that the
+# threads' memory is counted before).
+server_rss_kib() {
+    awk '/^VmRSS:/ { print $2 }' "/proc/$APP_PID/status"
+}
+poll_printer() {
+    local polls=$1 client pids=()
+    for client in 1 2 3 4; do
+        timeout 120 ipptool -t -T 30 -i 0.001 -n "$polls" -d attr=all \
+            "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" "$APP_TESTS/get-printer-attribute.test" \
+            > "$WORK/poll-$client.log" 2>&1 &
+        pids+=($!)
+    done
+    for client in 1 2 3 4; do
+        wait "${pids[client - 1]}" || {
+            grep -a -A 4 '\[FAIL\]' "$WORK/poll-$client.log" | head -n 10 >&2
+            fail "polling client $client of $polls Get-Printer-Attributes failed"
+        }
+    done
+}
+poll_printer 50
+rss_before=$(server_rss_kib)
+poll_printer 250
+rss_after=$(server_rss_kib)
+echo "4 clients x 250 polls: resident memory $rss_before KiB before, $rss_after KiB after"
+[ $((rss_after - rss_before)) -lt 1024 ] \
+    || fail "the server grew by $((rss_after - rss_before)) KiB in 1000 polls"
+languages=$(app_printer_attribute tl4 printer-strings-languages-supported)
+[ "$languages" = en ] || fail "printer-strings-languages-supported after the polls: '$languages'"
+
 # One HTTP/1.0 request to the web page, the answer on standard output:
 # web_request METHOD PATH [BODY].
 web_request() {
@@ -86,6 +119,11 @@ web_request GET /tl4/printing > "$WORK/printing.html"
 for label in "Halftoning:" "Gap height (mm):" "Sierra diffusion (photos)"; do
     grep -q -F "$label" "$WORK/printing.html" || fail "the web page lacks the label '$label'"
 done
+# Clients fetch the same strings from printer-strings-uri.
+strings_uri=$(app_printer_attribute tl4 printer-strings-uri)
+[[ "$strings_uri" == "http://127.0.0.1:$APP_PORT/"* ]] || fail "printer-strings-uri is '$strings_uri'"
+curl -s -m 10 "$strings_uri" > "$WORK/en.strings" || fail "cannot fetch $strings_uri"
+grep -q -F '"halftone-type" = "Halftoning";' "$WORK/en.strings" || fail "$strings_uri does not serve the strings"
 
 # The Label Mode page sets label-mode-configured.
 session=$(web_request GET /tl4/label-mode | sed -n 's/.*name="session" value="\([0-9a-f]*\)".*/\1/p' | head -n 1)
