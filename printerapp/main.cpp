@@ -12,11 +12,13 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "printer/tavel_log.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/uploads.h"
+#include "printerapp/system/command_line.h"
 #include "printerapp/system/models.h"
 #include "printerapp/system/security.h"
 #include "printerapp/devices/tcp_device.h"
@@ -253,8 +255,19 @@ int main(int argc, char* argv[])
     // avahi-daemon.
     if (argc == 2 && std::strcmp(argv[1], "devices") == 0 && !appAvahiRuns())
         return appListLocalDevices();
+    // Sub-commands answered here need no server of PAPPL's making: drivers
+    // would create one, which listens and takes the local socket.
+    const int ownResult = appRunOwnSubcommand(argc, argv, numDrivers, drivers);
+    if (ownResult >= 0)
+        return ownResult;
+    std::vector<std::string> arguments = appCorrectArguments(argc, argv);
+    std::vector<char*> correctedArgv;
+    for (std::string& argument : arguments)
+        correctedArgv.push_back(&argument[0]);
+    correctedArgv.push_back(nullptr);
     AppSystem appSystem;
-    return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
-                         numDrivers, drivers, nullptr, driverCallback, "set-admin-password",
-                         subcommand, createSystemCallback, nullptr, &appSystem);
+    return papplMainloop(argc, correctedArgv.data(), sVersion,
+                         "Tavel TSPL label and stencil printers", numDrivers, drivers, nullptr,
+                         driverCallback, "set-admin-password", subcommand, createSystemCallback,
+                         appPrintUsage, &appSystem);
 }

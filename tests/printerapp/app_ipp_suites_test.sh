@@ -133,3 +133,81 @@ grep -q 'Changes saved' "$WORK/label-mode.html" || fail "the Label Mode page did
 [ "$(app_printer_attribute tl4 label-mode-configured)" = peel-off ] \
     || fail "the label mode did not change: $(app_printer_attribute tl4 label-mode-configured)"
 echo "PASS: the IPP suites on all three drivers fail only where the README says why"
+
+# The command lines of the README, run by a user of their own (nobody when
+# root) against a second server of that user's, whose local socket lies in
+# the user's own temporary folder.
+USER_DIR="$WORK/user"
+mkdir -p "$USER_DIR/out"
+as_user() {
+    if [ "$(id -u)" -eq 0 ]; then
+        chmod o+x "$WORK"
+        chown -R nobody "$USER_DIR"
+        setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            env TMPDIR="$USER_DIR" HOME="$USER_DIR" "$@"
+    else
+        env TMPDIR="$USER_DIR" HOME="$USER_DIR" "$@"
+    fi
+}
+as_user "$APP" --help > "$WORK/help.txt" || fail "--help failed"
+for subcommand in add cancel default delete devices drivers jobs modify options pause printers \
+    resume server set-admin-password shutdown status submit; do
+    grep -q "^  $subcommand " "$WORK/help.txt" || fail "--help does not list $subcommand"
+done
+# drivers needs no server: it leaves nothing in the user's folders.
+as_user "$APP" drivers > "$WORK/drivers.txt" || fail "drivers failed"
+[ "$(cut -d' ' -f1 "$WORK/drivers.txt" | tr '\n' ' ')" = \
+    "tavel_tl4_203dpi tavel_tl4_300dpi tavel_ts8_300dpi " ] || fail "drivers: $(cat "$WORK/drivers.txt")"
+[ -z "$(find "$USER_DIR" -mindepth 1 ! -name out)" ] \
+    || fail "drivers left $(find "$USER_DIR" -mindepth 1 ! -name out | head -n 1)"
+
+USER_PORT=$(pick_port) || skip "no free port on 127.0.0.1"
+as_user "$APP" server -o server-port="$USER_PORT" -o listen-hostname=127.0.0.1 \
+    -o state-file="$USER_DIR/state" -o spool-directory="$USER_DIR/spool" \
+    -o log-file="$USER_DIR/log" -o file-device-directory="$USER_DIR" > "$WORK/user-server.log" 2>&1 &
+USER_SERVER=$!
+stop_user_server() { kill -TERM "$USER_SERVER" 2> /dev/null || true; wait "$USER_SERVER" 2> /dev/null || true; }
+E2E_CLEANUP_HOOKS+=(stop_user_server)
+SYSTEM="ipp://localhost:$USER_PORT/ipp/system"
+for i in $(seq 1 $((APP_START_SECONDS * 10))); do
+    ipptool -q "$SYSTEM" "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
+    kill -0 "$USER_SERVER" 2> /dev/null || fail "the user's server ended: $(cat "$WORK/user-server.log")"
+    sleep 0.1
+done
+# drivers and --help while it runs leave its socket alone: an add through
+# the socket reaches it.
+as_user "$APP" drivers > /dev/null && as_user "$APP" --help > /dev/null
+as_user "$APP" add -d socketadd -m tavel_tl4_203dpi -v "file://$USER_DIR/out?ext=tspl" \
+    || fail "add through the local socket failed"
+as_user "$APP" printers -u "$SYSTEM" | grep -q -x socketadd \
+    || fail "the add through the local socket did not reach the running server"
+
+as_user "$APP" add -u "$SYSTEM" -d TL4 -m tavel_tl4_203dpi -v "file://$USER_DIR/out?ext=tspl" \
+    || fail "add -u $SYSTEM failed"
+"$APP_PAGES" "$WORK/tl4.pgm" 203 "$WORK/user-page.pwg" "$WORK/label.png"
+chmod 644 "$WORK/user-page.pwg" "$WORK/label.png"
+as_user "$APP" submit -u "$SYSTEM" -d TL4 -o media=oe_4x2-label_4x2in -o halftone-type=stucki \
+    "$WORK/label.png" || fail "submit -u $SYSTEM -d TL4 failed"
+as_user "$APP" submit -u "$SYSTEM" -d TL4 -n 2 -t two-copies "$WORK/user-page.pwg" \
+    || fail "submit -n 2 failed"
+# The raster is sent once, printed twice.
+for i in $(seq 1 100); do
+    grep -a -q '^PRINT' "$USER_DIR/out/two-copies.tspl" 2> /dev/null && break
+    sleep 0.1
+done
+[ "$(grep -a '^PRINT' "$USER_DIR/out/two-copies.tspl")" = $'PRINT 1,2\r' ] \
+    || fail "submit -n 2 printed: $(grep -a '^PRINT' "$USER_DIR/out/two-copies.tspl" | tr -d '\r')"
+[ -s "$USER_DIR/out/label.png.tspl" ] || fail "submit of label.png printed nothing"
+
+as_user "$APP" pause -u "$SYSTEM" -d TL4 || fail "pause failed"
+status=$(as_user "$APP" status -u "$SYSTEM" -d TL4) || fail "status -d TL4 failed"
+[[ "$status" =~ ^"TL4: stopped since "[A-Z][a-z][a-z],\ .*" GMT (paused)."$ ]] \
+    || fail "status -d TL4 printed '$status'"
+status=$(as_user "$APP" status -u "$SYSTEM") || fail "status failed"
+grep -q -x 'TL4: stopped (paused).' <<< "$status" || fail "status printed '$status'"
+
+as_user "$APP" delete -u "$SYSTEM" -d TL4 || fail "delete -d TL4 failed"
+as_user "$APP" printers -u "$SYSTEM" | grep -q -x TL4 && fail "delete left TL4"
+as_user "$APP" delete -u "$SYSTEM" -d TL4 2> "$WORK/delete.err" && fail "a second delete succeeded"
+grep -q "no printer named 'TL4'" "$WORK/delete.err" || fail "delete of a missing printer: $(cat "$WORK/delete.err")"
+echo "PASS: the README's command lines"
