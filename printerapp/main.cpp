@@ -180,6 +180,14 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         false);
     if (system == nullptr)
         return nullptr;
+    // PAPPL 1.3.1 rotates a log that is a regular file at 1 MiB; standard
+    // error appended to a file (2>>FILE, nohup, a unit's append:) cannot be
+    // renamed, and the failed rotation leaves the log's lock taken: the
+    // server stopped answering. Standard error is never rotated (the journal
+    // or logrotate's copytruncate keeps it short); a named log file still
+    // rotates to FILE.O.
+    if (std::strcmp(logFile, "-") == 0)
+        papplSystemSetMaxLogSize(system, 0);
     // A server that cannot listen where it was asked to ends with an error
     // instead of serving its local socket alone.
     if (!localOnly && !papplSystemAddListeners(system, listen)) {

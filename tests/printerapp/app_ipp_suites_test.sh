@@ -95,6 +95,9 @@ rss_after=$(server_rss_kib)
 echo "4 clients x 250 polls: resident memory $rss_before KiB before, $rss_after KiB after"
 [ $((rss_after - rss_before)) -lt 1024 ] \
     || fail "the server grew by $((rss_after - rss_before)) KiB in 1000 polls"
+# The polls wrote far more than 1 MiB of debug log into the named log
+# file, which PAPPL rotated as it went.
+[ -f "$WORK/app/log.O" ] || fail "the log file was not rotated: $(ls "$WORK/app")"
 languages=$(app_printer_attribute tl4 printer-strings-languages-supported)
 [ "$languages" = en ] || fail "printer-strings-languages-supported after the polls: '$languages'"
 
@@ -164,14 +167,24 @@ as_user "$APP" drivers > "$WORK/drivers.txt" || fail "drivers failed"
 USER_PORT=$(pick_port) || skip "no free port on 127.0.0.1"
 as_user "$APP" server -o server-port="$USER_PORT" -o listen-hostname=127.0.0.1 \
     -o state-file="$USER_DIR/state" -o spool-directory="$USER_DIR/spool" \
-    -o log-file="$USER_DIR/log" -o file-device-directory="$USER_DIR" > "$WORK/user-server.log" 2>&1 &
+    -o log-file=- -o log-level=debug -o file-device-directory="$USER_DIR" \
+    > "$WORK/user-server.log" 2>> "$USER_DIR/stderr.log" &
 USER_SERVER=$!
-stop_user_server() { kill -TERM "$USER_SERVER" 2> /dev/null || true; wait "$USER_SERVER" 2> /dev/null || true; }
+stop_user_server() {
+    kill -TERM "$USER_SERVER" 2> /dev/null || true
+    local i
+    for i in $(seq 1 $((APP_STOP_SECONDS * 10))); do
+        kill -0 "$USER_SERVER" 2> /dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$USER_SERVER" 2> /dev/null || true
+    wait "$USER_SERVER" 2> /dev/null || true
+}
 E2E_CLEANUP_HOOKS+=(stop_user_server)
 SYSTEM="ipp://localhost:$USER_PORT/ipp/system"
 for i in $(seq 1 $((APP_START_SECONDS * 10))); do
     ipptool -q "$SYSTEM" "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
-    kill -0 "$USER_SERVER" 2> /dev/null || fail "the user's server ended: $(cat "$WORK/user-server.log")"
+    kill -0 "$USER_SERVER" 2> /dev/null || fail "the user's server ended: $(tail "$USER_DIR/stderr.log")"
     sleep 0.1
 done
 # drivers and --help while it runs leave its socket alone: an add through
@@ -211,3 +224,15 @@ as_user "$APP" printers -u "$SYSTEM" | grep -q -x TL4 && fail "delete left TL4"
 as_user "$APP" delete -u "$SYSTEM" -d TL4 2> "$WORK/delete.err" && fail "a second delete succeeded"
 grep -q "no printer named 'TL4'" "$WORK/delete.err" || fail "delete of a missing printer: $(cat "$WORK/delete.err")"
 echo "PASS: the README's command lines"
+
+# Its log on standard error, appended to a regular file, is not rotated:
+# the server still answers past 2 MiB of it (each poll logs its whole
+# response at the debug level).
+timeout 120 ipptool -t -T 30 -i 0.001 -n 100 -d attr=all \
+    "ipp://127.0.0.1:$USER_PORT/ipp/print/socketadd" "$APP_TESTS/get-printer-attribute.test" \
+    > "$WORK/user-polls.log" 2>&1 || fail "polls stopped at $(stat -c %s "$USER_DIR/stderr.log") bytes of log"
+log_size=$(stat -c %s "$USER_DIR/stderr.log")
+[ "$log_size" -gt $((2 * 1024 * 1024)) ] || fail "only $log_size bytes of log on standard error"
+ipptool -q -T 30 "$SYSTEM" "$APP_TESTS/get-system-attributes.test" \
+    || fail "the server stopped answering after $log_size bytes of log on standard error"
+echo "PASS: $log_size bytes of log on standard error, appended to a file"
