@@ -172,12 +172,7 @@ as_user "$APP" server -o server-port="$USER_PORT" -o listen-hostname=127.0.0.1 \
 USER_SERVER=$!
 stop_user_server() {
     kill -TERM "$USER_SERVER" 2> /dev/null || true
-    local i
-    for i in $(seq 1 $((APP_STOP_SECONDS * 10))); do
-        kill -0 "$USER_SERVER" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -9 "$USER_SERVER" 2> /dev/null || true
+    wait_for_exit "$USER_SERVER" "$APP_STOP_SECONDS" || kill -9 "$USER_SERVER" 2> /dev/null || true
     wait "$USER_SERVER" 2> /dev/null || true
 }
 E2E_CLEANUP_HOOKS+=(stop_user_server)
