@@ -19,6 +19,7 @@
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/command_line.h"
+#include "printerapp/system/listeners.h"
 #include "printerapp/system/models.h"
 #include "printerapp/system/security.h"
 #include "printerapp/devices/tcp_device.h"
@@ -190,7 +191,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         papplSystemSetMaxLogSize(system, 0);
     // A server that cannot listen where it was asked to ends with an error
     // instead of serving its local socket alone.
-    if (!localOnly && !papplSystemAddListeners(system, listen)) {
+    if (!localOnly && !appAddListeners(system, listen)) {
         std::fprintf(stderr, "tavel-printer-app: cannot listen on %s port %d\n",
                      listen != nullptr ? listen : "every address", port);
         papplSystemDelete(system);

@@ -231,3 +231,34 @@ log_size=$(stat -c %s "$USER_DIR/stderr.log")
 ipptool -q -T 30 "$SYSTEM" "$APP_TESTS/get-system-attributes.test" \
     || fail "the server stopped answering after $log_size bytes of log on standard error"
 echo "PASS: $log_size bytes of log on standard error, appended to a file"
+
+# A server that names no address listens on IPv4 and IPv6, in a network
+# namespace of its own (loopback only), run by the same user.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: the listeners need a network namespace (root)"; exit 0; }
+NS_LISTEN=tavel-listen-$$
+remove_listen_namespace() {
+    local pid
+    for pid in $(ip netns pids "$NS_LISTEN" 2> /dev/null); do
+        kill -9 "$pid" 2> /dev/null || true
+    done
+    ip netns delete "$NS_LISTEN" 2> /dev/null || true
+}
+E2E_CLEANUP_HOOKS+=(remove_listen_namespace)
+ip netns add "$NS_LISTEN" 2> /dev/null || skip "network namespaces cannot be made here"
+in_listen() { ip netns exec "$NS_LISTEN" "$@"; }
+in_listen ip link set lo up
+mkdir -p "$USER_DIR/every"
+chown nobody "$USER_DIR/every"
+in_listen setpriv --reuid=nobody --regid=nogroup --clear-groups env TMPDIR="$USER_DIR/every" \
+    HOME="$USER_DIR/every" "$APP" server -o server-port=8000 -o state-file="$USER_DIR/every/state" \
+    -o spool-directory="$USER_DIR/every/spool" -o log-file="$USER_DIR/every/log" &
+for address in 127.0.0.1 '[::1]'; do
+    for i in $(seq 1 $((APP_START_SECONDS * 10))); do
+        in_listen ipptool -q -T 5 "ipp://$address:8000/ipp/system" \
+            "$APP_TESTS/get-system-attributes.test" 2> /dev/null && break
+        sleep 0.1
+    done
+    in_listen ipptool -q -T 5 "ipp://$address:8000/ipp/system" \
+        "$APP_TESTS/get-system-attributes.test" || fail "no answer on $address:8000: $(in_listen ss -ltn)"
+done
+echo "PASS: a server that names no address answers on 127.0.0.1 and [::1]"
