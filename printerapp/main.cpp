@@ -18,6 +18,7 @@
 #include "printerapp/devices/discovery.h"
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/uploads.h"
+#include "printerapp/system/announce.h"
 #include "printerapp/system/command_line.h"
 #include "printerapp/system/listeners.h"
 #include "printerapp/system/models.h"
@@ -100,6 +101,7 @@ bool isLoopback(const std::string& host)
 struct AppSystem {
     AppStateSaver state;
     AppSecurity security;
+    AppAnnouncer announcer;
 };
 
 bool saveState(pappl_system_t* system, void* data)
@@ -137,6 +139,7 @@ void systemEvent(pappl_system_t*, pappl_printer_t* printer, pappl_job_t* job,
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
     appNoteStateEvent(&appSystem->state, event);
+    appNoteNewPrinter(&appSystem->announcer, printer, event);
     appNoteJobEvent(printer, job, event);
     if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
         appRemoveEmptyJobFile(appSystem->security, job);
@@ -228,6 +231,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     }
     papplSystemSetSaveCallback(system, saveState, appSystem);
     appSaveStateOnChange(system, &appSystem->state);
+    appAnnounceNewPrinters(system, &appSystem->announcer);
     papplSystemSetEventCallback(system, systemEvent, appSystem);
     return system;
 }

@@ -232,9 +232,14 @@ ipptool -q -T 30 "$SYSTEM" "$APP_TESTS/get-system-attributes.test" \
     || fail "the server stopped answering after $log_size bytes of log on standard error"
 echo "PASS: $log_size bytes of log on standard error, appended to a file"
 
-# A server that names no address listens on IPv4 and IPv6, in a network
-# namespace of its own (loopback only), run by the same user.
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: the listeners need a network namespace (root)"; exit 0; }
+# A server that names no address, in a network namespace of its own with a
+# link and a DNS-SD service (avahi-daemon on a D-Bus of its own, under a
+# private /run): it answers on IPv4 and IPv6, and announces the printers
+# added while it runs, and withdraws those deleted.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: the listeners and DNS-SD need a network namespace (root)"; exit 0; }
+for tool in avahi-daemon avahi-browse dbus-daemon nsenter; do
+    command -v "$tool" > /dev/null || fail "$tool is missing; run scripts/install-deps.sh"
+done
 NS_LISTEN=tavel-listen-$$
 remove_listen_namespace() {
     local pid
@@ -245,13 +250,27 @@ remove_listen_namespace() {
 }
 E2E_CLEANUP_HOOKS+=(remove_listen_namespace)
 ip netns add "$NS_LISTEN" 2> /dev/null || skip "network namespaces cannot be made here"
-in_listen() { ip netns exec "$NS_LISTEN" "$@"; }
-in_listen ip link set lo up
-mkdir -p "$USER_DIR/every"
-chown nobody "$USER_DIR/every"
+ip netns exec "$NS_LISTEN" ip link set lo up
+ip netns exec "$NS_LISTEN" ip link add tvla type veth peer name tvlb
+ip netns exec "$NS_LISTEN" ip addr add 10.213.78.1/30 dev tvla
+ip netns exec "$NS_LISTEN" ip link set tvla up
+ip netns exec "$NS_LISTEN" ip link set tvlb up
+ip netns exec "$NS_LISTEN" unshare --mount --propagation private \
+    sh -c 'mount -t tmpfs tmpfs /run && mkdir /run/dbus /run/avahi-daemon && exec sleep 600' &
+NS_HOLDER=$!
+in_listen() { nsenter -t "$NS_HOLDER" -m -n "$@"; }
+for i in $(seq 1 50); do
+    in_listen test -d /run/avahi-daemon 2> /dev/null && break
+    sleep 0.1
+done
+in_listen dbus-daemon --system --fork > /dev/null || fail "cannot start a D-Bus in the namespace"
+in_listen avahi-daemon -D --no-chroot || fail "cannot start avahi-daemon in the namespace"
+mkdir -p "$USER_DIR/every/out"
+chown -R nobody "$USER_DIR/every"
 in_listen setpriv --reuid=nobody --regid=nogroup --clear-groups env TMPDIR="$USER_DIR/every" \
     HOME="$USER_DIR/every" "$APP" server -o server-port=8000 -o state-file="$USER_DIR/every/state" \
-    -o spool-directory="$USER_DIR/every/spool" -o log-file="$USER_DIR/every/log" &
+    -o spool-directory="$USER_DIR/every/spool" -o log-file="$USER_DIR/every/log" \
+    -o file-device-directory="$USER_DIR/every" &
 for address in 127.0.0.1 '[::1]'; do
     for i in $(seq 1 $((APP_START_SECONDS * 10))); do
         in_listen ipptool -q -T 5 "ipp://$address:8000/ipp/system" \
@@ -262,3 +281,30 @@ for address in 127.0.0.1 '[::1]'; do
         "$APP_TESTS/get-system-attributes.test" || fail "no answer on $address:8000: $(in_listen ss -ltn)"
 done
 echo "PASS: a server that names no address answers on 127.0.0.1 and [::1]"
+
+# Waits until avahi-browse lists a service of TYPE named NAME (WANTED=yes)
+# or no longer (no).
+wait_for_service() {
+    local type=$1 name=$2 wanted=$3 i listed
+    for i in $(seq 1 60); do
+        listed=no
+        in_listen avahi-browse -t -p -k "$type" 2> /dev/null | cut -d';' -f4 | grep -q -x -F "$name" \
+            && listed=yes
+        [ "$listed" = "$wanted" ] && return 0
+        sleep 0.5
+    done
+    return 1
+}
+# The server's own web site is announced once avahi-daemon runs and the
+# server has registered with it: a printer added later is the server's
+# business alone.
+wait_for_service _http._tcp 'Tavel\032Printer\032Application' yes \
+    || fail "the server is not on DNS-SD: $(in_listen avahi-browse -a -t -p)"
+in_listen ipptool -t -d driver=tavel_tl4_203dpi -d device="file://$USER_DIR/every/out?ext=tspl" \
+    -d name=announced "ipp://127.0.0.1:8000/ipp/system" "$APP_TESTS/create-printer.test" \
+    > "$WORK/announced.log" 2>&1 || fail "cannot create printer announced: $(cat "$WORK/announced.log")"
+wait_for_service _ipp._tcp announced yes || fail "printer announced is not on DNS-SD: $(in_listen avahi-browse -a -t -p)"
+in_listen setpriv --reuid=nobody --regid=nogroup --clear-groups env TMPDIR="$USER_DIR/every" \
+    "$APP" delete -u "ipp://127.0.0.1:8000/ipp/system" -d announced || fail "cannot delete printer announced"
+wait_for_service _ipp._tcp announced no || fail "the deleted printer announced is still on DNS-SD"
+echo "PASS: printers added and deleted while the server runs are announced and withdrawn"
