@@ -142,16 +142,13 @@ echo "PASS: the IPP suites on all three drivers fail only where the README says 
 # the user's own temporary folder.
 USER_DIR="$WORK/user"
 mkdir -p "$USER_DIR/out"
-as_user() {
-    if [ "$(id -u)" -eq 0 ]; then
-        chmod o+x "$WORK"
-        chown -R nobody "$USER_DIR"
-        setpriv --reuid=nobody --regid=nogroup --clear-groups \
-            env TMPDIR="$USER_DIR" HOME="$USER_DIR" "$@"
-    else
-        env TMPDIR="$USER_DIR" HOME="$USER_DIR" "$@"
-    fi
-}
+USER_RUN=(env TMPDIR="$USER_DIR" HOME="$USER_DIR")
+if [ "$(id -u)" -eq 0 ]; then
+    chmod o+x "$WORK"
+    chown -R nobody "$USER_DIR"
+    USER_RUN=(setpriv --reuid=nobody --regid=nogroup --clear-groups "${USER_RUN[@]}")
+fi
+as_user() { "${USER_RUN[@]}" "$@"; }
 as_user "$APP" --help > "$WORK/help.txt" || fail "--help failed"
 for subcommand in add cancel default delete devices drivers jobs modify options pause printers \
     resume server set-admin-password shutdown status submit; do
@@ -165,7 +162,8 @@ as_user "$APP" drivers > "$WORK/drivers.txt" || fail "drivers failed"
     || fail "drivers left $(find "$USER_DIR" -mindepth 1 ! -name out | head -n 1)"
 
 USER_PORT=$(pick_port) || skip "no free port on 127.0.0.1"
-as_user "$APP" server -o server-port="$USER_PORT" -o listen-hostname=127.0.0.1 \
+# Started without a shell function between, so that $! is the server.
+"${USER_RUN[@]}" "$APP" server -o server-port="$USER_PORT" -o listen-hostname=127.0.0.1 \
     -o state-file="$USER_DIR/state" -o spool-directory="$USER_DIR/spool" \
     -o log-file=- -o log-level=debug -o file-device-directory="$USER_DIR" \
     > "$WORK/user-server.log" 2>> "$USER_DIR/stderr.log" &
