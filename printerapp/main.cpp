@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "printer/tavel_log.h"
 #include "printerapp/devices/bounded_uri.h"
@@ -19,6 +20,9 @@
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
+#include "printerapp/system/announce.h"
+#include "printerapp/system/command_line.h"
+#include "printerapp/system/listeners.h"
 #include "printerapp/system/models.h"
 #include "printerapp/system/security.h"
 #include "printerapp/devices/tcp_device.h"
@@ -99,6 +103,7 @@ bool isLoopback(const std::string& host)
 struct AppSystem {
     AppStateSaver state;
     AppSecurity security;
+    AppAnnouncer announcer;
 };
 
 bool saveState(pappl_system_t* system, void* data)
@@ -120,8 +125,13 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
                  refusal.c_str());
         return false;
     }
-    return appDriverCallback(system, driverName, deviceUri, deviceId, driverData, driverAttrs,
-                             nullptr);
+    if (!appDriverCallback(system, driverName, deviceUri, deviceId, driverData, driverAttrs,
+                           nullptr))
+        return false;
+    if (*driverAttrs == nullptr)
+        *driverAttrs = ippNew();
+    appAddStringsAttributes(system, *driverAttrs);
+    return true;
 }
 
 // Events of every printer and job, in the thread that caused them: only
@@ -131,6 +141,7 @@ void systemEvent(pappl_system_t*, pappl_printer_t* printer, pappl_job_t* job,
 {
     AppSystem* appSystem = static_cast<AppSystem*>(data);
     appNoteStateEvent(&appSystem->state, event);
+    appNoteNewPrinter(&appSystem->announcer, printer, event);
     appNoteJobEvent(printer, job, event);
     appNoteJobOrderEvent(printer, job, event);
     if (job != nullptr && (event & PAPPL_EVENT_JOB_COMPLETED) != 0)
@@ -176,9 +187,17 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
         false);
     if (system == nullptr)
         return nullptr;
+    // PAPPL 1.3.1 rotates a log that is a regular file at 1 MiB; standard
+    // error appended to a file (2>>FILE, nohup, a unit's append:) cannot be
+    // renamed, and the failed rotation leaves the log's lock taken: the
+    // server stopped answering. Standard error is never rotated (the journal
+    // or logrotate's copytruncate keeps it short); a named log file still
+    // rotates to FILE.O.
+    if (std::strcmp(logFile, "-") == 0)
+        papplSystemSetMaxLogSize(system, 0);
     // A server that cannot listen where it was asked to ends with an error
     // instead of serving its local socket alone.
-    if (!localOnly && !papplSystemAddListeners(system, listen)) {
+    if (!localOnly && !appAddListeners(system, listen)) {
         std::fprintf(stderr, "tavel-printer-app: cannot listen on %s port %d\n",
                      listen != nullptr ? listen : "every address", port);
         papplSystemDelete(system);
@@ -215,6 +234,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     }
     papplSystemSetSaveCallback(system, saveState, appSystem);
     appSaveStateOnChange(system, &appSystem->state);
+    appAnnounceNewPrinters(system, &appSystem->announcer);
     papplSystemSetEventCallback(system, systemEvent, appSystem);
     return system;
 }
@@ -257,8 +277,19 @@ int main(int argc, char* argv[])
         return 1;
     }
     appMapDeviceArguments(argc, argv);
+    // Sub-commands answered here need no server of PAPPL's making: drivers
+    // would create one, which listens and takes the local socket.
+    const int ownResult = appRunOwnSubcommand(argc, argv, numDrivers, drivers);
+    if (ownResult >= 0)
+        return ownResult;
+    std::vector<std::string> arguments = appCorrectArguments(argc, argv);
+    std::vector<char*> correctedArgv;
+    for (std::string& argument : arguments)
+        correctedArgv.push_back(&argument[0]);
+    correctedArgv.push_back(nullptr);
     AppSystem appSystem;
-    return papplMainloop(argc, argv, sVersion, "Tavel TSPL label and stencil printers",
-                         numDrivers, drivers, nullptr, driverCallback, "set-admin-password",
-                         subcommand, createSystemCallback, nullptr, &appSystem);
+    return papplMainloop(argc, correctedArgv.data(), sVersion,
+                         "Tavel TSPL label and stencil printers", numDrivers, drivers, nullptr,
+                         driverCallback, "set-admin-password", subcommand, createSystemCallback,
+                         appPrintUsage, &appSystem);
 }

@@ -16,6 +16,9 @@ PACKAGES=(
     # The printer application's security test: network namespaces, a user
     # switch, the web page over HTTP.
     iproute2 util-linux curl
+    # DNS-SD announcements, tested with a private avahi-daemon and D-Bus in
+    # a network namespace.
+    avahi-daemon avahi-utils dbus
     # The Debian package: build, check and install test.
     dpkg-dev debhelper fakeroot lintian autopkgtest
     # ARM: cross compilers, qemu to run the results, the libraries of each.

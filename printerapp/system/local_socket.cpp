@@ -58,6 +58,16 @@ std::string baseName(const char* argv0)
 
 }  // namespace
 
+namespace {
+// Set once at start, before any thread runs.
+std::string sLocalSocketPath;
+}  // namespace
+
+const std::string& appLocalSocketPath()
+{
+    return sLocalSocketPath;
+}
+
 bool appPrepareLocalSocket(const char* argv0, std::string* error)
 {
     const std::string folder = chooseFolder();
@@ -88,5 +98,6 @@ bool appPrepareLocalSocket(const char* argv0, std::string* error)
         *error = std::string("cannot choose the local socket's folder: ") + std::strerror(errno);
         return false;
     }
+    sLocalSocketPath = socket;
     return true;
 }

@@ -13,3 +13,7 @@
 // the folder, or a socket already in it, belongs to someone else or is
 // open to others.
 bool appPrepareLocalSocket(const char* argv0, std::string* error);
+
+// The socket appPrepareLocalSocket chose: where this process's server
+// listens, or where a sub-command finds the running server.
+const std::string& appLocalSocketPath();

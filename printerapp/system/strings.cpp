@@ -34,7 +34,35 @@ const char* const kEnglishStrings =
     // A TSPL printer's marker supply is its ribbon.
     "\"printer-state-reasons.marker-supply-empty\" = \"Ribbon out.\";\n";
 
+namespace {
+
+const char* const kStringsPath = "/en.strings";
+
+}  // namespace
+
 void appAddStrings(pappl_system_t* system)
 {
-    papplSystemAddStringsData(system, "/en.strings", "en", kEnglishStrings);
+    // PAPPL 1.3.1 appends printer-strings-languages-supported to the
+    // printer's own attributes at every Get-Printer-Attributes that asks for
+    // it while a strings resource has a language: responses list it twice,
+    // three times, ..., the printer's attributes grow with every poll, and
+    // client threads write them at once without a lock. The web page's
+    // labels stay with the localization this call builds; the resource
+    // that carries the language goes, and the same text is served again
+    // as a plain file for printer-strings-uri (appAddStringsAttributes).
+    papplSystemAddStringsData(system, kStringsPath, "en", kEnglishStrings);
+    papplSystemRemoveResource(system, kStringsPath);
+    papplSystemAddResourceString(system, kStringsPath, "text/strings", kEnglishStrings);
+}
+
+void appAddStringsAttributes(pappl_system_t* system, ipp_t* attrs)
+{
+    char host[256] = "";
+    papplSystemGetHostName(system, host, sizeof(host));
+    char uri[1024];
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof(uri), "http", nullptr, host,
+                    papplSystemGetHostPort(system), kStringsPath);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE, "printer-strings-languages-supported",
+                 nullptr, "en");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_URI, "printer-strings-uri", nullptr, uri);
 }

@@ -36,6 +36,16 @@ app_copy_for_other_users() {
     APP_TESTS=$APP_COPY
 }
 
+# Waits up to SECONDS for process PID to end; false if it still runs.
+wait_for_exit() {
+    local pid=$1 seconds=$2 i
+    for i in $(seq 1 $((seconds * 10))); do
+        kill -0 "$pid" 2> /dev/null || return 0
+        sleep 0.1
+    done
+    ! kill -0 "$pid" 2> /dev/null
+}
+
 # Ends the server with SIGTERM and checks that it goes within the bound.
 app_stop() {
     [ -n "$APP_PID" ] || return 0
@@ -44,12 +54,7 @@ app_stop() {
         grep -a -v '^D ' "$WORK/app/log" | tail -n 40 >&2 || true
     fi
     kill -TERM "$APP_PID" 2> /dev/null || true
-    local i
-    for i in $(seq 1 $((APP_STOP_SECONDS * 10))); do
-        kill -0 "$APP_PID" 2> /dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$APP_PID" 2> /dev/null; then
+    if ! wait_for_exit "$APP_PID" "$APP_STOP_SECONDS"; then
         kill -9 "$APP_PID" 2> /dev/null || true
         wait "$APP_PID" 2> /dev/null || true
         APP_PID=
@@ -62,13 +67,9 @@ app_stop() {
 # Sends SIGTERM and fails unless the server ends within SECONDS; WHAT says
 # what it was doing. Prints how long it took.
 app_stop_within() {
-    local seconds=$1 what=$2 start=$SECONDS i
+    local seconds=$1 what=$2 start=$SECONDS
     kill -TERM "$APP_PID"
-    for i in $(seq 1 $((seconds * 10))); do
-        kill -0 "$APP_PID" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$APP_PID" 2> /dev/null && fail "the server still runs ${seconds}s after SIGTERM ($what)"
+    wait_for_exit "$APP_PID" "$seconds" || fail "the server still runs ${seconds}s after SIGTERM ($what)"
     wait "$APP_PID" 2> /dev/null || true
     APP_PID=
     echo "SIGTERM ended the server in $((SECONDS - start)) s $what"
