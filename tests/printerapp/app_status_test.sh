@@ -10,7 +10,8 @@
 #    waits and nothing prints until it clears;
 #  - six PNG jobs sent back to back while the paper is out print in the
 #    order they were accepted (job N on the Nth label size), the waiting
-#    ones saying why;
+#    ones saying why; the first from a slow client whose document arrives
+#    a second after its job exists, which must wait for all of it;
 #  - a printer that never answered: its jobs print, after one unanswered
 #    query no query at all is sent (the printer receives the bytes a file
 #    gets), and its status page says it does not report its status;
@@ -219,11 +220,53 @@ printed_sizes() {
         | tr -d '\r' | sed -n 's/^SIZE \([0-9.]*\) mm, \([0-9.]*\) mm$/\1x\2/p' | uniq \
         | tr '\n' ' '
 }
+# A Print-Job of the PNG label on MEDIA to the printer NAME from a slow
+# client: the request and the document's first 1000 bytes, and the rest a
+# second later. Its job exists before its document is whole.
+slow_print() {
+    local name=$1 media=$2 fd line
+    {
+        printf '\x02\x00\x00\x02\x00\x00\x00\x01\x01'
+        ipp_attribute 47 attributes-charset utf-8
+        ipp_attribute 48 attributes-natural-language en
+        ipp_attribute 45 printer-uri "ipp://127.0.0.1:$APP_PORT/ipp/print/$name"
+        ipp_attribute 42 requesting-user-name slow
+        ipp_attribute 49 document-format image/png
+        printf '\x02'
+        ipp_attribute 44 media "$media"
+        printf '\x03'
+        head -c 1000 "$WORK/label.png"
+    } > "$WORK/slow.head"
+    exec {fd}<> "/dev/tcp/127.0.0.1/$APP_PORT"
+    {
+        printf 'POST /ipp/print/%s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n' "$name" "$APP_PORT"
+        printf 'Content-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\n'
+        printf '%x\r\n' "$(stat -c %s "$WORK/slow.head")"
+        cat "$WORK/slow.head"
+        printf '\r\n'
+    } >&"$fd"
+    sleep 1
+    # In a subshell: a server that closed the connection ends it alone.
+    (
+        printf '%x\r\n' $(($(stat -c %s "$WORK/label.png") - 1000))
+        tail -c +1001 "$WORK/label.png"
+        printf '\r\n0\r\n\r\n'
+    ) >&"$fd" 2> /dev/null || true
+    IFS= read -r -t 10 line <&"$fd" || line=
+    exec {fd}<&-
+    [[ $line == "HTTP/1.1 200"* ]] || fail "the slow client's Print-Job was answered '$line'"
+}
+# The first job comes from a slow client: it must not start (and fail to
+# read its document) before the document is whole.
 for n in 1 2 3 4 5 6; do
-    ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
-        "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
-        "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
-        || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    if [ "$n" -eq 1 ]; then
+        slow_print tl4 "${ORDER_MEDIA[0]}"
+    else
+        ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
+            "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+            "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
+            || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    fi
     wait_for active_jobs "$n"
 done
 wait_for messages "Waiting for the jobs accepted before it to print"
