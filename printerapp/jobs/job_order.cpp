@@ -89,12 +89,19 @@ void lookAtJob(pappl_job_t* job, void* data)
         papplJobSetMessage(job, "%s", kWaitingMessage);
 }
 
-// One look at every printer with held jobs; false once none is left.
+// One look at every printer with held jobs; false once none is left or
+// the server stops. A job released while the server stops is ended by
+// PAPPL 1.3.1 as completed without printing anything; held, it stays in
+// the state file.
 bool keepOrder(pappl_system_t* system)
 {
     std::map<int, std::set<int>> held;
     {
         std::lock_guard<std::mutex> lock(sLock);
+        if (appServerStopping(system)) {
+            sKeeperRuns = false;
+            return false;
+        }
         held = sHeld;
     }
     for (const auto& entry : held) {
@@ -112,7 +119,7 @@ bool keepOrder(pappl_system_t* system)
         // when a job is created, before the document is read.
         if (!look.busy && look.oldestHeld != 0 && look.oldestHasDocument) {
             pappl_job_t* job = papplPrinterFindJob(printer, look.oldestHeld);
-            if (job != nullptr) {
+            if (job != nullptr && !appServerStopping(system)) {
                 papplJobSetMessage(job, "%s", "");
                 papplJobRelease(job, nullptr);
             }
