@@ -29,6 +29,7 @@
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
+#include "printerapp/web/defaults_form_check.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
 
@@ -314,6 +315,8 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     const http_status_t decision = decide(client);
     if (decision != HTTP_STATUS_CONTINUE)
         return decision;
+    if (appRefuseBadDefaultsForm(client))
+        return HTTP_STATUS_ERROR;
     // A refused document has its IPP answer in the response already; for
     // HTTP_STATUS_ERROR PAPPL 1.3.1 writes no HTTP status of its own, drops
     // the request and sends that answer.
