@@ -46,11 +46,22 @@ bool spooledDocument(pappl_client_t* client)
            std::strcmp(type, "application/octet-stream") != 0;
 }
 
+// Whether the whole document of job is in the spool folder. PAPPL 1.3.1
+// names a job's file only once it has copied all of it; a job released
+// before that is started at once and aborted, as it cannot open its
+// document.
+bool hasDocument(pappl_job_t* job)
+{
+    const char* file = papplJobGetFilename(job);
+    return file != nullptr && *file != '\0';
+}
+
 // What the keeper finds on one printer.
 struct PrinterLook {
     const std::set<int>* held;
     bool busy = false;         // a job prints or is ready to
     int oldestHeld = 0;        // the oldest job still held for its turn
+    bool oldestHasDocument = false;  // and whether its document has all arrived
     std::vector<int> gone;     // noted jobs that are no longer held
 };
 
@@ -69,19 +80,28 @@ void lookAtJob(pappl_job_t* job, void* data)
         look->busy = look->busy || state == IPP_JSTATE_PROCESSING || state == IPP_JSTATE_PENDING;
         return;
     }
-    if (look->oldestHeld == 0 || id < look->oldestHeld)
+    if (look->oldestHeld == 0 || id < look->oldestHeld) {
         look->oldestHeld = id;
+        look->oldestHasDocument = hasDocument(job);
+    }
     const char* message = papplJobGetMessage(job);
     if (message == nullptr || std::strcmp(message, kWaitingMessage) != 0)
         papplJobSetMessage(job, "%s", kWaitingMessage);
 }
 
-// One look at every printer with held jobs; false once none is left.
+// One look at every printer with held jobs; false once none is left or
+// the server stops. A job released while the server stops is ended by
+// PAPPL 1.3.1 as completed without printing anything; held, it stays in
+// the state file.
 bool keepOrder(pappl_system_t* system)
 {
     std::map<int, std::set<int>> held;
     {
         std::lock_guard<std::mutex> lock(sLock);
+        if (appServerStopping(system)) {
+            sKeeperRuns = false;
+            return false;
+        }
         held = sHeld;
     }
     for (const auto& entry : held) {
@@ -95,9 +115,11 @@ bool keepOrder(pappl_system_t* system)
         for (int id : entry.second)
             if (printer == nullptr || papplPrinterFindJob(printer, id) == nullptr)
                 done.insert(id);
-        if (!look.busy && look.oldestHeld != 0) {
+        // The oldest job waits for its document: the keeper is started
+        // when a job is created, before the document is read.
+        if (!look.busy && look.oldestHeld != 0 && look.oldestHasDocument) {
             pappl_job_t* job = papplPrinterFindJob(printer, look.oldestHeld);
-            if (job != nullptr) {
+            if (job != nullptr && !appServerStopping(system)) {
                 papplJobSetMessage(job, "%s", "");
                 papplJobRelease(job, nullptr);
             }

@@ -34,6 +34,7 @@
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
+#include "printerapp/web/defaults_form_check.h"
 #include "printerapp/web/form_guard.h"
 
 const char* const kAdminPasswordFile = "/var/lib/tavel-printer-app/admin-password";
@@ -416,8 +417,11 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     if (ippRequest)
         appMapCreatePrinterRequest(client);
     const http_status_t decision = decide(client, ippRequest);
-    if (decision != HTTP_STATUS_CONTINUE || !ippRequest)
+    if (decision != HTTP_STATUS_CONTINUE)
         return decision;
+    // A refused form has had its answer page sent already.
+    if (!ippRequest)
+        return appRefuseBadDefaultsForm(client) ? HTTP_STATUS_ERROR : HTTP_STATUS_CONTINUE;
     // A refused document has its IPP answer in the response already; for
     // HTTP_STATUS_ERROR PAPPL 1.3.1 writes no HTTP status of its own, drops
     // the request and sends that answer.

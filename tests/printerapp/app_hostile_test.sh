@@ -129,15 +129,6 @@ start_silent_upload() {
     } >&"$STALL_FD"
 }
 
-# One IPP attribute: value tag (hex), name, value.
-ipp_attribute() {
-    local tag=$1 name=$2 value=$3
-    printf "$(printf '\\x%s\\x%02x\\x%02x' "$tag" $((${#name} >> 8)) $((${#name} & 255)))"
-    printf '%s' "$name"
-    printf "$(printf '\\x%02x\\x%02x' $((${#value} >> 8)) $((${#value} & 255)))"
-    printf '%s' "$value"
-}
-
 # A 4 x 2 in label at 203 dpi, as the client sends it and as the filter
 # prints it with the application's default halftone.
 "$APP_PAGES" --test-page 812 406 "$WORK/label.pgm"

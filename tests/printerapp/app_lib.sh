@@ -149,6 +149,16 @@ app_print() {
     echo "$state|$message" > "$WORK/$job.state"
 }
 
+# One IPP attribute of a request written by hand (raw clients): value tag
+# (hex), name, value.
+ipp_attribute() {
+    local tag=$1 name=$2 value=$3
+    printf "$(printf '\\x%s\\x%02x\\x%02x' "$tag" $((${#name} >> 8)) $((${#name} & 255)))"
+    printf '%s' "$name"
+    printf "$(printf '\\x%02x\\x%02x' $((${#value} >> 8)) $((${#value} & 255)))"
+    printf '%s' "$value"
+}
+
 # The TSPL printer NAME received for job JOB.
 app_output() {
     echo "$WORK/out-$1/$2.tspl"

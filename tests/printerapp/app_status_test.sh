@@ -5,12 +5,14 @@
 #    printer's reasons show media-empty, the job stays processing with
 #    "Waiting for the printer: out of paper", completes only once paper is
 #    loaded, and every label comes out exactly once;
-#  - a job waiting for paper is canceled at once and prints nothing;
+#  - a job waiting for paper is canceled at once and prints nothing; the
+#    status page's job table says why each job waits or ended;
 #  - head open, ribbon out: the reason shows on the idle printer, a job
 #    waits and nothing prints until it clears;
 #  - six PNG jobs sent back to back while the paper is out print in the
 #    order they were accepted (job N on the Nth label size), the waiting
-#    ones saying why;
+#    ones saying why; the first from a slow client whose document arrives
+#    a second after its job exists, which must wait for all of it;
 #  - a printer that never answered: its jobs print, after one unanswered
 #    query no query at all is sent (the printer receives the bytes a file
 #    gets), and its status page says it does not report its status;
@@ -21,6 +23,8 @@
 #    for a silent one), its job says why it waits, and Get-Printer-
 #    Attributes and the web pages answer at once from the last status;
 #  - query-printer-status false: not one query byte reaches the printer;
+#  - the Printing Defaults form saves values in range and refuses, with a
+#    message and nothing saved, values out of range or not offered;
 #  - a server whose job waits for paper ends within 10 s of SIGTERM.
 #
 #   app_status_test.sh        (tools named in the environment, see app_lib.sh)
@@ -181,6 +185,14 @@ ipptool -t -d job-id=2 "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
     || { cat "$WORK/cancel.log" >&2; fail "Cancel-Job failed"; }
 wait_job canceled
 check_job_state canceled canceled "Canceled while waiting for the printer"
+# The status page's job table says why each job ended: job 1 printed, job 2
+# canceled while it waited.
+status_page tl4 > "$WORK/jobs.html"
+job_row() { grep -o "<tr><td>$2</td><td>[^<]*</td><td>[^<]*</td><td>[^<]*</td></tr>" "$1"; }
+job_row "$WORK/jobs.html" 2 | grep -q "<td>Canceled</td><td>Canceled while waiting for the printer.</td>" \
+    || fail "the status page does not show why job 2 ended: $(job_row "$WORK/jobs.html" 2)"
+job_row "$WORK/jobs.html" 1 | grep -q "<td>Completed</td>" \
+    || fail "the status page does not show job 1 completed: $(job_row "$WORK/jobs.html" 1)"
 operate load 10
 sleep 1
 expect_printed 3 "the canceled job"
@@ -219,14 +231,63 @@ printed_sizes() {
         | tr -d '\r' | sed -n 's/^SIZE \([0-9.]*\) mm, \([0-9.]*\) mm$/\1x\2/p' | uniq \
         | tr '\n' ' '
 }
+# A Print-Job of the PNG label on MEDIA to the printer NAME from a slow
+# client: the request and the document's first 1000 bytes, and the rest a
+# second later. Its job exists before its document is whole.
+slow_print() {
+    local name=$1 media=$2 fd line
+    {
+        printf '\x02\x00\x00\x02\x00\x00\x00\x01\x01'
+        ipp_attribute 47 attributes-charset utf-8
+        ipp_attribute 48 attributes-natural-language en
+        ipp_attribute 45 printer-uri "ipp://127.0.0.1:$APP_PORT/ipp/print/$name"
+        ipp_attribute 42 requesting-user-name slow
+        ipp_attribute 49 document-format image/png
+        printf '\x02'
+        ipp_attribute 44 media "$media"
+        printf '\x03'
+        head -c 1000 "$WORK/label.png"
+    } > "$WORK/slow.head"
+    exec {fd}<> "/dev/tcp/127.0.0.1/$APP_PORT"
+    {
+        printf 'POST /ipp/print/%s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n' "$name" "$APP_PORT"
+        printf 'Content-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\n'
+        printf '%x\r\n' "$(stat -c %s "$WORK/slow.head")"
+        cat "$WORK/slow.head"
+        printf '\r\n'
+    } >&"$fd"
+    sleep 1
+    # In a subshell: a server that closed the connection ends it alone.
+    (
+        printf '%x\r\n' $(($(stat -c %s "$WORK/label.png") - 1000))
+        tail -c +1001 "$WORK/label.png"
+        printf '\r\n0\r\n\r\n'
+    ) >&"$fd" 2> /dev/null || true
+    IFS= read -r -t 10 line <&"$fd" || line=
+    exec {fd}<&-
+    [[ $line == "HTTP/1.1 200"* ]] || fail "the slow client's Print-Job was answered '$line'"
+}
+# The first job comes from a slow client: it must not start (and fail to
+# read its document) before the document is whole.
 for n in 1 2 3 4 5 6; do
-    ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
-        "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
-        "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
-        || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    if [ "$n" -eq 1 ]; then
+        slow_print tl4 "${ORDER_MEDIA[0]}"
+    else
+        ipptool -t -d media="${ORDER_MEDIA[$((n - 1))]}" -f "$WORK/label.png" \
+            "ipp://127.0.0.1:$APP_PORT/ipp/print/tl4" \
+            "$WORK/print-copies.test" > "$WORK/order-$n.ipp" 2>&1 \
+            || { cat "$WORK/order-$n.ipp" >&2; fail "job order-$n was not accepted"; }
+    fi
     wait_for active_jobs "$n"
 done
 wait_for messages "Waiting for the jobs accepted before it to print"
+# The page shows why they wait: the first for paper, the others held.
+status_page tl4 | grep -q "<td>Printing</td><td>Waiting for the printer: out of paper</td>" \
+    || fail "the status page does not show the job waiting for paper"
+held_rows() {
+    status_page tl4 | grep -c "<td>Held</td><td>Waiting for the jobs accepted before it to print.</td>" || true
+}
+wait_for held_rows 5
 operate load 100
 for i in $(seq 1 $((WAIT_SECONDS * 5))); do
     [ "$(printed_sizes | wc -w)" -ge 6 ] && break
@@ -315,6 +376,38 @@ sleep 2
 reasons off > /dev/null
 [ "$(ls "$WORK/jobs" | wc -l)" -eq "$connections" ] \
     || fail "Get-Printer-Attributes on the printer with queries off reached the printer"
+
+# The Printing Defaults form (as an administrator: root on loopback) saves
+# values the printer takes and refuses, saying why and saving nothing, a
+# value out of range or not among the printer's choices.
+app_add_printer forms tavel_tl4_203dpi
+forms_url="http://127.0.0.1:$APP_PORT/forms/printing"
+session=$(curl -s -m 10 "$forms_url" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+[ -n "$session" ] || fail "no session token in the Printing Defaults page"
+post_defaults() {
+    curl -s -m 10 --data-urlencode "session=$session" "$@" "$forms_url" > "$WORK/post.html" \
+        || fail "the Printing Defaults form could not be posted"
+}
+defaults() {
+    echo "$(app_printer_attribute forms image-darkening-default)" \
+        "$(app_printer_attribute forms halftone-type-default)" \
+        "$(app_printer_attribute forms media-gap-height-default)"
+}
+post_defaults --data image-darkening=-40 --data halftone-type=stucki --data media-gap-height=10 \
+    --data print-darkness=100 --data print-speed=6
+grep -q "Changes saved." "$WORK/post.html" || fail "values in range were not saved: $(cat "$WORK/post.html")"
+[ "$(defaults)" = "-40 stucki 10" ] || fail "the saved defaults are $(defaults)"
+for refused in "image-darkening=99|Image darkening: 99 is outside -40 to 40." \
+    "image-darkening=4x|Image darkening: &quot;4x&quot; is not a whole number." \
+    "media-gap-height=11|Gap height: 11 is outside 0 to 10." \
+    "halftone-type=bogus|Halftoning: &quot;bogus&quot; is not one of the printer" \
+    "print-darkness=101|Print Darkness: 101 is outside 0 to 100." \
+    "print-speed=7|Print Speed: 7 is outside 2 to 6."; do
+    post_defaults --data halftone-type=burkes --data "${refused%%|*}"
+    grep -q "Not saved: .*${refused#*|}" "$WORK/post.html" \
+        || fail "${refused%%|*} was not refused with '${refused#*|}': $(grep -a -o 'banner">[^<]*' "$WORK/post.html")"
+    [ "$(defaults)" = "-40 stucki 10" ] || fail "${refused%%|*}: a refused form changed the defaults to $(defaults)"
+done
 
 # A server whose job waits for paper ends within 10 s of SIGTERM.
 app_add_printer waits tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
