@@ -435,11 +435,11 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 
 bool appIsIppRequest(pappl_client_t* client)
 {
+    // PAPPL serves every POST of application/ipp as IPP, whatever its path
+    // (PAPPL's own command line posts to "/").
     const char* type = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_CONTENT_TYPE);
-    const char* uri = papplClientGetURI(client);
     return papplClientGetMethod(client) == HTTP_STATE_POST && type != nullptr &&
-           strncasecmp(type, "application/ipp", 15) == 0 && uri != nullptr &&
-           std::strncmp(uri, "/ipp/", 5) == 0 && papplClientGetRequest(client) != nullptr;
+           strncasecmp(type, "application/ipp", 15) == 0 && papplClientGetRequest(client) != nullptr;
 }
 
 bool appLpadminGid(gid_t* gid)

@@ -41,7 +41,7 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job);
 void appSetAuthorization(pappl_system_t* system);
 
 // Whether the request PAPPL serves is an IPP request (a POST of
-// application/ipp to an /ipp/ path) rather than a web page or form. PAPPL
+// application/ipp) rather than a web page or form. PAPPL
 // keeps a connection's last IPP request and operation while it serves a
 // later web request on the same connection.
 bool appIsIppRequest(pappl_client_t* client);
