@@ -4,6 +4,7 @@
 // rounding.
 #include "enhance/enhance_filters.h"
 
+#include "enhance/blend_pass.h"
 #include "enhance/blur_passes.h"
 #include "workers/parallel.h"
 #include "workers/vector_build.h"
@@ -262,40 +263,18 @@ ZQImage enh_gaussian_filter(const ZQImage& src, int size, double sigmaX, double 
     return result;
 }
 
-// Runs body(i) for i in [0, count), in runs of fixed length that -O2
-// vectorises and then one by one for the rest. body must treat every i on its
-// own.
-template <typename Body>
-static void forEachIndex(std::size_t count, Body body)
-{
-    const std::size_t run = 16;
-    std::size_t i = 0;
-    for (; i + run <= count; i += run) {
-#pragma GCC ivdep
-        for (std::size_t j = 0; j < run; ++j)
-            body(i + j);
-    }
-    for (; i < count; ++i)
-        body(i);
-}
-
 // The pass covers a's pixels but stops at the end of b's buffer, so a smaller
 // b is never read past its end; bytes beyond keep a's values.
-// Bytes [0, count) of (1 + amount) * a - amount * b into out, which may be
-// b itself: each byte is read before it is written.
 static void blendInto(const unsigned char* pa, const unsigned char* pb, float amount,
                       std::size_t count, unsigned char* out)
 {
-    const float weightA = 1.0f + amount;
-    const float weightB = -amount;
-    forEachBand(count, count, [=](std::size_t begin, std::size_t end) {
-        forEachIndex(end - begin, [=](std::size_t i) {
-            const std::size_t at = begin + i;
-            const float v =
-                static_cast<float>(pa[at]) * weightA + static_cast<float>(pb[at]) * weightB;
-            out[at] = lowByte(myClamp(my_round(v), 0, 255));
-        });
-    });
+#ifdef TAVEL_HAS_NEON_BUILD
+    if (neonBuildSelected()) {
+        neon_build::blendInto(pa, pb, amount, count, out);
+        return;
+    }
+#endif
+    baseline_build::blendInto(pa, pb, amount, count, out);
 }
 
 ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)

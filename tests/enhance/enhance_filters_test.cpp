@@ -363,6 +363,38 @@ TEST(EnhanceAddWeighted, RoundsAndClamps)
     }
 }
 
+// Every pair of levels, sixteen pixels at a time and one by one at the end,
+// against the blend as defined in float. Whole weights (amount 3 as in the
+// chains, up to 127 and 128 where a sum nears the end of a 16-bit lane) take
+// integer lanes; the others take float.
+TEST(EnhanceAddWeighted, EveryPairOfLevelsMatchesTheFloatBlend)
+{
+    std::vector<unsigned char> first, second;
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            first.push_back(static_cast<unsigned char>(a));
+            second.push_back(static_cast<unsigned char>(b));
+        }
+    }
+    // Width 257: rows end off the sixteen-pixel grid.
+    const ZQImage a = grayImage(257, 255, std::vector<unsigned char>(first.begin(), first.begin() + 257 * 255));
+    const ZQImage b = grayImage(257, 255, std::vector<unsigned char>(second.begin(), second.begin() + 257 * 255));
+    for (bool baseline : {false, true}) {
+        const BaselineBuildChoice build(baseline);
+        for (float amount : {3.0f, 0.5f, 1.0f, -1.0f, 127.0f, 128.0f, 2.7f, -0.3f}) {
+            const float weightA = 1.0f + amount;
+            const float weightB = -amount;
+            const ZQImage blended = add_Weighted(a, b, amount);
+            std::size_t mismatches = 0;
+            for (std::size_t i = 0; i < a.pixelCount(); ++i) {
+                const float v = static_cast<float>(a.data[i]) * weightA + static_cast<float>(b.data[i]) * weightB;
+                mismatches += blended.data[i] != myClamp(my_round(v), 0, 255);
+            }
+            EXPECT_EQ(mismatches, 0u) << "amount " << amount << ", baseline build " << baseline;
+        }
+    }
+}
+
 TEST(EnhanceAddWeighted, SmallerSecondImageIsNeverReadPastItsEnd)
 {
     const ZQImage a = grayImage(4, 1, {100, 100, 100, 100});
