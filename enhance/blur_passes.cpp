@@ -27,16 +27,6 @@ unsigned char roundToByte(double acc)
     return static_cast<unsigned char>(my_round(static_cast<float>(acc)));
 }
 
-// Pixel x of a row, with every sample position clamped into the row.
-unsigned char convolveClamped(const unsigned char* row, int x, int width, const double* kernel,
-                              int half)
-{
-    double acc = 0.0;
-    for (int t = -half; t <= half; ++t)
-        acc = static_cast<double>(row[myClamp(x + t, 0, width - 1)]) * kernel[t + half] + acc;
-    return roundToByte(acc);
-}
-
 // Pixels of a block, one per byte lane; full blocks have a fixed length.
 const int kBlurBlock = 16;
 static_assert(kBlurBlock == sizeof(ByteVector), "a block is one vector of bytes");
@@ -94,46 +84,60 @@ struct FixedPointKernel {
             weight[t] = static_cast<unsigned>(kernel[t] * 16777216.0 + 0.5);
             total += weight[t];
         }
-        margin = static_cast<unsigned>(tapCount) * 128 + 512;
+        margin = static_cast<unsigned>(tapCount) * 128 + 512;  // below 2^23
         usable = total * 255 + (1u << 23) + margin < (std::uint64_t{1} << 32);
     }
 };
 
-// Output pixels [0, 16) in fixed point, when no pixel lies within the
+// Output pixels [i, i + 16) in fixed point, when no pixel lies within the
 // margin of a rounding boundary; false, with nothing written, otherwise.
+// taps[t] + i points at the samples of tap t. Taps is the tap count when it
+// is known when compiling (the chains' eleven), which lets the compiler
+// unroll the taps and keep their pointers in registers; 0 when it is not.
+// weights and margin are those of a FixedPointKernel.
 // The lanes of sum[j] hold pixels j, j + 4, j + 8 and j + 12: a vector of
 // sixteen bytes read as four 32-bit lanes holds pixel 4m + j in byte j of
 // lane m, so masks and shifts spread the bytes without reordering them,
 // and the results go back to their bytes the same way.
-bool fixedPointBlock(const unsigned char* const* taps, int tapCount, const FixedPointKernel& k,
-                     unsigned char* out)
+template <int Taps>
+inline __attribute__((always_inline)) bool fixedPointBlock(const unsigned char* const* taps,
+                                                           int tapCount, const unsigned* weights,
+                                                           unsigned margin, int i,
+                                                           unsigned char* out)
 {
+    const int count = Taps > 0 ? Taps : tapCount;
     const QuadVector lowByte = QuadVector{} + 0xFFu;
     QuadVector sum[4] = {};
-    for (int t = 0; t < tapCount; ++t) {
-        const QuadVector samples = (QuadVector)loadBytes(taps[t]);
-        const unsigned w = k.weight[t];
+#pragma GCC unroll 16
+    for (int t = 0; t < count; ++t) {
+        const QuadVector samples = (QuadVector)loadBytes(taps[t] + i);
+        const unsigned w = weights[t];
         sum[0] += (samples & lowByte) * w;
         sum[1] += ((samples >> 8) & lowByte) * w;
         sum[2] += ((samples >> 16) & lowByte) * w;
         sum[3] += (samples >> 24) * w;
     }
+    // A fraction f is unsure when f < margin or f > 2^24 - 1 - margin, that
+    // is when f - margin, taken modulo 2^24, exceeds 2^24 - 1 - 2 margin.
     const QuadVector fractionMask = QuadVector{} + 0xFFFFFFu;
-    const QuadVector below = QuadVector{} + k.margin;
-    const QuadVector above = QuadVector{} + (0xFFFFFFu - k.margin);
+    const QuadVector sureUpTo = QuadVector{} + (0xFFFFFFu - 2 * margin);
     QuadVector unsure = {};
     QuadVector bytes = {};
+#pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) {
         const QuadVector rounded = sum[j] + (1u << 23);
-        const QuadVector fraction = rounded & fractionMask;
-        unsure |= (QuadVector)(fraction < below) | (QuadVector)(fraction > above);
+        unsure |= (QuadVector)(((rounded - margin) & fractionMask) > sureUpTo);
         bytes |= (rounded >> 24) << (8 * j);
     }
-    if (!allLanesSet(lanesEqual((ByteVector)unsure, ByteVector{})))
+    const OctetVector halves = (OctetVector)unsure;
+    if ((halves[0] | halves[1]) != 0)
         return false;
-    storeBytes(out, (ByteVector)bytes);
+    storeBytes(out + i, (ByteVector)bytes);
     return true;
 }
+
+// The tap count of the chains' blur.
+const int kChainTaps = 11;
 
 // The blur of a window whose samples all have one value v depends on v
 // alone: it is worked out once per value, with the taps added in the same
@@ -182,17 +186,27 @@ bool blockWindowsUniform(const unsigned char* const* bytes, int tapCount,
     return true;
 }
 
-// One span of blurred pixels. bytes[t] points at the samples of tap t,
-// aligned with out[0].
-void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsigned char* out,
-              int count)
+// Blocks of a span of at least kBlurBlock pixels, with Taps taps (0: the
+// kernel's count, at most kMaxBlockTaps). The tap pointers and the kernel
+// are copied into locals first: a store of output bytes may alias anything
+// reached through a pointer, so values read through one would be read
+// again for every block.
+template <int Taps>
+void blurBlocks(const unsigned char* const* bytes, const BlurKernel& kernel, unsigned char* out,
+                int count)
 {
-    const int tapCount = kernel.tapCount;
-    // Without taps (a negative kernel size) every pixel takes the sum path.
-    const unsigned char* centre = tapCount > 0 ? bytes[tapCount / 2] : nullptr;
-    const unsigned char* shifted[kMaxBlockTaps];
+    const int tapCount = Taps > 0 ? Taps : kernel.tapCount;
+    const unsigned char* taps[Taps > 0 ? Taps : kMaxBlockTaps];
+    unsigned weights[Taps > 0 ? Taps : kMaxBlockTaps];
+    for (int t = 0; t < tapCount; ++t) {
+        taps[t] = bytes[t];
+        weights[t] = kernel.fixedPoint.weight[t];
+    }
+    const bool fixedPoint = kernel.fixedPoint.usable;
+    const unsigned margin = kernel.fixedPoint.margin;
+    const unsigned char* centre = taps[tapCount / 2];
     auto block = [&](int i) {
-        if (centre != nullptr && blockWindowsUniform(bytes, tapCount, centre, i)) {
+        if (blockWindowsUniform(taps, tapCount, centre, i)) {
             if (kernel.uniform.identity) {
                 std::memcpy(out + i, centre + i, kBlurBlock);
             } else {
@@ -201,24 +215,39 @@ void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsig
             }
             return;
         }
+        if (fixedPoint && fixedPointBlock<Taps>(taps, tapCount, weights, margin, i, out))
+            return;
+        const unsigned char* shifted[Taps > 0 ? Taps : kMaxBlockTaps];
         for (int t = 0; t < tapCount; ++t)
-            shifted[t] = bytes[t] + i;
-        if (!kernel.fixedPoint.usable ||
-            !fixedPointBlock(shifted, tapCount, kernel.fixedPoint, out + i))
-            accumulateBlock<kBlurBlock>(shifted, tapCount, kernel.taps, out + i);
+            shifted[t] = taps[t] + i;
+        accumulateBlock<kBlurBlock>(shifted, tapCount, kernel.taps, out + i);
     };
-    if (count >= kBlurBlock && tapCount <= kMaxBlockTaps) {
-        int done = 0;
-        for (; done + kBlurBlock <= count; done += kBlurBlock)
-            block(done);
-        // The last pixels are the end of one more, overlapping block: every
-        // pixel's value depends only on its own window, so the pixels done
-        // twice come out the same.
-        if (done < count)
-            block(count - kBlurBlock);
+    int done = 0;
+    for (; done + kBlurBlock <= count; done += kBlurBlock)
+        block(done);
+    // The last pixels are the end of one more, overlapping block: every
+    // pixel's value depends only on its own window, so the pixels done
+    // twice come out the same.
+    if (done < count)
+        block(count - kBlurBlock);
+}
+
+// One span of blurred pixels. bytes[t] points at the samples of tap t,
+// aligned with out[0].
+void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsigned char* out,
+              int count)
+{
+    const int tapCount = kernel.tapCount;
+    if (count >= kBlurBlock && tapCount > 0 && tapCount <= kMaxBlockTaps) {
+        if (tapCount == kChainTaps)
+            blurBlocks<kChainTaps>(bytes, kernel, out, count);
+        else
+            blurBlocks<0>(bytes, kernel, out, count);
         return;
     }
-    std::vector<const unsigned char*> single(bytes, bytes + tapCount);
+    // Narrow spans, and kernels without taps (a negative size) or with very
+    // many, pixel by pixel.
+    std::vector<const unsigned char*> single(bytes, bytes + std::max(tapCount, 0));
     for (int i = 0; i < count; ++i) {
         accumulateBlock<1>(single.data(), tapCount, kernel.taps, out + i);
         for (const unsigned char*& p : single)
@@ -226,34 +255,33 @@ void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsig
     }
 }
 
-// One pass along rows, with its scratch buffer.
+// One pass along rows, with its scratch buffers.
 class RowPass {
 public:
-    RowPass(const BlurKernel& kernel, int half) : kernel_(kernel), half_(half), bytes_(kernel.tapCount)
+    RowPass(const BlurKernel& kernel, int half)
+        : kernel_(kernel), half_(std::max(half, 0)), bytes_(kernel.tapCount)
     {
     }
 
-    // Interior pixels of a row read no clamped samples; only the few near
-    // each end do.
+    // The row goes through a copy with half pixels more at each end, copies
+    // of the end pixels: the samples that clamping would pick. Every pixel
+    // of the row then reads its taps from one buffer without a test.
     void run(const unsigned char* in, unsigned char* out, int width)
     {
-        const int begin = myClamp(half_, 0, width);
-        const int end = myClamp(width - half_, begin, width);
-        if (end > begin) {
-            for (int t = -half_; t <= half_; ++t)
-                bytes_[t + half_] = in + (begin + t);
-            blurSpan(bytes_.data(), kernel_, out + begin, end - begin);
-        }
-        for (int x = 0; x < begin; ++x)
-            out[x] = convolveClamped(in, x, width, kernel_.taps, half_);
-        for (int x = end; x < width; ++x)
-            out[x] = convolveClamped(in, x, width, kernel_.taps, half_);
+        padded_.resize(static_cast<std::size_t>(width) + 2 * half_);
+        std::fill(padded_.begin(), padded_.begin() + half_, in[0]);
+        std::memcpy(padded_.data() + half_, in, static_cast<std::size_t>(width));
+        std::fill(padded_.end() - half_, padded_.end(), in[width - 1]);
+        for (int t = 0; t < kernel_.tapCount; ++t)
+            bytes_[t] = padded_.data() + t;
+        blurSpan(bytes_.data(), kernel_, out, width);
     }
 
 private:
     const BlurKernel& kernel_;
     int half_;
     std::vector<const unsigned char*> bytes_;
+    std::vector<unsigned char> padded_;
 };
 
 // Source rows of a vertical pass: the rows of an image or, given a pass
