@@ -143,10 +143,14 @@ void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh
     unsigned char table[256];
     for (int i = 0; i < 256; ++i)
         table[i] = gammaEntry(i, knee, gammaLow, gammaHigh);
-    unsigned char* pixels = img.data;
-    forEachBand(img.pixelCount(), img.pixelCount(), [&](std::size_t begin, std::size_t end) {
+    unsigned char* const pixels = img.data;
+    const unsigned char* const map = table;
+    // Both pointers are copied into the pass: reached through the capture,
+    // they would be loaded again after every byte stored, which might
+    // change them as far as the compiler knows.
+    forEachBand(img.pixelCount(), img.pixelCount(), [pixels, map](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            pixels[i] = table[pixels[i]];
+            pixels[i] = map[pixels[i]];
     });
 }
 

@@ -225,7 +225,7 @@ private:
 // alias anything reached through a pointer. Its steps are inlined for the
 // same reason: a call that takes the copy's address would keep it in
 // memory.
-void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
+__attribute__((noinline)) void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
                  const unsigned char* outAbove)
 {
     RowDiffuser row = diffuser;
@@ -244,12 +244,16 @@ void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
             row.pixel(0, 0);
         const int last = std::min(end, width - 1);
         for (int x = std::max(begin, 1); x < last;) {
-            if (row.mayStartRun(x)) {
-                x = row.blackRun(row.skipQuietRun(x, last, outAbove), last);
-                if (x == last)
-                    break;
-            }
-            row.interiorPixel(x++, outAbove);
+            // Pixels that start no run, in a loop of their own without the
+            // calls that writing a run makes: values held across a call
+            // would leave too few registers for the diffuser.
+            while (x < last && !row.mayStartRun(x))
+                row.interiorPixel(x++, outAbove);
+            if (x == last)
+                break;
+            x = row.blackRun(row.skipQuietRun(x, last, outAbove), last);
+            if (x < last)
+                row.interiorPixel(x++, outAbove);
         }
         if (end == width)
             row.pixel(width - 1, 0);
