@@ -152,13 +152,27 @@ void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh
     unsigned char table[256];
     for (int i = 0; i < 256; ++i)
         table[i] = gammaEntry(i, knee, gammaLow, gammaHigh);
-    unsigned char* const pixels = img.data;
-    const unsigned char* const map = table;
-    // Both pointers are copied into the pass: reached through the capture,
-    // they would be loaded again after every byte stored, which might
-    // change them as far as the compiler knows.
-    forEachBand(img.pixelCount(), img.pixelCount(), [pixels, map](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
+    unsigned char* const image = img.data;
+    const unsigned char* const mapping = table;
+    forEachBand(img.pixelCount(), img.pixelCount(), [&](std::size_t begin, std::size_t end) {
+        // Both pointers are copied into locals: reached through the capture,
+        // they would be loaded again after every byte stored, which might
+        // change them as far as the compiler knows.
+        unsigned char* const pixels = image;
+        const unsigned char* const map = mapping;
+        std::size_t i = begin;
+        // Four bytes a round, read before any is written.
+        for (; i + 4 <= end; i += 4) {
+            const unsigned char a = pixels[i];
+            const unsigned char b = pixels[i + 1];
+            const unsigned char c = pixels[i + 2];
+            const unsigned char d = pixels[i + 3];
+            pixels[i] = map[a];
+            pixels[i + 1] = map[b];
+            pixels[i + 2] = map[c];
+            pixels[i + 3] = map[d];
+        }
+        for (; i < end; ++i)
             pixels[i] = map[pixels[i]];
     });
 }
