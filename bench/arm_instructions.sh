@@ -72,7 +72,7 @@ for halftone in "${HALFTONES[@]}"; do
                 for (b in runs) {
                     if (!(b in size)) { print "unknown block " b > "/dev/stderr"; exit 1 }
                     total += runs[b] * size[b]
-                    if (name[b] ~ /Diffuser|diffuseI|TapsBelow|TapAmounts|transposeBytes|countCarrying|packRow|threshold(Into|With)/)
+                    if (name[b] ~ /(Error|Lane)Diffuser|diffuseI|TapsBelow|TapAmounts|transposeBytes|countCarrying|packRow|threshold(Into|With)/)
                         halftoning += runs[b] * size[b]
                 }
                 printf "| %s | %.1f | %.1f |\n", h, halftoning / pixels, total / pixels
