@@ -224,9 +224,10 @@ private:
 // copy, which the compiler keeps in registers: stores of output bytes may
 // alias anything reached through a pointer. Its steps are inlined for the
 // same reason: a call that takes the copy's address would keep it in
-// memory.
+// memory. The span itself stays a function of its own, so that the waits on
+// the row above, around it, hold none of its values across a call.
 __attribute__((noinline)) void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
-                 const unsigned char* outAbove)
+                                           const unsigned char* outAbove)
 {
     RowDiffuser row = diffuser;
     if (outAbove == nullptr) {
