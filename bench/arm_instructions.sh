@@ -6,7 +6,9 @@
 # Prints, per pixel, the total of the process and that of the halftoning
 # functions (the diffusion, the threshold matrices and the packing of
 # 1-bit rows).
-# Counts, unlike times under an emulator, compare two builds fairly.
+# Counts, unlike times under an emulator, compare two builds fairly. The
+# page dumps are off (SavePageImages=False): their thread's writing would
+# count too, and it depends on the file system.
 #
 # Usage: bench/arm_instructions.sh ARCH FILTER [HALFTONE...]
 #   ARCH: arm64 or armhf; FILTER: a rastertotavel built for it (for example
@@ -52,7 +54,7 @@ echo "| halftone | instructions per pixel: halftoning | whole process |"
 echo "|---|---|---|"
 for halftone in "${HALFTONES[@]}"; do
     PPD=$BENCH_ROOT/tests/data/tavel-test.ppd "$QEMU" -L / -d in_asm,exec,nochain -D /dev/stderr \
-        "$FILTER" 1 bench bench 1 "HalftoneType=$halftone ZIP=False" "$WORK/page.ras" 2>&1 >/dev/null |
+        "$FILTER" 1 bench bench 1 "HalftoneType=$halftone ZIP=False SavePageImages=False" "$WORK/page.ras" 2>&1 >/dev/null |
         awk -v h="$halftone" -v pixels=$((WIDTH * HEIGHT)) '
             /^IN: / { block = ""; symbol = $2; next }
             /^0x[0-9a-f]+: / {
@@ -70,7 +72,7 @@ for halftone in "${HALFTONES[@]}"; do
                 for (b in runs) {
                     if (!(b in size)) { print "unknown block " b > "/dev/stderr"; exit 1 }
                     total += runs[b] * size[b]
-                    if (name[b] ~ /Diffuser|diffuse|TapsBelow|TapAmounts|transposeBytes|countCarrying|packRow|thresholdInto/)
+                    if (name[b] ~ /(Error|Lane)Diffuser|diffuseI|TapsBelow|TapAmounts|transposeBytes|countCarrying|packRow|threshold(Into|With)/)
                         halftoning += runs[b] * size[b]
                 }
                 printf "| %s | %.1f | %.1f |\n", h, halftoning / pixels, total / pixels

@@ -129,7 +129,7 @@ for entry in "${BENCH_SIZES[@]}"; do
                     stencil = (h == "Tattoo" || h == "Tattoo_X8")
                     verdict = ""
                     if (size == "a4") {
-                        need = stencil ? 8 : 15
+                        need = stencil ? 20 : 15
                         verdict = sprintf("convert/filter >= %d: %s; ", need,
                                           im / slow >= need ? "met" : "MISSED")
                     }

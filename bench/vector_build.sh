@@ -133,7 +133,7 @@ for page_entry in "${PAGES[@]}"; do
                     line = line sprintf(" | %.1f (%.1f)", t[name[i]] * 1000, im / t[name[i]])
                 slow = t[name[1]] > t[name[2]] ? t[name[1]] : t[name[2]]
                 if (page ~ /^a4/) {
-                    need = (h ~ /^Tattoo/) ? 12 : 30
+                    need = (h ~ /^Tattoo/) ? 20 : 30
                     verdict = sprintf("convert / filter >= %d: %s", need, im / slow >= need ? "met" : "MISSED")
                 } else {
                     verdict = sprintf("-U__SSE2__ within 1.3 x default: %s",

@@ -4,8 +4,10 @@
 // rounding.
 #include "enhance/enhance_filters.h"
 
-#include "workers/byte_vectors.h"
+#include "enhance/blend_pass.h"
+#include "enhance/blur_passes.h"
 #include "workers/parallel.h"
+#include "workers/vector_build.h"
 #include "enhance/zq_math.h"
 
 #include <algorithm>
@@ -60,15 +62,24 @@ static std::vector<std::size_t> countLevels(const unsigned char* data, std::size
     std::mutex totalLock;
     forEachBand(count, count, [&](std::size_t begin, std::size_t end) {
         std::vector<std::size_t> h(4 * 256, 0);
+        // One base pointer per histogram saves an addition per byte.
+        std::size_t* const h0 = h.data();
+        std::size_t* const h1 = h0 + 256;
+        std::size_t* const h2 = h0 + 512;
+        std::size_t* const h3 = h0 + 768;
         std::size_t i = begin;
-        for (; i + 4 <= end; i += 4) {
-            ++h[data[i]];
-            ++h[256 + data[i + 1]];
-            ++h[512 + data[i + 2]];
-            ++h[768 + data[i + 3]];
+        for (; i + 8 <= end; i += 8) {
+            ++h0[data[i]];
+            ++h1[data[i + 1]];
+            ++h2[data[i + 2]];
+            ++h3[data[i + 3]];
+            ++h0[data[i + 4]];
+            ++h1[data[i + 5]];
+            ++h2[data[i + 6]];
+            ++h3[data[i + 7]];
         }
         for (; i < end; ++i)
-            ++h[data[i]];
+            ++h0[data[i]];
         std::lock_guard<std::mutex> hold(totalLock);
         for (int v = 0; v < 4 * 256; ++v)
             histogram[v % 256] += h[v];
@@ -141,10 +152,28 @@ void enh_piecewise_gamma(ZQImage& img, int knee, float gammaLow, float gammaHigh
     unsigned char table[256];
     for (int i = 0; i < 256; ++i)
         table[i] = gammaEntry(i, knee, gammaLow, gammaHigh);
-    unsigned char* pixels = img.data;
+    unsigned char* const image = img.data;
+    const unsigned char* const mapping = table;
     forEachBand(img.pixelCount(), img.pixelCount(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            pixels[i] = table[pixels[i]];
+        // Both pointers are copied into locals: reached through the capture,
+        // they would be loaded again after every byte stored, which might
+        // change them as far as the compiler knows.
+        unsigned char* const pixels = image;
+        const unsigned char* const map = mapping;
+        std::size_t i = begin;
+        // Four bytes a round, read before any is written.
+        for (; i + 4 <= end; i += 4) {
+            const unsigned char a = pixels[i];
+            const unsigned char b = pixels[i + 1];
+            const unsigned char c = pixels[i + 2];
+            const unsigned char d = pixels[i + 3];
+            pixels[i] = map[a];
+            pixels[i + 1] = map[b];
+            pixels[i + 2] = map[c];
+            pixels[i + 3] = map[d];
+        }
+        for (; i < end; ++i)
+            pixels[i] = map[pixels[i]];
     });
 }
 
@@ -175,242 +204,6 @@ void generateGaussianKernel1D(int size, double sigma, double* kernel)
     normalise(kernel, 2 * half + 1);
 }
 
-// Pixel x of a row, with every sample position clamped into the row.
-static unsigned char convolveClamped(const unsigned char* row, int x, int width,
-                                     const double* kernel, int half)
-{
-    double acc = 0.0;
-    for (int t = -half; t <= half; ++t)
-        acc = static_cast<double>(row[myClamp(x + t, 0, width - 1)]) * kernel[t + half] + acc;
-    return roundToByte(acc);
-}
-
-// Blur passes work on blocks of neighbouring pixels: the taps run in the
-// outer loop and the pixels of the block in the inner one, so the compiler
-// computes several pixels at once while each pixel still adds its taps in
-// order. Full blocks have a fixed length, which lets -O2 vectorise them; the
-// few pixels left at a row end take the same code one by one.
-static const int kBlurBlock = 16;
-// Kernels of up to this many taps run in blocks; longer ones pixel by pixel.
-static const int kMaxBlockTaps = 64;
-
-// Output pixels [0, Count) of a block; taps[t] points at the samples of tap
-// t, aligned with the block's first pixel.
-template <int Count>
-static inline __attribute__((always_inline)) void accumulateBlock(const double* const* taps, int tapCount, const double* kernel,
-                            unsigned char* out)
-{
-    double acc[Count];
-    for (int i = 0; i < Count; ++i)
-        acc[i] = 0.0;
-    for (int t = 0; t < tapCount; ++t) {
-        const double* samples = taps[t];
-        const double tap = kernel[t];
-#pragma GCC unroll 16
-        for (int i = 0; i < Count; ++i)
-            acc[i] = samples[i] * tap + acc[i];
-    }
-    for (int i = 0; i < Count; ++i)
-        out[i] = roundToByte(acc[i]);
-}
-
-// The blur of a window whose samples all have one value v depends on v
-// alone: it is worked out once per value, with the taps added in the same
-// order as everywhere else. Text and blank pages are mostly such windows.
-struct UniformWindowTable {
-    unsigned char out[256];
-    bool identity;  // out[v] == v for every v
-
-    UniformWindowTable(const double* kernel, int tapCount) : identity(true)
-    {
-        for (int v = 0; v < 256; ++v) {
-            double acc = 0.0;
-            for (int t = 0; t < tapCount; ++t)
-                acc = static_cast<double>(v) * kernel[t] + acc;
-            out[v] = roundToByte(acc);
-            identity = identity && out[v] == v;
-        }
-    }
-};
-
-// Whether each of the kBlurBlock pixels starting at offset i reads only its
-// own value through every tap.
-static bool blockWindowsUniform(const unsigned char* const* bytes, int tapCount,
-                                const unsigned char* centre, int i)
-{
-    static_assert(kBlurBlock == sizeof(ByteVector), "a block is one vector of bytes");
-    // The outermost taps come first: on a photo they nearly always differ,
-    // and the test then ends at once.
-    const ByteVector own = loadBytes(centre + i);
-    for (int t = 0; t < tapCount; ++t)
-        if (!allLanesSet(lanesEqual(loadBytes(bytes[t] + i), own)))
-            return false;
-    return true;
-}
-
-// One span of blurred pixels. bytes[t] points at the samples of tap t as
-// bytes, aligned with out[0]; doubleTaps() gives the same samples as
-// doubles, and is called only once a block needs them, so a span of uniform
-// windows never converts its samples.
-template <typename DoubleTaps>
-static void blurSpan(const unsigned char* const* bytes, int tapCount, const double* kernel,
-                     const UniformWindowTable& uniform, unsigned char* out, int count,
-                     DoubleTaps doubleTaps)
-{
-    // Without taps (a negative kernel size) every pixel takes the sum path.
-    const unsigned char* centre = tapCount > 0 ? bytes[tapCount / 2] : nullptr;
-    const double* const* samples = nullptr;
-    const double* shifted[kMaxBlockTaps];
-    auto shiftTo = [&](int i) {
-        if (samples == nullptr)
-            samples = doubleTaps();
-        for (int t = 0; t < tapCount; ++t)
-            shifted[t] = samples[t] + i;
-        return shifted;
-    };
-    auto block = [&](int i) {
-        if (centre == nullptr || !blockWindowsUniform(bytes, tapCount, centre, i)) {
-            accumulateBlock<kBlurBlock>(shiftTo(i), tapCount, kernel, out + i);
-        } else if (uniform.identity) {
-            std::memcpy(out + i, centre + i, kBlurBlock);
-        } else {
-            for (int k = i; k < i + kBlurBlock; ++k)
-                out[k] = uniform.out[centre[k]];
-        }
-    };
-    if (count >= kBlurBlock && tapCount <= kMaxBlockTaps) {
-        int done = 0;
-        for (; done + kBlurBlock <= count; done += kBlurBlock)
-            block(done);
-        // The last pixels are the end of one more, overlapping block: every
-        // pixel's value depends only on its own window, so the pixels done
-        // twice come out the same.
-        if (done < count)
-            block(count - kBlurBlock);
-        return;
-    }
-    const double* const* all = doubleTaps();
-    std::vector<const double*> single(all, all + tapCount);
-    for (int i = 0; i < count; ++i) {
-        accumulateBlock<1>(single.data(), tapCount, kernel, out + i);
-        for (const double*& p : single)
-            ++p;
-    }
-}
-
-// One pass along rows, with its scratch buffers.
-class RowPass {
-public:
-    RowPass(const double* kernel, int half, std::size_t tapCount, const UniformWindowTable& uniform,
-            int width)
-        : kernel_(kernel), half_(half), uniform_(uniform), samples_(width), bytes_(tapCount),
-          taps_(tapCount)
-    {
-    }
-
-    // Interior pixels of a row read no clamped samples; only the few near
-    // each end do.
-    void run(const unsigned char* in, unsigned char* out, int width)
-    {
-        const int begin = myClamp(half_, 0, width);
-        const int end = myClamp(width - half_, begin, width);
-        if (end > begin) {
-            for (int t = -half_; t <= half_; ++t)
-                bytes_[t + half_] = in + (begin + t);
-            blurSpan(bytes_.data(), static_cast<int>(bytes_.size()), kernel_, uniform_,
-                     out + begin, end - begin, [&]() {
-                         for (int x = 0; x < width; ++x)
-                             samples_[x] = in[x];
-                         for (int t = -half_; t <= half_; ++t)
-                             taps_[t + half_] = samples_.data() + (begin + t);
-                         return taps_.data();
-                     });
-        }
-        for (int x = 0; x < begin; ++x)
-            out[x] = convolveClamped(in, x, width, kernel_, half_);
-        for (int x = end; x < width; ++x)
-            out[x] = convolveClamped(in, x, width, kernel_, half_);
-    }
-
-private:
-    const double* kernel_;
-    int half_;
-    const UniformWindowTable& uniform_;
-    std::vector<double> samples_;
-    std::vector<const unsigned char*> bytes_;
-    std::vector<const double*> taps_;
-};
-
-// Source rows of a vertical pass, as bytes and, once a block needs them, as
-// doubles. They are the rows of an image or, given a pass along rows, that
-// pass's output, made row by row as the vertical pass reaches them: a
-// separable blur then never holds its intermediate image. Each row is made
-// once and kept while the taps of later output rows still reach it: the
-// window of rows in use is never wider than the tap count, so row r can live
-// in slot r modulo that count.
-class ConvertedRows {
-public:
-    ConvertedRows(const unsigned char* image, int width, int slots, RowPass* along = nullptr)
-        : image_(image), width_(width), slots_(slots), along_(along),
-          values_(static_cast<std::size_t>(width) * slots), slotRow_(slots, -1),
-          passed_(along ? static_cast<std::size_t>(width) * slots : 0), passedRow_(slots, -1)
-    {
-    }
-
-    const double* row(int r)
-    {
-        const int slot = r % slots_;
-        double* values = values_.data() + static_cast<std::size_t>(slot) * width_;
-        if (slotRow_[slot] != r) {
-            const unsigned char* in = bytes(r);
-            for (int x = 0; x < width_; ++x)
-                values[x] = in[x];
-            slotRow_[slot] = r;
-        }
-        return values;
-    }
-
-    const unsigned char* bytes(int r)
-    {
-        const unsigned char* source = image_ + static_cast<std::size_t>(r) * width_;
-        if (along_ == nullptr)
-            return source;
-        const int slot = r % slots_;
-        unsigned char* passed = passed_.data() + static_cast<std::size_t>(slot) * width_;
-        if (passedRow_[slot] != r) {
-            along_->run(source, passed, width_);
-            passedRow_[slot] = r;
-        }
-        return passed;
-    }
-
-private:
-    const unsigned char* image_;
-    int width_;
-    int slots_;
-    RowPass* along_;
-    std::vector<double> values_;
-    std::vector<int> slotRow_;
-    std::vector<unsigned char> passed_;
-    std::vector<int> passedRow_;
-};
-
-// Row y of a vertical pass: clamping picks whole source rows, so every pixel
-// of the row takes the same path.
-static void convolveColumnsAt(ConvertedRows& rows, unsigned char* out, int width, int height, int y,
-                              const double* kernel, int half, const UniformWindowTable& uniform,
-                              std::vector<const unsigned char*>& bytes,
-                              std::vector<const double*>& taps)
-{
-    for (int t = -half; t <= half; ++t)
-        bytes[t + half] = rows.bytes(myClamp(y + t, 0, height - 1));
-    blurSpan(bytes.data(), static_cast<int>(bytes.size()), kernel, uniform, out, width, [&]() {
-        for (int t = -half; t <= half; ++t)
-            taps[t + half] = rows.row(myClamp(y + t, 0, height - 1));
-        return taps.data();
-    });
-}
-
 // A new image of src's size and layout whose bytes from `from` on are
 // src's. Passes that write bytes [0, from) themselves start from it, which
 // saves copying what they overwrite.
@@ -432,29 +225,15 @@ static ZQImage convolvePasses(const ZQImage& src, const double* kernel, int size
         return src;
     // Every pixel of the single-channel pass is written below.
     ZQImage result = copyOfTail(src, src.pixelCount());
-    const int half = size / 2;
-    const std::size_t tapCount = half < 0 ? 0 : 2 * half + 1;
-    const int width = src.width;
-    const int height = src.height;
-    const UniformWindowTable uniform(kernel, static_cast<int>(tapCount));
-    // Output rows depend only on the source, so bands of rows go to the
-    // workers, each with scratch buffers of its own; rows along the edge of
-    // a band are passed along by both workers whose taps reach them.
-    forEachBand(height, src.pixelCount(), [&](std::size_t begin, std::size_t end) {
-        RowPass rowPass(kernel, half, tapCount, uniform, width);
-        if (!alongColumns) {
-            for (std::size_t y = begin; y < end; ++y)
-                rowPass.run(src.data + y * width, result.data + y * width, width);
-            return;
-        }
-        std::vector<const double*> taps(tapCount);
-        std::vector<const unsigned char*> bytes(tapCount);
-        ConvertedRows rows(src.data, width, std::max<int>(static_cast<int>(tapCount), 1),
-                           alongRows ? &rowPass : nullptr);
-        for (std::size_t y = begin; y < end; ++y)
-            convolveColumnsAt(rows, result.data + y * width, width, height, static_cast<int>(y),
-                              kernel, half, uniform, bytes, taps);
-    });
+#ifdef TAVEL_HAS_NEON_BUILD
+    if (neonBuildSelected()) {
+        neon_build::blurPasses(src.data, src.width, src.height, kernel, size, alongRows,
+                               alongColumns, result.data);
+        return result;
+    }
+#endif
+    baseline_build::blurPasses(src.data, src.width, src.height, kernel, size, alongRows,
+                               alongColumns, result.data);
     return result;
 }
 
@@ -511,40 +290,18 @@ ZQImage enh_gaussian_filter(const ZQImage& src, int size, double sigmaX, double 
     return result;
 }
 
-// Runs body(i) for i in [0, count), in runs of fixed length that -O2
-// vectorises and then one by one for the rest. body must treat every i on its
-// own.
-template <typename Body>
-static void forEachIndex(std::size_t count, Body body)
-{
-    const std::size_t run = 16;
-    std::size_t i = 0;
-    for (; i + run <= count; i += run) {
-#pragma GCC ivdep
-        for (std::size_t j = 0; j < run; ++j)
-            body(i + j);
-    }
-    for (; i < count; ++i)
-        body(i);
-}
-
 // The pass covers a's pixels but stops at the end of b's buffer, so a smaller
 // b is never read past its end; bytes beyond keep a's values.
-// Bytes [0, count) of (1 + amount) * a - amount * b into out, which may be
-// b itself: each byte is read before it is written.
 static void blendInto(const unsigned char* pa, const unsigned char* pb, float amount,
                       std::size_t count, unsigned char* out)
 {
-    const float weightA = 1.0f + amount;
-    const float weightB = -amount;
-    forEachBand(count, count, [=](std::size_t begin, std::size_t end) {
-        forEachIndex(end - begin, [=](std::size_t i) {
-            const std::size_t at = begin + i;
-            const float v =
-                static_cast<float>(pa[at]) * weightA + static_cast<float>(pb[at]) * weightB;
-            out[at] = lowByte(myClamp(my_round(v), 0, 255));
-        });
-    });
+#ifdef TAVEL_HAS_NEON_BUILD
+    if (neonBuildSelected()) {
+        neon_build::blendInto(pa, pb, amount, count, out);
+        return;
+    }
+#endif
+    baseline_build::blendInto(pa, pb, amount, count, out);
 }
 
 ZQImage add_Weighted(const ZQImage& a, const ZQImage& b, float amount)

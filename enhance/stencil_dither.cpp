@@ -70,20 +70,22 @@ public:
     RowDiffuser(const unsigned char* in, unsigned char* out, const float* err, float* errBelow,
                 float threshold)
         : in_(in), out_(out), err_(err + kErrorMargin), errBelow_(errBelow + kErrorMargin),
-          threshold_(threshold), here_(err_[0]), next_(err_[1])
+          threshold_(threshold), here_(err_[0]), next_(err_[1]), penaltyNone_(whitePenalty(0)),
+          penaltyOne_(whitePenalty(1)), penaltyTwo_(whitePenalty(2))
     {
-        for (int n = 0; n < 3; ++n)
-            penalty_[n] = whitePenalty(n);
     }
 
     // Quantises pixel x, whose accumulator is here_, and passes its error on.
     // Both possible errors and both possible next accumulators are formed
     // while the comparison runs, and the decision only picks one: the same
     // operations as deciding first, but a shorter chain to the next pixel.
-    void pixel(int x, int blackNeighbours)
+    __attribute__((always_inline)) void pixel(int x, int blackNeighbours)
     {
         const float v = here_ + static_cast<float>(in_[x]);
-        const float errorIfWhite = penalty_[blackNeighbours] + v;
+        const float penalty = blackNeighbours == 0   ? penaltyNone_
+                              : blackNeighbours == 1 ? penaltyOne_
+                                                     : penaltyTwo_;
+        const float errorIfWhite = penalty + v;
         const float hereIfWhite = errorIfWhite * kShareRight + next_;
         const float hereIfBlack = v * kShareRight + next_;
         const bool white = v > threshold_;
@@ -104,6 +106,15 @@ public:
         pixel(x, (lastWhite_ ? 0 : 1) + (outAbove[x] == 0 ? 1 : 0));
     }
 
+    // Whether a run of skipQuietRun or blackRun may start at pixel x: only
+    // pixels of value 0 or 255 start one. Testing that first keeps the
+    // pixels of other values, most of a photo, on the short path.
+    bool mayStartRun(int x) const
+    {
+        const unsigned char value = in_[x];
+        return value == 0 || value == 255;
+    }
+
     // Blank paper and solid areas often reach the diffusion without any
     // error: a pixel of value 0 with accumulator 0 stays black (when the
     // threshold is at least 0), and one of 255 turns white (when the
@@ -114,7 +125,7 @@ public:
     // state of the pixel after it. outAbove is null where the neighbour rule
     // does not apply. Returns the pixel to go on with: x itself when there is
     // no run of at least kQuietRun pixels.
-    int skipQuietRun(int x, int end, const unsigned char* outAbove)
+    __attribute__((always_inline)) int skipQuietRun(int x, int end, const unsigned char* outAbove)
     {
         if (here_ != 0.0f || next_ != 0.0f)
             return x;
@@ -150,7 +161,7 @@ public:
     // chain from pixel to pixel than pixel()'s. Its value is the accumulator
     // itself: adding 0 could change only the sign of a zero, which no later
     // result depends on. Returns the first pixel not done.
-    int blackRun(int x, int end)
+    __attribute__((always_inline)) int blackRun(int x, int end)
     {
         float here = here_;
         float next = next_;
@@ -199,23 +210,34 @@ private:
     float belowLeft2_ = 0.0f;
     float belowLeft_ = 0.0f;
     float below_ = 0.0f;
-    float penalty_[3];
+    // What a white interior pixel owes with 0, 1 or 2 black neighbours. Held
+    // as three members, not an array: an array indexed by a variable would
+    // keep the whole diffuser in memory instead of in registers.
+    float penaltyNone_;
+    float penaltyOne_;
+    float penaltyTwo_;
     bool lastWhite_ = false;
 };
 
 // Pixels [begin, end) of a row. outAbove is the row above's output, or null
 // for a row without interior pixels. The diffuser is worked on as a local
 // copy, which the compiler keeps in registers: stores of output bytes may
-// alias anything reached through a pointer.
-void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
-                 const unsigned char* outAbove)
+// alias anything reached through a pointer. Its steps are inlined for the
+// same reason: a call that takes the copy's address would keep it in
+// memory. The span itself stays a function of its own, so that the waits on
+// the row above, around it, hold none of its values across a call.
+__attribute__((noinline)) void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
+                                           const unsigned char* outAbove)
 {
     RowDiffuser row = diffuser;
     if (outAbove == nullptr) {
         for (int x = begin; x < end;) {
-            x = row.blackRun(row.skipQuietRun(x, end, nullptr), end);
-            if (x < end)
-                row.pixel(x++, 0);
+            if (row.mayStartRun(x)) {
+                x = row.blackRun(row.skipQuietRun(x, end, nullptr), end);
+                if (x == end)
+                    break;
+            }
+            row.pixel(x++, 0);
         }
     } else {
         // The first and last pixels of a row count as border.
@@ -223,6 +245,13 @@ void diffuseSpan(RowDiffuser& diffuser, int begin, int end, int width,
             row.pixel(0, 0);
         const int last = std::min(end, width - 1);
         for (int x = std::max(begin, 1); x < last;) {
+            // Pixels that start no run, in a loop of their own without the
+            // calls that writing a run makes: values held across a call
+            // would leave too few registers for the diffuser.
+            while (x < last && !row.mayStartRun(x))
+                row.interiorPixel(x++, outAbove);
+            if (x == last)
+                break;
             x = row.blackRun(row.skipQuietRun(x, last, outAbove), last);
             if (x < last)
                 row.interiorPixel(x++, outAbove);

@@ -2,6 +2,10 @@
 // types, which compile to SSE2 on amd64, to NEON on arm64, and to plain
 // word operations where the processor has no vector unit (armhf without
 // NEON). The image passes of a page share these few operations.
+//
+// The functions are static: each file that uses them gets its own copy, so a
+// file built a second time for NEON on armhf (workers/vector_build.h) never
+// lends its NEON copies to code that must run without NEON.
 #ifndef TAVEL_WORKERS_BYTE_VECTORS_H
 #define TAVEL_WORKERS_BYTE_VECTORS_H
 
@@ -18,32 +22,32 @@ typedef unsigned long long OctetVector __attribute__((vector_size(16)));
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte lanes need a little-endian processor");
 
 // Loads and stores of sixteen bytes at any address.
-inline ByteVector loadBytes(const unsigned char* from)
+static inline ByteVector loadBytes(const unsigned char* from)
 {
     ByteVector v;
     std::memcpy(&v, from, sizeof v);
     return v;
 }
 
-inline void storeBytes(unsigned char* to, ByteVector v) { std::memcpy(to, &v, sizeof v); }
+static inline void storeBytes(unsigned char* to, ByteVector v) { std::memcpy(to, &v, sizeof v); }
 
-inline ByteVector splatBytes(unsigned char value)
+static inline ByteVector splatBytes(unsigned char value)
 {
     return ByteVector{} + value;
 }
 
 // A comparison gives 0xFF in the lanes where it holds, 0 elsewhere.
-inline ByteVector lanesEqual(ByteVector a, ByteVector b) { return (ByteVector)(a == b); }
+static inline ByteVector lanesEqual(ByteVector a, ByteVector b) { return (ByteVector)(a == b); }
 
-inline ByteVector lanewiseMin(ByteVector a, ByteVector b) { return a < b ? a : b; }
-inline ByteVector lanewiseMax(ByteVector a, ByteVector b) { return a > b ? a : b; }
+static inline ByteVector lanewiseMin(ByteVector a, ByteVector b) { return a < b ? a : b; }
+static inline ByteVector lanewiseMax(ByteVector a, ByteVector b) { return a > b ? a : b; }
 
 // a + b and a - b held in 0 ... 255.
-inline ByteVector addSaturated(ByteVector a, ByteVector b) { return lanewiseMin(a, ~b) + b; }
-inline ByteVector subtractSaturated(ByteVector a, ByteVector b) { return lanewiseMax(a, b) - b; }
+static inline ByteVector addSaturated(ByteVector a, ByteVector b) { return lanewiseMin(a, ~b) + b; }
+static inline ByteVector subtractSaturated(ByteVector a, ByteVector b) { return lanewiseMax(a, b) - b; }
 
 // Whether every lane of a comparison's mask holds.
-inline bool allLanesSet(ByteVector mask)
+static inline bool allLanesSet(ByteVector mask)
 {
     const OctetVector halves = (OctetVector)mask;
     return (halves[0] & halves[1]) == ~0ULL;
@@ -54,7 +58,7 @@ inline bool allLanesSet(ByteVector mask)
 // lane keeps its own bit; a multiplication by 0x0101010101010101 then adds
 // the eight bytes of each half into its top byte (the bits are disjoint, so
 // no sum carries).
-inline void storeLaneBits(ByteVector mask, unsigned char* out)
+static inline void storeLaneBits(ByteVector mask, unsigned char* out)
 {
     const ByteVector bitOfLane = {0x80, 0x40, 0x20, 0x10, 8, 4, 2, 1, 0x80, 0x40, 0x20, 0x10, 8, 4, 2, 1};
     const OctetVector bits = (OctetVector)(mask & bitOfLane);

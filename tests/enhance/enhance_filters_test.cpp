@@ -3,6 +3,7 @@
 #include "enhance/enhance_filters.h"
 #include "worker_count.h"
 #include "enhance/zq_math.h"
+#include "workers/vector_build.h"
 
 #include <gtest/gtest.h>
 
@@ -210,32 +211,62 @@ TEST(EnhanceBlurPass, ImpulseAndClampedEdgeByHand)
     EXPECT_EQ(bytesOf(referenceConvolve1D(grayImage(3, 1, edge), kernel, 11, true)), blurredEdge);
 }
 
+// Runs the baseline build of the passes for as long as it lives, also where
+// the processor would take the NEON build (armhf).
+class BaselineBuildChoice {
+public:
+    explicit BaselineBuildChoice(bool baseline) { allowNeonBuild(!baseline); }
+    ~BaselineBuildChoice() { allowNeonBuild(true); }
+    BaselineBuildChoice(const BaselineBuildChoice&) = delete;
+    BaselineBuildChoice& operator=(const BaselineBuildChoice&) = delete;
+};
+
+// Most blocks are summed in fixed point and only those near a rounding
+// boundary as defined. Kernels of tenths put many exact sums on a boundary
+// (a + 2b + 7c + 5 a multiple of 10 for {0.1, 0.2, 0.7}), where the fixed-
+// point weights, rounded up or down from the double ones, land on the
+// other side unless the block falls back; the Gaussians meet the boundary
+// by chance.
 TEST(EnhanceBlurPass, MatchesThePlainPassBitForBit)
 {
     std::mt19937 random(20240607);
     const int sizes[][2] = {{1, 1}, {1, 9},  {9, 1},   {3, 5},   {11, 11}, {13, 7},
-                            {37, 23}, {61, 17}, {127, 5}, {5, 131}, {257, 3}};
-    const struct {
-        int taps;
+                            {37, 23}, {61, 17}, {127, 5}, {5, 131}, {257, 3}, {120, 90}};
+    // Gaussians (sigma > 0) and kernels given tap by tap (sigma 0).
+    struct Kernel {
         double sigma;
-    } kernels[] = {{11, 3.0}, {3, 0.8}, {1, 1.0}, {21, 5.0}};
-    for (const auto& k : kernels) {
-        std::vector<double> kernel(k.taps);
-        generateGaussianKernel1D(k.taps, k.sigma, kernel.data());
-        for (const auto& size : sizes) {
-            std::vector<unsigned char> pixels(static_cast<std::size_t>(size[0]) * size[1]);
-            for (unsigned char& p : pixels)
-                p = static_cast<unsigned char>(random());
-            const ZQImage src = grayImage(size[0], size[1], pixels);
-            for (bool horizontal : {true, false})
-                EXPECT_EQ(bytesOf(convolve1D(src, kernel.data(), k.taps, horizontal)),
-                          bytesOf(referenceConvolve1D(src, kernel.data(), k.taps, horizontal)))
-                    << size[0] << " x " << size[1] << ", " << k.taps << " taps, horizontal "
-                    << horizontal;
-            const ZQImage rows = referenceConvolve1D(src, kernel.data(), k.taps, true);
-            EXPECT_EQ(bytesOf(enh_gaussian_filter_fast(src, k.taps, k.sigma)),
-                      bytesOf(referenceConvolve1D(rows, kernel.data(), k.taps, false)))
-                << size[0] << " x " << size[1] << ", " << k.taps << " taps";
+        std::vector<double> taps;
+    };
+    std::vector<Kernel> kernels = {{0.0, {0.1, 0.2, 0.7}},
+                                   {0.0, {0.7, 0.3, 0.0}},
+                                   {0.0, {0.3, 0.1, 0.2, 0.1, 0.3}}};
+    for (const auto& g : {std::make_pair(11, 3.0), std::make_pair(3, 0.8), std::make_pair(1, 1.0),
+                          std::make_pair(21, 5.0)}) {
+        kernels.push_back({g.second, std::vector<double>(g.first)});
+        generateGaussianKernel1D(g.first, g.second, kernels.back().taps.data());
+    }
+    for (bool baseline : {false, true}) {
+        const BaselineBuildChoice build(baseline);
+        for (const Kernel& k : kernels) {
+            const int taps = static_cast<int>(k.taps.size());
+            for (const auto& size : sizes) {
+                std::vector<unsigned char> pixels(static_cast<std::size_t>(size[0]) * size[1]);
+                for (unsigned char& p : pixels)
+                    p = static_cast<unsigned char>(random());
+                const ZQImage src = grayImage(size[0], size[1], pixels);
+                for (bool horizontal : {true, false})
+                    EXPECT_EQ(bytesOf(convolve1D(src, k.taps.data(), taps, horizontal)),
+                              bytesOf(referenceConvolve1D(src, k.taps.data(), taps, horizontal)))
+                        << size[0] << " x " << size[1] << ", " << taps << " taps, horizontal "
+                        << horizontal << ", baseline build " << baseline;
+                if (k.sigma == 0.0)
+                    continue;
+                const ZQImage rows = referenceConvolve1D(src, k.taps.data(), taps, true);
+                EXPECT_EQ(bytesOf(enh_gaussian_filter_fast(src, taps, k.sigma)),
+                          bytesOf(referenceConvolve1D(rows, k.taps.data(), taps, false)))
+                    << size[0] << " x " << size[1] << ", " << taps << " taps, baseline build "
+                    << baseline;
+            }
         }
     }
 }
@@ -329,6 +360,38 @@ TEST(EnhanceAddWeighted, RoundsAndClamps)
         const ZQImage a = uniformImage(1, 1, c.a);
         const ZQImage b = uniformImage(1, 1, c.b);
         EXPECT_EQ(add_Weighted(a, b, 3.0f).data[0], c.expected) << int(c.a) << ", " << int(c.b);
+    }
+}
+
+// Every pair of levels, sixteen pixels at a time and one by one at the end,
+// against the blend as defined in float. Whole weights (amount 3 as in the
+// chains, up to 127 and 128 where a sum nears the end of a 16-bit lane) take
+// integer lanes; the others take float.
+TEST(EnhanceAddWeighted, EveryPairOfLevelsMatchesTheFloatBlend)
+{
+    std::vector<unsigned char> first, second;
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            first.push_back(static_cast<unsigned char>(a));
+            second.push_back(static_cast<unsigned char>(b));
+        }
+    }
+    // Width 257: rows end off the sixteen-pixel grid.
+    const ZQImage a = grayImage(257, 255, std::vector<unsigned char>(first.begin(), first.begin() + 257 * 255));
+    const ZQImage b = grayImage(257, 255, std::vector<unsigned char>(second.begin(), second.begin() + 257 * 255));
+    for (bool baseline : {false, true}) {
+        const BaselineBuildChoice build(baseline);
+        for (float amount : {3.0f, 0.5f, 1.0f, -1.0f, 127.0f, 128.0f, 2.7f, -0.3f}) {
+            const float weightA = 1.0f + amount;
+            const float weightB = -amount;
+            const ZQImage blended = add_Weighted(a, b, amount);
+            std::size_t mismatches = 0;
+            for (std::size_t i = 0; i < a.pixelCount(); ++i) {
+                const float v = static_cast<float>(a.data[i]) * weightA + static_cast<float>(b.data[i]) * weightB;
+                mismatches += blended.data[i] != myClamp(my_round(v), 0, 255);
+            }
+            EXPECT_EQ(mismatches, 0u) << "amount " << amount << ", baseline build " << baseline;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include "worker_count.h"
 #include "image/diffusion_path.h"
 #include "image/halftone_blocks.h"
+#include "workers/vector_build.h"
 
 #include <gtest/gtest.h>
 
@@ -150,10 +151,22 @@ public:
     PathChoice& operator=(const PathChoice&) = delete;
 };
 
+// Runs the baseline build of the passes for as long as it lives, also where
+// the processor would take the NEON build (armhf).
+class BaselineBuildChoice {
+public:
+    BaselineBuildChoice() { allowNeonBuild(false); }
+    ~BaselineBuildChoice() { allowNeonBuild(true); }
+    BaselineBuildChoice(const BaselineBuildChoice&) = delete;
+    BaselineBuildChoice& operator=(const BaselineBuildChoice&) = delete;
+};
+
 TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
 {
     // The fastest pass: groups of sixteen rows, one per lane, with rows left
-    // over, and rows narrower than the lag between lanes. The row-by-row
+    // over, and rows narrower than the lag between lanes; in the build the
+    // processor takes and in the baseline build (on armhf the first is the
+    // NEON build). The row-by-row
     // pass: rows of several stretches between progress reports, run by more
     // workers than rows or processors too: rows go to the workers in turn,
     // each trailing the one above it.
@@ -172,6 +185,8 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
                     SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " style " << style
                                                     << " method " << method << " fastest pass");
                     ASSERT_EQ(dither(grey, method), expected);
+                    const BaselineBuildChoice baseline;
+                    ASSERT_EQ(dither(grey, method), expected) << "baseline build";
                 }
                 const PathChoice rowByRow(DiffusionPath::RowByRow);
                 for (int workers : {1, 2, 3, 7}) {
