@@ -113,9 +113,14 @@ const char* act(pappl_client_t* client, pappl_printer_t* printer, const Button& 
         const char* made = driver.testpage_cb != nullptr
                                ? driver.testpage_cb(printer, file, sizeof(file))
                                : nullptr;
+        // The button is open to everyone: a browser that gave no name owns
+        // its test label as "anonymous" (PAPPL makes no job without an owner).
+        const char* user = papplClientGetUsername(client);
+        if (user == nullptr || *user == '\0')
+            user = "anonymous";
         if (made == nullptr ||
-            papplJobCreateWithFile(printer, papplClientGetUsername(client), "image/png",
-                                   "Test Page", 0, nullptr, made) == nullptr)
+            papplJobCreateWithFile(printer, user, "image/png", "Test Page", 0, nullptr, made) ==
+                nullptr)
             return "The test page could not be printed.";
         return "Test page printing.";
     }

@@ -382,11 +382,13 @@ reasons off > /dev/null
 # value out of range or not among the printer's choices.
 app_add_printer forms tavel_tl4_203dpi
 forms_url="http://127.0.0.1:$APP_PORT/forms/printing"
-# The form cookie of the page goes with every post.
-session=$(curl -s -m 10 -c "$WORK/forms.jar" "$forms_url" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+# The form cookie of the page goes with every post (it is marked secure:
+# curl sends it over http only when told).
+session=$(curl -s -m 10 -D "$WORK/forms-headers.txt" "$forms_url" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
 [ -n "$session" ] || fail "no session token in the Printing Defaults page"
+forms_cookie=$(sed -n 's/^Set-Cookie: \(tavel-form=[^;]*\);.*/\1/p' "$WORK/forms-headers.txt" | head -n 1)
 post_defaults() {
-    curl -s -m 10 -b "$WORK/forms.jar" --data-urlencode "session=$session" "$@" "$forms_url" \
+    curl -s -m 10 -H "Cookie: $forms_cookie" --data-urlencode "session=$session" "$@" "$forms_url" \
         > "$WORK/post.html" \
         || fail "the Printing Defaults form could not be posted"
 }
