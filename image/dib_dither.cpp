@@ -55,35 +55,7 @@ bool DibImage::Dither(long method)
 {
     if (!block) return false;
     if (bmpHeader.biBitCount == 1) return true;
-
-    DibImage work;
-    work.CopyInfo(*this);
-    work.Create(GetWidth(), GetHeight(), 1, info.imageType);
-    if (!work.IsValid()) {
-        copyLastErrorFrom(work);
-        return false;
-    }
-
-    const unsigned long selected = static_cast<unsigned long>(method);
-    bool done = false;
-    if (selected == 0) {
-        done = thresholdInto(ThresholdMethod::Fixed, *this, work);
-    } else if (selected == 1) {
-        done = thresholdInto(ThresholdMethod::Ordered, *this, work);
-    } else if (selected == 7) {
-        done = thresholdInto(ThresholdMethod::Bayer, *this, work);
-    } else {
-        done = diffuseInto(selected, *this, work);
-    }
-    if (!done) {
-        setLastError(kScratchMessage);
-        return false;
-    }
-
-    work.SetPaletteColor(0, 0, 0, 0, 0);
-    work.SetPaletteColor(1, 255, 255, 255, 0);
-    Transfer(work);
-    return true;
+    return halftoneInPlace(nullptr, static_cast<unsigned long>(method));
 }
 
 // Text, line art and bar codes are thresholded and continuous tone is
@@ -97,21 +69,36 @@ bool DibImage::DitherAuto()
     // never printed, and get the diffusion.
     if (GetNumColors() != 256) return Dither(kSierraMethod);
 
-    const long width = GetWidth();
-    const long height = GetHeight();
-    const ToneBlockMap map = classifyToneBlocks(GetBits(0), width, height, info.effWidth);
+    const ToneBlockMap map = classifyToneBlocks(GetBits(0), GetWidth(), GetHeight(), info.effWidth);
     const long toneBlocks = map.toneCount();
     if (toneBlocks == 0) return Dither(kThresholdMethod);
     if (toneBlocks == map.columns * map.rows) return Dither(kSierraMethod);
+    return halftoneInPlace(&map, 0);
+}
 
+bool DibImage::halftoneInPlace(const ToneBlockMap* toneMap, unsigned long method)
+{
     DibImage work;
     work.CopyInfo(*this);
-    work.Create(static_cast<unsigned>(width), static_cast<unsigned>(height), 1, info.imageType);
+    work.Create(GetWidth(), GetHeight(), 1, info.imageType);
     if (!work.IsValid()) {
         copyLastErrorFrom(work);
         return false;
     }
-    if (!halftoneBlocksInto(map, *this, work)) {
+
+    bool done = false;
+    if (toneMap != nullptr) {
+        done = halftoneBlocksInto(*toneMap, *this, work);
+    } else if (method == 0) {
+        done = thresholdInto(ThresholdMethod::Fixed, *this, work);
+    } else if (method == 1) {
+        done = thresholdInto(ThresholdMethod::Ordered, *this, work);
+    } else if (method == 7) {
+        done = thresholdInto(ThresholdMethod::Bayer, *this, work);
+    } else {
+        done = diffuseInto(method, *this, work);
+    }
+    if (!done) {
         setLastError(kScratchMessage);
         return false;
     }

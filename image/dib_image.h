@@ -6,6 +6,8 @@
 #include <cstdint>
 
 // One colour-table entry, in the BMP order: blue, green, red, a fourth byte.
+struct ToneBlockMap;
+
 struct tagRGBQUAD {
     uint8_t rgbBlue;
     uint8_t rgbGreen;
@@ -107,6 +109,9 @@ private:
 
     void setLastError(const char* message);
     void copyLastErrorFrom(const DibImage& other);
+    // Replaces the image by its 1-bit halftone: the automatic halftone of
+    // the blocks of toneMap when it is given, else method's pass.
+    bool halftoneInPlace(const ToneBlockMap* toneMap, unsigned long method);
     unsigned char* rowAt(long y) const { return info.bits + y * static_cast<long>(info.effWidth); }
     bool isInside(long x, long y) const;
     void mirrorPixelsInto(DibImage& work) const;
