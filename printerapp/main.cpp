@@ -16,6 +16,7 @@
 #include "printer/tavel_log.h"
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
@@ -197,6 +198,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     appAddDocumentFilters(system);
     appAddStrings(system);
     appRegisterSocketScheme(system);
+    appRegisterFolderScheme(appSystem->security.fileDeviceDirectory);
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
     std::snprintf(version.sversion, sizeof(version.sversion), "%s", sVersion);

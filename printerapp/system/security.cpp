@@ -30,6 +30,7 @@
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/devices/file_device.h"
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/jobs/document_formats.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
@@ -477,8 +478,13 @@ bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity*
 
 std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
 {
-    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0)
+    if (!appIsFileDeviceUri(uri))
         return "";
+    // PAPPL's own file device follows links at every job: file:// URIs are
+    // made folder:// wherever a printer is made, and one that was not (a
+    // request on the local socket) is refused.
+    if (std::strncmp(uri, "file:", 5) == 0)
+        return "a file:// device is made a folder:// device; write folder:// here";
     if (security.fileDeviceDirectory.empty())
         return "file:// devices are off: the server writes no file for its clients "
                "(an administrator may start it with -o file-device-directory=DIR)";
@@ -498,8 +504,7 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
-    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
-        papplJobGetState(job) == IPP_JSTATE_COMPLETED)
+    if (!appIsFileDeviceUri(uri) || papplJobGetState(job) == IPP_JSTATE_COMPLETED)
         return;
     appRemoveEmptyFileDeviceJob(security.fileDeviceDirectory, uri, papplJobGetName(job));
 }

@@ -55,6 +55,61 @@ printf 'no raster' > "$WORK/bad.pwg"
 app_print tl4 print-plain "$WORK/bad.pwg" image/pwg-raster refused
 check_job_state refused aborted ""
 [ ! -e "$(app_output tl4 refused)" ] || fail "a refused job left $(app_output tl4 refused)"
+
+# At every job the file device walks to its folder following no link and
+# writes only into a regular file of its own: a link to root's file, a hard
+# link to it, a FIFO with no reader or with one, and the folder replaced by
+# a link to another each fail their job at once; nothing is written,
+# truncated or removed anywhere else.
+"$APP_PAGES" --test-page 812 406 "$WORK/label.pgm"
+"$APP_PAGES" "$WORK/label.pgm" 203 "$WORK/label.pwg" "$WORK/label.png" oe_4x2-label_4x2in
+out="$WORK/out-tl4"
+echo "root's line" > "$WORK/kept-file"
+mkdir "$WORK/kept-dir"
+ln -s "$WORK/kept-file" "$out/link.tspl"
+ln "$WORK/kept-file" "$out/hard.tspl"
+mkfifo "$out/fifo.tspl" "$out/read-fifo.tspl"
+timeout 60 cat "$out/read-fifo.tspl" > /dev/null &
+reader=$!
+for job in link hard fifo read-fifo; do
+    app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster "$job"
+    check_job_state "$job" aborted "Refused to write $job.tspl"
+done
+kill "$reader" 2> /dev/null || true
+wait "$reader" 2> /dev/null || true
+mv "$out" "$out.real"
+ln -s "$WORK/kept-dir" "$out"
+app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster moved
+check_job_state moved aborted "Refused to write into $out"
+rm "$out"
+mv "$out.real" "$out"
+[ "$(cat "$WORK/kept-file")" = "root's line" ] || fail "root's file was written through a job's file"
+[ -z "$(ls -A "$WORK/kept-dir")" ] || fail "a job wrote into a folder through a link"
+[ -L "$out/link.tspl" ] && [ -p "$out/fifo.tspl" ] || fail "a planted file was removed"
+app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster after-attacks
+check_job_state after-attacks completed ""
+[ -s "$(app_output tl4 after-attacks)" ] || fail "the printer no longer writes its jobs"
+echo "refused: job files through links, hard links, FIFOs and a folder replaced by a link"
+
+# A file:// printer of an older state file is loaded as a folder:// one.
+app_stop
+grep -q "uri=\"folder://$out" "$WORK/app/state" || fail "the printer was not made a folder:// device"
+sed -i 's|uri="folder://|uri="file://|' "$WORK/app/state"
+"$APP" server -o server-port="$APP_PORT" -o listen-hostname=127.0.0.1 \
+    -o spool-directory="$WORK/app/spool" -o log-file="$WORK/app/log" \
+    -o state-file="$WORK/app/state" -o file-device-directory="$WORK" \
+    -o admin-password-file="$WORK/app/admin-password" > "$WORK/app/stderr" 2>&1 &
+APP_PID=$!
+for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
+    ipptool -q "ipp://127.0.0.1:$APP_PORT/ipp/system" "$APP_TESTS/get-system-attributes.test" \
+        2> /dev/null && break
+    sleep 0.1
+done
+grep -q "uri=\"folder://$out" "$WORK/app/state" || fail "a file:// printer was loaded as it was"
+ln -s "$WORK/kept-file" "$out/reloaded.tspl"
+app_print tl4 print-plain "$WORK/label.pwg" image/pwg-raster reloaded
+check_job_state reloaded aborted "Refused to write reloaded.tspl"
+[ "$(cat "$WORK/kept-file")" = "root's line" ] || fail "a reloaded printer wrote through a link"
 app_stop
 
 NS_SERVER=tavel-srv-$$
@@ -182,7 +237,8 @@ own=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/own.log" | head -n 1)
     "$APP_TESTS/cancel-job.test" > "$WORK/own.log" 2>&1 \
     || fail "nobody cannot cancel its own job: $(cat "$WORK/own.log")"
 
-for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state"; do
+for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state" \
+    "folder://$WORK/victim-dir"; do
     for who in remote local; do
         refused "$who" "Create-Printer on $device" -d driver=tavel_tl4_203dpi \
             -d device="$device" -d name=evil "ipp://HOST/ipp/system" \
