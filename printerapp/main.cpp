@@ -26,6 +26,7 @@
 #include "printerapp/system/strings.h"
 #include "printerapp/system/local_socket.h"
 #include "printerapp/system/state.h"
+#include "printerapp/system/stop.h"
 
 namespace {
 
@@ -218,6 +219,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     papplSystemSetSaveCallback(system, saveState, appSystem);
     appSaveStateOnChange(system, &appSystem->state);
     papplSystemSetEventCallback(system, systemEvent, appSystem);
+    appBoundServerStop(system);
     return system;
 }
 

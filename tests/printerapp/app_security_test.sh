@@ -179,6 +179,11 @@ for _ in $(seq 1 $((APP_START_SECONDS * 10))); do
     kill -0 "$APP_PID" 2> /dev/null || fail "the server did not start"
     sleep 0.1
 done
+# APP_PID is the shell that started it: signals go to the server itself.
+for pid in $(ip netns pids "$NS_SERVER"); do
+    [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$APP")" ] && APP_PID=$pid
+done
+[ "$(readlink "/proc/$APP_PID/exe")" = "$(readlink -f "$APP")" ] || fail "the server's process is not found"
 # Reading stays open to remote clients: the attacks below reach the server.
 in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/system" \
     "$APP_TESTS/get-system-attributes.test" || fail "a remote client cannot reach the server"
@@ -295,6 +300,27 @@ ipp_get_attributes() {
     printf '\x48\x00\x1battributes-natural-language\x00\x02en\x45\x00\x0bprinter-uri'
     printf "\\x00\\x$(printf %02x ${#uri})%s\\x03" "$uri"
 }
+# A Print-Job request to printer NAME at HOST:PORT with a PWG raster's first
+# bytes.
+ipp_print_job() {
+    local uri="ipp://$1/ipp/print/$2"
+    printf '\x02\x00\x00\x02\x00\x00\x00\x01\x01\x47\x00\x12attributes-charset\x00\x05utf-8'
+    printf '\x48\x00\x1battributes-natural-language\x00\x02en\x45\x00\x0bprinter-uri'
+    printf "\\x00\\x$(printf %02x ${#uri})%s" "$uri"
+    printf '\x49\x00\x0fdocument-format\x00\x10image/pwg-raster\x03RaS2'
+}
+# Starts a Print-Job from the namespace of HOST (the server's address or
+# 127.0.0.1) to printer NAME that sends a little of its document and then
+# nothing for 60 s.
+silent_upload() {
+    local host=$1 name=$2 run=(in_client)
+    [ "$host" = 127.0.0.1 ] && run=(in_server)
+    ipp_print_job "$host:$PORT" "$name" > "$WORK/silent-$host.ipp"
+    "${run[@]}" timeout 60 bash -c 'exec 3<> "/dev/tcp/$1/$2" || exit 1
+        printf "POST /ipp/print/%s HTTP/1.1\r\nHost: %s\r\nContent-Type: application/ipp\r\nContent-Length: 1000000\r\n\r\n" "$3" "$1" >&3
+        cat "$4" >&3
+        sleep 60' sh "$host" "$PORT" "$name" "$WORK/silent-$host.ipp" &
+}
 page_token=$(in_client curl -sk -m 10 "https://$SERVER_ADDRESS:$PORT/tl4" \
     | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
 local_token=$(in_server curl -s -m 10 "http://127.0.0.1:$PORT/tl4" \
@@ -401,4 +427,34 @@ echo "refused: a network server started by a sub-command"
 kill -0 "$APP_PID" 2> /dev/null || fail "the server died"
 in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/print/tl4" get-printer-attributes.test \
     || fail "the server no longer answers"
+
+# SIGTERM ends the server within 10 s while a job waits for its document
+# (PAPPL alone waits 60 s for it), a job writes to a printer that takes no
+# data (which may wait a minute), and an upload is silent.
+in_server timeout 60 python3 -c 'import socket, time
+server = socket.create_server(("127.0.0.1", 9101))
+taken = server.accept()
+time.sleep(60)' &
+for _ in $(seq 1 50); do
+    in_server ss -H -ltn | grep -q ":9101 " && break
+    sleep 0.1
+done
+in_server ipptool -q -d driver=tavel_tl4_203dpi -d device=tcp://127.0.0.1:9101 -d name=stalled \
+    "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+    || fail "cannot add a printer that takes no data"
+{ printf 'SIZE 4 in, 2 in\r\n'; head -c 20000000 /dev/zero | tr '\0' ' '; } > "$WORK/long.tspl"
+in_server timeout 60 ipptool -q -d filetype=application/vnd.tavel-tspl -d jobname=long \
+    -f "$WORK/long.tspl" "ipp://127.0.0.1:$PORT/ipp/print/stalled" "$APP_TESTS/print-plain.test" &
+in_server ipptool -q "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/create-job.test" \
+    || fail "cannot create a job without a document"
+silent_upload 127.0.0.1 tl4
+for _ in $(seq 1 100); do
+    [ "$(in_server ipptool -tv -d attr=printer-state "ipp://127.0.0.1:$PORT/ipp/print/stalled" \
+        "$APP_TESTS/get-printer-attribute.test" | sed -n 's/^ *printer-state (enum) = //p')" \
+        = processing ] && break
+    sleep 0.1
+done
+app_stop_within 10 "while a job waited for its document, a printer took no data and an upload was silent"
+! grep -q "the stop took too long" "$WORK/app/log" \
+    || fail "the server ended only by its last resort, not by canceling what held it"
 echo "PASS: every attack refused, nothing written, the server lives"
