@@ -168,8 +168,17 @@ echo "$PASSWORD" | ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" "$APP" set-ad
     || fail "cannot set the administrator password"
 # Find-Devices must not depend on whether this machine runs avahi-daemon:
 # its socket is hidden from the server.
-in_server sh -c '[ ! -d /run/avahi-daemon ] || mount -t tmpfs tmpfs /run/avahi-daemon; exec "$@"' \
-    sh setpriv --reuid="$user" --regid="$user" --init-groups \
+# Its runtime folder is made as systemd makes the unit's RuntimeDirectory=,
+# private to this namespace's mounts.
+runtime_dir=/run/$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+runtime_mode=$(sed -n 's/^RuntimeDirectoryMode=//p' "$unit")
+[ "$runtime_dir" = /run/tavel-printer-app ] && [ -n "$runtime_mode" ] \
+    || fail "the unit gives the service no runtime folder where root's commands look"
+mkdir -p "$runtime_dir"
+in_server sh -c '[ ! -d /run/avahi-daemon ] || mount -t tmpfs tmpfs /run/avahi-daemon
+    mount -t tmpfs -o "mode=$1" tmpfs "$2" && chown "$3:$3" "$2" || exit 1
+    shift 3; exec "$@"' \
+    sh "$runtime_mode" "$runtime_dir" "$user" setpriv --reuid="$user" --regid="$user" --init-groups \
     env ${environment[@]+"${environment[@]}"} "${command[@]}" > "$WORK/app/log" 2>&1 &
 APP_PID=$!
 E2E_CLEANUP_HOOKS=(app_stop "${E2E_CLEANUP_HOOKS[@]}")
@@ -187,6 +196,18 @@ done
 # Reading stays open to remote clients: the attacks below reach the server.
 in_client ipptool -q "ipp://$SERVER_ADDRESS:$PORT/ipp/system" \
     "$APP_TESTS/get-system-attributes.test" || fail "a remote client cannot reach the server"
+
+# Root's sub-commands reach the service through the socket in its runtime
+# folder: root's printers command lists the service's printer (a server of
+# its own would have none), from the server's mounts.
+in_server ipptool -q -d driver=tavel_tl4_203dpi -d device="socket://127.0.0.1:9" -d name=service-tl4 \
+    "ipp://127.0.0.1:$PORT/ipp/system" "$APP_TESTS/create-printer.test" \
+    || fail "root cannot add a printer over the loopback interface"
+nsenter --target "$APP_PID" --mount --net timeout 30 "$APP" printers > "$WORK/root-printers.log" 2>&1 \
+    || fail "root's printers command failed: $(cat "$WORK/root-printers.log")"
+grep -q service-tl4 "$WORK/root-printers.log" \
+    || fail "root's printers command did not reach the service: $(cat "$WORK/root-printers.log")"
+echo "allowed: root's sub-command on the service's local socket"
 
 # What an attacker would write to: a folder and a file of root, and the
 # service's own folder (a job named after the state file would replace it).
