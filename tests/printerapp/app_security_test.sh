@@ -263,6 +263,29 @@ own=$(sed -n 's/^ *job-id (integer) = //p' "$WORK/own.log" | head -n 1)
     "$APP_TESTS/cancel-job.test" > "$WORK/own.log" 2>&1 \
     || fail "nobody cannot cancel its own job: $(cat "$WORK/own.log")"
 
+# A subscription belongs to its owner: another user may neither read its
+# events nor cancel it; its owner may.
+"${as_nobody[@]}" ipptool -tv "ipp://127.0.0.1:$PORT/ipp/print/tl4" \
+    "$APP_TESTS/create-subscription.test" > "$WORK/subscription.log" 2>&1 \
+    || fail "nobody cannot subscribe: $(cat "$WORK/subscription.log")"
+subscription=$(sed -n 's/^ *notify-subscription-id (integer) = //p' "$WORK/subscription.log" | head -n 1)
+for operation in get-notifications cancel-subscription; do
+    refused remote "$operation of nobody's subscription" -d "subscription=$subscription" \
+        "ipp://HOST/ipp/print/tl4" "$APP_TESTS/$operation.test"
+    grep -q "client-error-not-authenticated" "$WORK/attack.log" \
+        || fail "$operation: $(grep -a -m 2 'status' "$WORK/attack.log")"
+done
+refused remote "get-notifications of nobody's subscription in the name of nobody" \
+    -d "subscription=$subscription" -d user=nobody "ipp://HOST/ipp/print/tl4" \
+    "$APP_TESTS/get-notifications.test"
+for operation in get-notifications cancel-subscription; do
+    "${as_nobody[@]}" ipptool -t -d "subscription=$subscription" \
+        "ipp://127.0.0.1:$PORT/ipp/print/tl4" "$APP_TESTS/$operation.test" \
+        > "$WORK/subscription.log" 2>&1 \
+        || fail "the owner's $operation was refused: $(grep -a -m 3 'status\|FAIL' "$WORK/subscription.log")"
+done
+echo "allowed: a subscription's owner reads and cancels it"
+
 for device in "file://$WORK/victim-dir" "file://$WORK/victim-file" "file://$WORK/lib?ext=state" \
     "folder://$WORK/victim-dir"; do
     for who in remote local; do
