@@ -27,7 +27,7 @@
 // never refuses them as busy, so they take no turn and do not wait. A
 // raster whose turn has come still waits until such a job has printed.
 //
-// A client address may have kUploadsPerAddress uploads holding or waiting
+// A remote client address may have kUploadsPerAddress uploads holding or waiting
 // for a printer's turn, and kWaitingUploads may wait in all; more are
 // refused at once with 503. A client that sends no document data for
 // kCrowdedStallSeconds while others wait for its turn loses its job, so
@@ -71,10 +71,12 @@ constexpr double kStallSeconds = 30.0;
 // printer: a silent client ahead of them holds each for this long at most.
 constexpr double kCrowdedStallSeconds = 6.0;
 
-// How many uploads of one client address may hold or wait for a printer's
-// turn at once, and how many may wait in all; more are refused at once
-// (503, try again later), so that silent clients of one address delay the
-// others' jobs by kCrowdedStallSeconds twice at most.
+// How many uploads of one remote client address may hold or wait for a
+// printer's turn at once, and how many may wait in all; more are refused at
+// once (503, try again later), so that silent clients of one address delay
+// the others' jobs by kCrowdedStallSeconds twice at most. Local clients all
+// share the loopback address, and several local queues printing at once is
+// ordinary: they count in all alone.
 constexpr size_t kUploadsPerAddress = 2;
 constexpr size_t kWaitingUploads = 32;
 
@@ -229,8 +231,9 @@ bool waitForTurn(pappl_client_t* client, pappl_printer_t* printer)
     httpAddrString(httpGetAddress(papplClientGetHTTP(client)), address, sizeof(address));
     std::unique_lock<std::mutex> lock(turns.mutex);
     size_t fromAddress = 0;
+    const bool loopback = httpAddrLocalhost(httpGetAddress(papplClientGetHTTP(client)));
     for (const auto& entry : turns.addresses)
-        fromAddress += entry.second == address ? 1 : 0;
+        fromAddress += !loopback && entry.second == address ? 1 : 0;
     if (fromAddress >= kUploadsPerAddress || turns.queue.size() >= kWaitingUploads) {
         lock.unlock();
         papplLogClient(client, PAPPL_LOGLEVEL_WARN,
