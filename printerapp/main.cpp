@@ -17,6 +17,7 @@
 #include "printer/tavel_log.h"
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
@@ -29,6 +30,7 @@
 #include "printerapp/system/strings.h"
 #include "printerapp/system/local_socket.h"
 #include "printerapp/system/state.h"
+#include "printerapp/system/stop.h"
 
 namespace {
 
@@ -216,6 +218,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     appAddDocumentFilters(system);
     appAddStrings(system);
     appRegisterSocketScheme(system);
+    appRegisterFolderScheme(appSystem->security.fileDeviceDirectory);
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof(version.name), "tavel-printer-app");
     std::snprintf(version.sversion, sizeof(version.sversion), "%s", sVersion);
@@ -236,6 +239,7 @@ pappl_system_t* createSystem(int numOptions, cups_option_t* options, void* data)
     appSaveStateOnChange(system, &appSystem->state);
     appAnnounceNewPrinters(system, &appSystem->announcer);
     papplSystemSetEventCallback(system, systemEvent, appSystem);
+    appBoundServerStop(system);
     return system;
 }
 

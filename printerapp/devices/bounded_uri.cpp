@@ -1,5 +1,5 @@
-// socket:// device URIs mapped to the bounded tcp:// device, wherever a
-// printer is made.
+// socket:// device URIs mapped to the bounded tcp:// device and file://
+// URIs to the folder:// device, wherever a printer is made.
 #include "printerapp/devices/bounded_uri.h"
 
 #include <fcntl.h>
@@ -9,22 +9,38 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <list>
 #include <sstream>
 
 namespace {
 
 const char kSocketPrefix[] = "socket://";
 const char kTcpPrefix[] = "tcp://";
+const char kFilePrefix[] = "file://";
+const char kFolderPrefix[] = "folder://";
 
 // The attribute in which PAPPL's Create-Printer takes the device URI.
 const char kDeviceUriAttribute[] = "smi55357-device-uri";
 
-// The state file's line for a printer's device.
-const char kStateDeviceKey[] = "DeviceURI ";
+// A printer's line in PAPPL 1.3.1's state file, and its device URI's
+// attribute: <Printer name="..." ... uri="DEVICE-URI">.
+const char kStatePrinterLine[] = "<Printer ";
+const char kStateDeviceAttribute[] = " uri=\"";
 
 bool isSocketUri(const char* uri)
 {
     return uri != nullptr && strncasecmp(uri, kSocketPrefix, sizeof(kSocketPrefix) - 1) == 0;
+}
+
+bool isFileUri(const char* uri)
+{
+    return uri != nullptr && strncasecmp(uri, kFilePrefix, sizeof(kFilePrefix) - 1) == 0;
+}
+
+// Whether uri is one that is mapped.
+bool isMapped(const char* uri)
+{
+    return isSocketUri(uri) || isFileUri(uri);
 }
 
 }  // namespace
@@ -33,9 +49,11 @@ std::string appBoundedDeviceUri(const char* uri)
 {
     if (uri == nullptr)
         return "";
-    if (!isSocketUri(uri))
-        return uri;
-    return std::string(kTcpPrefix) + (uri + sizeof(kSocketPrefix) - 1);
+    if (isSocketUri(uri))
+        return std::string(kTcpPrefix) + (uri + sizeof(kSocketPrefix) - 1);
+    if (isFileUri(uri))
+        return std::string(kFolderPrefix) + (uri + sizeof(kFilePrefix) - 1);
+    return uri;
 }
 
 void appMapCreatePrinterRequest(pappl_client_t* client)
@@ -46,7 +64,7 @@ void appMapCreatePrinterRequest(pappl_client_t* client)
     ipp_attribute_t* attr =
         request != nullptr ? ippFindAttribute(request, kDeviceUriAttribute, IPP_TAG_URI) : nullptr;
     const char* uri = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-    if (!isSocketUri(uri))
+    if (!isMapped(uri))
         return;
     const std::string mapped = appBoundedDeviceUri(uri);
     ippSetString(request, &attr, 0, mapped.c_str());
@@ -56,12 +74,13 @@ void appMapDeviceArguments(int argc, char* argv[])
 {
     if (argc < 2 || std::strcmp(argv[1], "add") != 0)
         return;
-    // The mapped URI is shorter than the original: it fits in place.
+    // The mapped URIs live as long as the program.
+    static std::list<std::string> mappedArguments;
     for (int i = 2; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "-v") != 0 || !isSocketUri(argv[i + 1]))
+        if (std::strcmp(argv[i], "-v") != 0 || !isMapped(argv[i + 1]))
             continue;
-        const std::string mapped = appBoundedDeviceUri(argv[i + 1]);
-        std::memcpy(argv[i + 1], mapped.c_str(), mapped.size() + 1);
+        mappedArguments.push_back(appBoundedDeviceUri(argv[i + 1]));
+        argv[i + 1] = &mappedArguments.back()[0];
     }
 }
 
@@ -74,10 +93,14 @@ void appMapStateFile(const std::string& path)
     std::string line;
     bool changed = false;
     while (std::getline(in, line)) {
-        if (line.compare(0, sizeof(kStateDeviceKey) - 1, kStateDeviceKey) == 0) {
-            const std::string uri = line.substr(sizeof(kStateDeviceKey) - 1);
-            if (isSocketUri(uri.c_str())) {
-                line = kStateDeviceKey + appBoundedDeviceUri(uri.c_str());
+        const size_t attribute = line.find(kStateDeviceAttribute);
+        if (line.compare(0, sizeof(kStatePrinterLine) - 1, kStatePrinterLine) == 0 &&
+            attribute != std::string::npos) {
+            const size_t start = attribute + sizeof(kStateDeviceAttribute) - 1;
+            const size_t end = line.find('"', start);
+            const std::string uri = line.substr(start, end - start);
+            if (end != std::string::npos && isMapped(uri.c_str())) {
+                line.replace(start, end - start, appBoundedDeviceUri(uri.c_str()));
                 changed = true;
             }
         }

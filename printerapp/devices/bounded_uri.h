@@ -1,7 +1,9 @@
 // Network printers that users name with socket:// (what PAPPL's device
 // list, lpinfo and the printers' own manuals give) are driven by the
-// bounded tcp:// device. PAPPL 1.3.1 looks a scheme up in a list where its
-// own socket implementation always comes first, and it offers no way to
+// bounded tcp:// device, and file:// URIs (PAPPL's file device follows
+// links and blocks on FIFOs at every job) by the folder:// device. PAPPL
+// 1.3.1 looks a scheme up in a list where its own socket and file
+// implementations always come first, and it offers no way to
 // change a printer's device once it exists; so the URI is mapped wherever
 // a printer is made: the Add Printer page, IPP Create-Printer, the add
 // sub-command and the state file read at start.
@@ -12,8 +14,8 @@
 
 #include <string>
 
-// uri with socket:// replaced by tcp:// (host, port and path kept); any
-// other URI unchanged. Null gives "".
+// uri with socket:// replaced by tcp:// and file:// by folder:// (the
+// rest kept); any other URI unchanged. Null gives "".
 std::string appBoundedDeviceUri(const char* uri);
 
 // Maps the device URI of a Create-Printer request in place (from the

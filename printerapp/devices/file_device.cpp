@@ -1,14 +1,14 @@
-// Where file:// devices may write. PAPPL 1.3.1's own file device (which
-// cannot be replaced: PAPPL finds its own scheme before any other of the
-// same name) opens FOLDER/JOB.EXT with O_CREAT | O_TRUNC at every job,
-// following links. A user who could write into FOLDER or a folder above it
-// could make the server write anywhere (the folder replaced by a link, a
-// link named as the next job's file), block it for ever (a FIFO) or write
-// into a device. So a printer may only write into a folder that no other
-// user can change: DIR itself, or a folder below it reached through no
-// link, every folder on the way owned by root or the server's user and
-// writable by its owner alone. Only those users can then plant anything
-// there, and they cannot lose that property without their doing.
+// Where file devices may write. PAPPL 1.3.1's own file device opens
+// FOLDER/JOB.EXT with O_CREAT | O_TRUNC at every job, following links, so
+// printers write through the folder:// device instead (folder_device.h),
+// which checks the same rules at every job. A user who could write into
+// FOLDER or a folder above it could make the server write anywhere (the
+// folder replaced by a link, a link named as the next job's file), block
+// it (a FIFO) or write into a device. So a printer may only write into a
+// folder that no other user can change: DIR itself, or a folder below it
+// reached through no link, every folder on the way owned by root or the
+// server's user and writable by its owner alone; checked when the printer
+// is made or loaded, and again at every job.
 #include "printerapp/devices/file_device.h"
 
 #include <fcntl.h>
@@ -31,16 +31,6 @@ bool lettersAndDigits(const std::string& text)
     return true;
 }
 
-// The file a job writes: its name with '/' made '_', as PAPPL names it.
-std::string jobFileName(const char* jobName, const std::string& extension)
-{
-    std::string name = jobName != nullptr && *jobName != '\0' ? jobName : "job";
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    return name + "." + extension;
-}
-
 // Whether a folder on the way is one no other user can change: owned by
 // root or the server's user, writable by its owner alone.
 bool ownFolder(int fd)
@@ -52,6 +42,18 @@ bool ownFolder(int fd)
 
 }  // namespace
 
+std::string appFileDeviceJobName(const char* jobName, const std::string& extension)
+{
+    std::string name = jobName != nullptr && *jobName != '\0' ? jobName : "job";
+    // A file name has at most 255 bytes.
+    if (name.size() > 200)
+        name.resize(200);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return name + "." + extension;
+}
+
 bool appFileDevicePlace(const std::string& directory, const char* uri, std::string* below,
                         std::string* extension, std::string* reason)
 {
@@ -61,8 +63,9 @@ bool appFileDevicePlace(const std::string& directory, const char* uri, std::stri
         httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user),
                         host, sizeof(host), &port, resource,
                         sizeof(resource)) < HTTP_URI_STATUS_OK ||
-        std::strcmp(scheme, "file") != 0 || (host[0] != '\0' && std::strcmp(host, "localhost") != 0)) {
-        *reason = "bad file:// device URI";
+        (std::strcmp(scheme, "file") != 0 && std::strcmp(scheme, "folder") != 0) ||
+        (host[0] != '\0' && std::strcmp(host, "localhost") != 0)) {
+        *reason = "bad file:// or folder:// device URI";
         return false;
     }
     std::string path = resource;
@@ -137,7 +140,7 @@ void appRemoveEmptyFileDeviceJob(const std::string& directory, const char* uri,
     const int folder = appOpenFolderBelow(directory, below);
     if (folder < 0)
         return;
-    const std::string file = jobFileName(jobName, extension);
+    const std::string file = appFileDeviceJobName(jobName, extension);
     struct stat info;
     if (fstatat(folder, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
         info.st_size == 0)

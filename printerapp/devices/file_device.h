@@ -7,10 +7,10 @@
 
 #include <string>
 
-// Where a file:// URI writes, checked without touching the disk: the
+// Where a file:// or folder:// URI writes, checked without touching the disk: the
 // folder's path below the allowed folder (empty for the folder itself) and
 // the extension of the job files. False with the reason when the URI is
-// not a file:// URI of that folder or its extension is not letters and
+// not a file:// or folder:// URI of that folder or its extension is not letters and
 // digits.
 bool appFileDevicePlace(const std::string& directory, const char* uri, std::string* below,
                         std::string* extension, std::string* reason);
@@ -20,6 +20,10 @@ bool appFileDevicePlace(const std::string& directory, const char* uri, std::stri
 // alone: a file descriptor, or -1 with errno set (EPERM: a folder other
 // users can change).
 int appOpenFolderBelow(const std::string& directory, const std::string& below);
+
+// The file a job named jobName writes: its name ("job" when it has none),
+// cut to 200 bytes, with '/' made '_', then '.' and the extension.
+std::string appFileDeviceJobName(const char* jobName, const std::string& extension);
 
 // Removes the file a job on uri left empty, if it is an empty regular file
 // inside the allowed folder.

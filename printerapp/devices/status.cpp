@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/devices/tcp_device.h"
 #include "printerapp/system/stop.h"
 #include "tspl/tspl_status.h"
@@ -82,7 +83,7 @@ PrinterMemory& memoryOf(pappl_printer_t* printer)
 bool isFileDevice(pappl_printer_t* printer)
 {
     const char* uri = papplPrinterGetDeviceURI(printer);
-    return uri == nullptr || std::strncmp(uri, "file:", 5) == 0;
+    return uri == nullptr || appIsFileDeviceUri(uri);
 }
 
 // The printer setting; true unless set to false.

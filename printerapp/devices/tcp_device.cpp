@@ -276,10 +276,19 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes)
         } else if (count < 0 && errno == EINTR) {
             continue;
         } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socketDevice->fd, POLLOUT, kWriteStallSeconds)) {
-                papplDeviceError(device, "The printer took no data for %d s.",
-                                 kWriteStallSeconds);
-                return -1;
+            // Waited for in slices, so that a stopping server does not
+            // wait for a printer that takes no data.
+            int waited = 0;
+            while (!waitFor(socketDevice->fd, POLLOUT, 1)) {
+                if (serverStopping()) {
+                    papplDeviceError(device, "The server stopped while the printer took no data.");
+                    return -1;
+                }
+                if (++waited >= kWriteStallSeconds) {
+                    papplDeviceError(device, "The printer took no data for %d s.",
+                                     kWriteStallSeconds);
+                    return -1;
+                }
             }
         } else {
             papplDeviceError(device, "Unable to write to the printer: %s",

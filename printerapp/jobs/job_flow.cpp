@@ -18,6 +18,7 @@
 #include "printerapp/jobs/job_model.h"
 #include "printerapp/system/models.h"
 #include "printerapp/jobs/page_fit.h"
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/devices/status.h"
 #include "printerapp/jobs/job_options.h"
 #include "tspl/tspl_commands.h"
@@ -135,7 +136,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         papplJobSetMessage(job, "The printer has no Tavel driver.");
         return false;
     }
-    if (!appWaitBeforeJob(job, device))
+    if (!appFolderDeviceReady(job, device) || !appWaitBeforeJob(job, device))
         return false;
     std::unique_ptr<AppJob> appJob(new AppJob);
     appJob->model = model;
@@ -403,7 +404,7 @@ bool appPrintFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
             papplJobSetMessage(job, "Unable to open the document.");
             return false;
         }
-        if (!appWaitBeforeJob(job, device))
+        if (!appFolderDeviceReady(job, device) || !appWaitBeforeJob(job, device))
             return false;
         std::vector<char> buffer(kDeviceBuffer);
         size_t bytes;

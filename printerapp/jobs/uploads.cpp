@@ -27,6 +27,12 @@
 // never refuses them as busy, so they take no turn and do not wait. A
 // raster whose turn has come still waits until such a job has printed.
 //
+// A remote client address may have kUploadsPerAddress uploads holding or waiting
+// for a printer's turn, and kWaitingUploads may wait in all; more are
+// refused at once with 503. A client that sends no document data for
+// kCrowdedStallSeconds while others wait for its turn loses its job, so
+// that a few silent clients cannot hold the printer for minutes.
+//
 // A client that sends no document data for kStallSeconds loses its job,
 // and a raster whose request ended inside a page fails at once (libcups
 // would otherwise wait for more data that cannot come): the connection's
@@ -52,6 +58,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -59,6 +66,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kStallSeconds = 30.0;
+
+// How long an upload may stay silent while other uploads wait for its
+// printer: a silent client ahead of them holds each for this long at most.
+constexpr double kCrowdedStallSeconds = 6.0;
+
+// How many uploads of one remote client address may hold or wait for a
+// printer's turn at once, and how many may wait in all; more are refused at
+// once (503, try again later), so that silent clients of one address delay
+// the others' jobs by kCrowdedStallSeconds twice at most. Local clients all
+// share the loopback address, and several local queues printing at once is
+// ordinary: they count in all alone.
+constexpr size_t kUploadsPerAddress = 2;
+constexpr size_t kWaitingUploads = 32;
 
 // How often a read that waits for data asks whether to go on waiting.
 constexpr double kWaitSlice = 0.5;
@@ -89,6 +109,7 @@ struct Turns {
     std::mutex mutex;
     std::condition_variable changed;
     std::list<unsigned long> queue;
+    std::map<unsigned long, std::string> addresses;  // of the queue and the holder
     unsigned long nextTicket = 0;
     bool given = false;
     unsigned long holder = 0;  // the ticket that holds the turn
@@ -114,6 +135,7 @@ Turns& turnsOf(pappl_printer_t* printer)
 
 void handOn(Turns& turns)
 {
+    turns.addresses.erase(turns.holder);
     turns.given = false;
     turns.jobId = 0;
     turns.jobEnded = false;
@@ -205,8 +227,23 @@ bool waitForTurn(pappl_client_t* client, pappl_printer_t* printer)
     pappl_system_t* system = papplClientGetSystem(client);
     Turns& turns = turnsOf(printer);
     const Clock::time_point deadline = Clock::now() + kTurnSeconds;
+    char address[256] = "";
+    httpAddrString(httpGetAddress(papplClientGetHTTP(client)), address, sizeof(address));
     std::unique_lock<std::mutex> lock(turns.mutex);
+    size_t fromAddress = 0;
+    const bool loopback = httpAddrLocalhost(httpGetAddress(papplClientGetHTTP(client)));
+    for (const auto& entry : turns.addresses)
+        fromAddress += !loopback && entry.second == address ? 1 : 0;
+    if (fromAddress >= kUploadsPerAddress || turns.queue.size() >= kWaitingUploads) {
+        lock.unlock();
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                       "Upload refused: %lu uploads from %s and %lu in all wait for the printer.",
+                       static_cast<unsigned long>(fromAddress), address,
+                       static_cast<unsigned long>(turns.queue.size()));
+        return false;
+    }
     const unsigned long ticket = turns.nextTicket++;
+    turns.addresses[ticket] = address;
     turns.queue.push_back(ticket);
     for (;;) {
         if (turns.queue.front() == ticket && !turns.given)
@@ -235,6 +272,8 @@ bool waitForTurn(pappl_client_t* client, pappl_printer_t* printer)
         }
         if (leave) {
             turns.queue.remove(ticket);
+            if (!(turns.given && turns.holder == ticket))
+                turns.addresses.erase(ticket);
             turns.changed.notify_all();
             return false;
         }
@@ -290,6 +329,16 @@ struct StallWatch {
 
 thread_local StallWatch tStallWatch;
 
+// Whether uploads wait for the turn this thread holds.
+bool othersWait()
+{
+    HeldTurn& held = tHeldTurn;
+    if (held.turns == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(held.turns->mutex);
+    return held.turns->given && held.turns->holder == held.ticket && !held.turns->queue.empty();
+}
+
 // Whether to give up a read that waited kWaitSlice for nothing.
 bool giveUp(http_t* http, StallWatch* watch)
 {
@@ -315,7 +364,8 @@ bool giveUp(http_t* http, StallWatch* watch)
         watch->silentSince = now;
     }
     watch->lastWait = now;
-    return std::chrono::duration<double>(now - watch->silentSince).count() >= kStallSeconds;
+    return std::chrono::duration<double>(now - watch->silentSince).count() >=
+           (othersWait() ? kCrowdedStallSeconds : kStallSeconds);
 }
 
 // libcups's timeout callback: nonzero to wait on. libcups's raster reader

@@ -30,6 +30,7 @@
 #include "printerapp/devices/bounded_uri.h"
 #include "printerapp/devices/discovery.h"
 #include "printerapp/devices/file_device.h"
+#include "printerapp/devices/folder_device.h"
 #include "printerapp/jobs/document_formats.h"
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
@@ -135,6 +136,14 @@ bool ownsSubscriptions(pappl_client_t* client, const std::string& name)
     }
     return true;
 }
+
+// The most an IPP request's attributes may take (document data aside):
+// far more than any client sends, and little to work through.
+constexpr size_t kMaxRequestAttributeBytes = 64 * 1024;
+
+// The most connections PAPPL serves at once, each on a thread of its own:
+// below the service's task limit (TasksMax=512), with room for job threads.
+constexpr int kMaxClients = 200;
 
 // PAPPL's vendor operation that browses for devices (DNS-SD included).
 const ipp_op_t kFindDevices = static_cast<ipp_op_t>(0x402b);
@@ -414,6 +423,17 @@ http_status_t decide(pappl_client_t* client, bool ippRequest)
 http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
     const bool ippRequest = appIsIppRequest(client);
+    // PAPPL has read the attributes already, but working through a huge set
+    // would hold a core for seconds: such a request is answered at once.
+    const size_t attributes = ippRequest ? ippLength(papplClientGetRequest(client)) : 0;
+    if (attributes > kMaxRequestAttributeBytes) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Refused a request of %lu bytes of attributes.",
+                       static_cast<unsigned long>(attributes));
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_REQUEST_ENTITY,
+                              "The request's attributes exceed %d bytes.",
+                              static_cast<int>(kMaxRequestAttributeBytes));
+        return HTTP_STATUS_ERROR;
+    }
     if (ippRequest)
         appMapCreatePrinterRequest(client);
     const http_status_t decision = decide(client, ippRequest);
@@ -456,6 +476,7 @@ bool appLpadminGid(gid_t* gid)
 void appSetAuthorization(pappl_system_t* system)
 {
     papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+    papplSystemSetMaxClients(system, kMaxClients);
 }
 
 bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity* security,
@@ -481,8 +502,13 @@ bool appSecurityFromOptions(int numOptions, cups_option_t* options, AppSecurity*
 
 std::string appDeviceRefusal(const AppSecurity& security, const char* uri)
 {
-    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0)
+    if (!appIsFileDeviceUri(uri))
         return "";
+    // PAPPL's own file device follows links at every job: file:// URIs are
+    // made folder:// wherever a printer is made, and one that was not (a
+    // request on the local socket) is refused.
+    if (std::strncmp(uri, "file:", 5) == 0)
+        return "a file:// device is made a folder:// device; write folder:// here";
     if (security.fileDeviceDirectory.empty())
         return "file:// devices are off: the server writes no file for its clients "
                "(an administrator may start it with -o file-device-directory=DIR)";
@@ -502,8 +528,7 @@ void appRemoveEmptyJobFile(const AppSecurity& security, pappl_job_t* job)
 {
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const char* uri = printer != nullptr ? papplPrinterGetDeviceURI(printer) : nullptr;
-    if (uri == nullptr || std::strncmp(uri, "file:", 5) != 0 ||
-        papplJobGetState(job) == IPP_JSTATE_COMPLETED)
+    if (!appIsFileDeviceUri(uri) || papplJobGetState(job) == IPP_JSTATE_COMPLETED)
         return;
     appRemoveEmptyFileDeviceJob(security.fileDeviceDirectory, uri, papplJobGetName(job));
 }

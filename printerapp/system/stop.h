@@ -11,4 +11,10 @@
 // system may be null (then only the signals count).
 bool appServerStopping(pappl_system_t* system);
 
+// Bounds the server's stop: once PAPPL runs, a SIGTERM or SIGINT cancels
+// at once the jobs that wait for their document, after a few seconds every
+// job that still prints, and ends the process within 10 s whatever still
+// holds it. Called from the system callback.
+void appBoundServerStop(pappl_system_t* system);
+
 #endif
