@@ -145,7 +145,12 @@ echo "PASS: the IPP suites on all three drivers fail only where the README says 
 # the user's own temporary folder.
 USER_DIR="$WORK/user"
 mkdir -p "$USER_DIR/out"
-USER_RUN=(env TMPDIR="$USER_DIR" HOME="$USER_DIR")
+# PAPPL 1.3.1's own sub-commands leak their option list (a few bytes, gone
+# with the process; none of ours calls cupsAddOption): the sanitizer build
+# must not take that for a fault of ours.
+printf 'leak:cupsAddOption\n' > "$WORK/lsan.supp"
+chmod 644 "$WORK/lsan.supp"
+USER_RUN=(env TMPDIR="$USER_DIR" HOME="$USER_DIR" LSAN_OPTIONS="suppressions=$WORK/lsan.supp")
 if [ "$(id -u)" -eq 0 ]; then
     chmod o+x "$WORK"
     chown -R nobody "$USER_DIR"
