@@ -20,6 +20,7 @@
 #include "printerapp/devices/folder_device.h"
 #include "printerapp/jobs/document.h"
 #include "printerapp/jobs/job_order.h"
+#include "printerapp/jobs/pdf_document.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/announce.h"
 #include "printerapp/system/command_line.h"
@@ -269,6 +270,9 @@ int subcommand(const char* baseName, int numOptions, cups_option_t* options, int
 
 int main(int argc, char* argv[])
 {
+    // The PDF renderer the server starts for each PDF job.
+    if (argc > 1 && std::strcmp(argv[1], kPdfRendererArgument) == 0)
+        return appRunPdfRenderer(argc, argv);
     int numDrivers = 0;
     pappl_pr_driver_t* drivers = appDrivers(&numDrivers);
     // PAPPL's devices sub-command browses DNS-SD and aborts without

@@ -1,13 +1,17 @@
 // PDF documents, rendered with poppler's C++ interface. Poppler runs in a
-// child process for each document: the server's threads never call it, a
-// crash in it costs that job alone, and a page that renders for ever is
-// ended by killing the child. The child sends the pages through a pipe as
-// grey ink, one byte per dot.
+// process of its own for each document: the server's threads never call it,
+// a crash in it costs that job alone, and a page that renders for ever is
+// ended by killing it. That process is the program itself started anew
+// (posix_spawn of /proc/self/exe), never a bare fork of the server: a fork
+// copies the locks the server's other threads held at that moment, and
+// poppler, fontconfig or the C++ library could wait on one for ever. It
+// sends the pages through a pipe as grey ink, one byte per dot.
 #include "printerapp/jobs/pdf_document.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -231,7 +236,78 @@ bool readPages(ChildReader& reader, const PdfLimits& limits,
     return true;
 }
 
+// Starts the renderer on path with its standard output on writeEnd (which
+// it alone keeps open), its signals as a new program's. The pid, or -1.
+pid_t startRenderer(int writeEnd, const char* path, const PdfLimits& limits)
+{
+    const std::string dpi = std::to_string(limits.dpi);
+    const std::string maxPixels = std::to_string(limits.maxPixels);
+    const std::string maxPages = std::to_string(limits.maxPages);
+    char* const arguments[] = {const_cast<char*>("tavel-printer-app"),
+                               const_cast<char*>(kPdfRendererArgument),
+                               const_cast<char*>(path),
+                               const_cast<char*>(dpi.c_str()),
+                               const_cast<char*>(maxPixels.c_str()),
+                               const_cast<char*>(maxPages.c_str()),
+                               nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t child = -1;
+    if (posix_spawn(&child, "/proc/self/exe", &actions, &attributes, arguments, environ) != 0)
+        child = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return child;
+}
+
+bool parseNumber(const char* text, uint64_t low, uint64_t high, uint64_t* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || number < low ||
+        number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
 }  // namespace
+
+const char* const kPdfRendererArgument = "--render-pdf-pages";
+
+int appRunPdfRenderer(int argc, char* argv[])
+{
+    uint64_t dpi = 0, maxPixels = 0, maxPages = 0;
+    if (argc != 6 || !parseNumber(argv[3], 1, 10000, &dpi) ||
+        !parseNumber(argv[4], 1, UINT64_MAX, &maxPixels) ||
+        !parseNumber(argv[5], 1, 1000000, &maxPages)) {
+        std::fprintf(stderr, "usage: tavel-printer-app %s FILE DPI MAX-PIXELS MAX-PAGES\n",
+                     kPdfRendererArgument);
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    PdfLimits limits;
+    limits.dpi = static_cast<int>(dpi);
+    limits.maxPixels = maxPixels;
+    limits.maxPages = static_cast<unsigned>(maxPages);
+    try {
+        renderInChild(STDOUT_FILENO, argv[2], limits);
+    } catch (...) {
+        return 1;
+    }
+    return 0;
+}
 
 bool renderPdf(const char* path, const PdfLimits& limits,
                const std::function<bool(RenderedPage&, unsigned)>& onPage,
@@ -242,20 +318,13 @@ bool renderPdf(const char* path, const PdfLimits& limits,
         *error = "Unable to start rendering the PDF document.";
         return false;
     }
-    const pid_t child = fork();
+    const pid_t child = startRenderer(fds[1], path, limits);
+    close(fds[1]);
     if (child < 0) {
         close(fds[0]);
-        close(fds[1]);
         *error = "Unable to start rendering the PDF document.";
         return false;
     }
-    if (child == 0) {
-        close(fds[0]);
-        signal(SIGPIPE, SIG_IGN);
-        renderInChild(fds[1], path, limits);
-        _exit(0);
-    }
-    close(fds[1]);
     ChildReader reader(fds[0], limits.pageSeconds, stopped);
     bool ok = readPages(reader, limits, onPage, error);
     close(fds[0]);

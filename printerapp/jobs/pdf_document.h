@@ -36,6 +36,13 @@ bool renderPdf(const char* path, const PdfLimits& limits,
                const std::function<bool(RenderedPage&, unsigned)>& onPage,
                const std::function<bool()>& stopped, std::string* error);
 
+// The server renders each PDF in the program started anew with this first
+// argument, the document's file, the resolution and the bounds on dots and
+// pages; main() hands such a command line to appRunPdfRenderer, which
+// writes the pages to standard output and returns the exit status.
+extern const char* const kPdfRendererArgument;
+int appRunPdfRenderer(int argc, char* argv[]);
+
 // Registers the PDF filter with the system; before papplSystemRun.
 void appAddPdfFilter(pappl_system_t* system);
 

@@ -195,7 +195,9 @@ sof=$(grep -obUaP '\xff\xc0' "$WORK/label.jpg" | head -n 1 | cut -d: -f1)
     printf '\x75\x30\x75\x30'
     tail -c +$((sof + 10)) "$WORK/label.jpg"
 } > "$WORK/huge.jpg"
-table="cut.pwg image/pwg-raster ends inside page 1
+{ echo "%PDF-1.4"; head -c 3000 /dev/zero | tr '\0' 'x'; } > "$WORK/damaged.pdf"
+table="damaged.pdf application/pdf PDF document is damaged
+cut.pwg image/pwg-raster ends inside page 1
 huge.png image/png 20000x20000 pixels: more than this printer can print
 damaged.png image/png PNG image is damaged
 huge.jpg image/jpeg 30000x30000 pixels: more than this printer can print

@@ -50,8 +50,12 @@ wait_for_exit() {
 app_stop() {
     [ -n "$APP_PID" ] || return 0
     if [ "$E2E_STATUS" -ne 0 ] && [ -f "$WORK/app/log" ]; then
+        echo "--- printer application log (jobs and printers) ---" >&2
+        grep -a -E '\[(Job|Printer) ' "$WORK/app/log" | tail -n 40 >&2 || true
         echo "--- printer application log (last lines) ---" >&2
-        grep -a -v '^D ' "$WORK/app/log" | tail -n 40 >&2 || true
+        grep -a -v '^D ' "$WORK/app/log" | tail -n 20 >&2 || true
+        echo "--- printer application threads and children ---" >&2
+        ps -L -o pid,ppid,lwp,stat,wchan:32,etimes,args --ppid "$APP_PID" -p "$APP_PID" >&2 || true
     fi
     kill -TERM "$APP_PID" 2> /dev/null || true
     if ! wait_for_exit "$APP_PID" "$APP_STOP_SECONDS"; then
