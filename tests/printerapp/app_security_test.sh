@@ -507,6 +507,7 @@ def drain(client):
         pass
 while True:
     threading.Thread(target=drain, args=(server.accept()[0],), daemon=True).start()'
+log_before=$(wc -l < "$WORK/app/log")
 for _ in 1 2 3 4 5 6; do
     silent_upload "$SERVER_ADDRESS" drain
 done
@@ -518,8 +519,11 @@ in_server timeout 40 ipptool -T 40 -t -d filetype=image/pwg-raster -d jobname=be
     || fail "a job behind six silent uploads did not print within 40 s: $(grep -a -m 3 'status\|FAIL\|job-state' "$WORK/behind.log")"
 grep -q "job-state (enum) = completed" "$WORK/behind.log" \
     || fail "the job behind six silent uploads: $(grep -a 'job-state' "$WORK/behind.log" | tail -n 2)"
-grep -q "Upload refused: 2 uploads from $CLIENT_ADDRESS" "$WORK/app/log" \
-    || fail "no silent upload was refused"
+# At most two of the six became jobs (each lost when it stayed silent); the
+# others were refused, or answered 400 when the request itself did not
+# arrive within PAPPL's 10 s.
+silent_jobs=$(tail -n +$((log_before + 1)) "$WORK/app/log" | grep -a -c "Unable to read raster stream" || true)
+[ "$silent_jobs" -le 2 ] || fail "$silent_jobs of six silent uploads from one address became jobs"
 echo "printed in $((SECONDS - start)) s behind six silent uploads"
 {
     printf '\x02\x00\x00\x04\x00\x00\x00\x01\x01\x47\x00\x12attributes-charset\x00\x05utf-8'
