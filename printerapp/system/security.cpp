@@ -35,6 +35,7 @@
 #include "printerapp/jobs/job_order.h"
 #include "printerapp/jobs/uploads.h"
 #include "printerapp/system/peer.h"
+#include "printerapp/system/settings_check.h"
 #include "printerapp/web/defaults_form_check.h"
 #include "printerapp/web/form_guard.h"
 
@@ -445,7 +446,7 @@ http_status_t authorize(pappl_client_t* client, const char*, gid_t, void*)
     // A refused document has its IPP answer in the response already; for
     // HTTP_STATUS_ERROR PAPPL 1.3.1 writes no HTTP status of its own, drops
     // the request and sends that answer.
-    if (appRefuseUnprintableDocument(client))
+    if (appRefuseUnprintableDocument(client) || appRefuseBadPrinterSettings(client))
         return HTTP_STATUS_ERROR;
     appHoldForJobOrder(client);
     return appWaitForUploadTurn(client) ? HTTP_STATUS_CONTINUE : HTTP_STATUS_SERVICE_UNAVAILABLE;

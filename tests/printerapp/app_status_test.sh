@@ -412,6 +412,12 @@ for refused in "image-darkening=99|Image darkening: 99 is outside -40 to 40." \
         || fail "${refused%%|*} was not refused with '${refused#*|}': $(grep -a -o 'banner">[^<]*' "$WORK/post.html")"
     [ "$(defaults)" = "-40 stucki 10" ] || fail "${refused%%|*}: a refused form changed the defaults to $(defaults)"
 done
+# Over IPP (Set-Printer-Attributes) the same: each bad value refused, none
+# saved, not even a valid one sent beside it.
+ipptool -T 10 -t "ipp://127.0.0.1:$APP_PORT/ipp/print/forms" "$APP_TESTS/set-bad-defaults.test" \
+    > "$WORK/set-bad.log" 2>&1 \
+    || fail "Set-Printer-Attributes with bad values: $(grep -a -E 'FAIL|EXPECTED|status' "$WORK/set-bad.log" | head -n 6)"
+[ "$(defaults)" = "-40 stucki 10" ] || fail "a refused Set-Printer-Attributes changed the defaults to $(defaults)"
 
 # A server whose job waits for paper ends within 10 s of SIGTERM.
 app_add_printer waits tavel_tl4_203dpi "tcp://127.0.0.1:$SIM_PORT"
