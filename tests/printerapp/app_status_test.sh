@@ -281,9 +281,10 @@ for n in 1 2 3 4 5 6; do
     wait_for active_jobs "$n"
 done
 wait_for messages "Waiting for the jobs accepted before it to print"
-# The page shows why they wait: the first for paper, the others held.
-status_page tl4 | grep -q "<td>Printing</td><td>Waiting for the printer: out of paper</td>" \
-    || fail "the status page does not show the job waiting for paper"
+# The page shows why they wait: the first for paper (once its printer has
+# answered that it has none), the others held.
+tl4_status_page() { status_page tl4; }
+wait_for tl4_status_page "<td>Printing</td><td>Waiting for the printer: out of paper</td>"
 held_rows() {
     status_page tl4 | grep -c "<td>Held</td><td>Waiting for the jobs accepted before it to print.</td>" || true
 }
