@@ -1,6 +1,6 @@
 // The weighted blend of the unsharp mask, (1 + amount) x a - amount x b
 // rounded and clamped to a byte. On armhf this file is built twice, once for
-// the baseline processor and once for NEON (workers/vector_build.h).
+// the baseline processor and once for NEON or AVX2 (workers/vector_build.h).
 //
 // Each pixel is defined in float. When both weights are whole numbers, as
 // for the stencil chains (4 and -3), every float step is exact: the products

@@ -1,7 +1,7 @@
 // The weighted blend behind add_Weighted and enh_unsharp_mask, in each build
 // of the vector code (workers/vector_build.h): the same function in the
-// namespace of the baseline build and, where it exists, in that of the NEON
-// build. Both give the same bytes.
+// namespace of the baseline build and, where it exists, in that of the
+// extended build. Both give the same bytes.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +16,8 @@
     }
 
 TAVEL_DECLARE_BLEND_PASS(baseline_build)
-#ifdef TAVEL_HAS_NEON_BUILD
-TAVEL_DECLARE_BLEND_PASS(neon_build)
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+TAVEL_DECLARE_BLEND_PASS(extended_build)
 #endif
 
 #undef TAVEL_DECLARE_BLEND_PASS

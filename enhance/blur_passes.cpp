@@ -1,6 +1,6 @@
 // The separable blur passes of the stencil chain: along rows, along columns,
-// or both at once. On armhf this file is built twice, once for the baseline
-// processor and once for NEON (workers/vector_build.h).
+// or both at once. On armhf and amd64 this file is built twice, once for
+// the baseline processor and once for NEON or AVX2 (workers/vector_build.h).
 //
 // Every output pixel is defined as the taps added in double, in order,
 // rounded to float and then to a byte. Most pixels take a faster route to

@@ -1,7 +1,7 @@
 // The separable blur passes behind convolve1D and enh_gaussian_filter_fast,
 // in each build of the vector code (workers/vector_build.h): the same
 // function in the namespace of the baseline build and, where it exists, in
-// that of the NEON build. Both give the same bytes.
+// that of the extended build (NEON, AVX2). Both give the same bytes.
 #pragma once
 
 // Blurs the width x height bytes of src into out (as many bytes) with the
@@ -14,8 +14,8 @@
     }
 
 TAVEL_DECLARE_BLUR_PASSES(baseline_build)
-#ifdef TAVEL_HAS_NEON_BUILD
-TAVEL_DECLARE_BLUR_PASSES(neon_build)
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+TAVEL_DECLARE_BLUR_PASSES(extended_build)
 #endif
 
 #undef TAVEL_DECLARE_BLUR_PASSES

@@ -225,9 +225,9 @@ static ZQImage convolvePasses(const ZQImage& src, const double* kernel, int size
         return src;
     // Every pixel of the single-channel pass is written below.
     ZQImage result = copyOfTail(src, src.pixelCount());
-#ifdef TAVEL_HAS_NEON_BUILD
-    if (neonBuildSelected()) {
-        neon_build::blurPasses(src.data, src.width, src.height, kernel, size, alongRows,
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+    if (extendedBuildSelected()) {
+        extended_build::blurPasses(src.data, src.width, src.height, kernel, size, alongRows,
                                alongColumns, result.data);
         return result;
     }
@@ -295,9 +295,9 @@ ZQImage enh_gaussian_filter(const ZQImage& src, int size, double sigmaX, double 
 static void blendInto(const unsigned char* pa, const unsigned char* pb, float amount,
                       std::size_t count, unsigned char* out)
 {
-#ifdef TAVEL_HAS_NEON_BUILD
-    if (neonBuildSelected()) {
-        neon_build::blendInto(pa, pb, amount, count, out);
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+    if (extendedBuildSelected()) {
+        extended_build::blendInto(pa, pb, amount, count, out);
         return;
     }
 #endif

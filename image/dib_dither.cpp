@@ -17,8 +17,8 @@ std::atomic<DiffusionPath> sDiffusionPath{DiffusionPath::Fastest};
 
 bool thresholdInto(ThresholdMethod method, const DibImage& source, DibImage& work)
 {
-#ifdef TAVEL_HAS_NEON_BUILD
-    if (neonBuildSelected()) return neon_build::thresholdInto(method, source, work);
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+    if (extendedBuildSelected()) return extended_build::thresholdInto(method, source, work);
 #endif
     return baseline_build::thresholdInto(method, source, work);
 }
@@ -26,8 +26,8 @@ bool thresholdInto(ThresholdMethod method, const DibImage& source, DibImage& wor
 bool diffuseInto(unsigned long method, const DibImage& source, DibImage& work)
 {
     const DiffusionPath path = sDiffusionPath.load(std::memory_order_relaxed);
-#ifdef TAVEL_HAS_NEON_BUILD
-    if (neonBuildSelected()) return neon_build::diffuseInto(method, source, work, path);
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+    if (extendedBuildSelected()) return extended_build::diffuseInto(method, source, work, path);
 #endif
     return baseline_build::diffuseInto(method, source, work, path);
 }
@@ -35,8 +35,8 @@ bool diffuseInto(unsigned long method, const DibImage& source, DibImage& work)
 bool halftoneBlocksInto(const ToneBlockMap& map, const DibImage& source, DibImage& work)
 {
     const DiffusionPath path = sDiffusionPath.load(std::memory_order_relaxed);
-#ifdef TAVEL_HAS_NEON_BUILD
-    if (neonBuildSelected()) return neon_build::halftoneBlocksInto(map, source, work, path);
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+    if (extendedBuildSelected()) return extended_build::halftoneBlocksInto(map, source, work, path);
 #endif
     return baseline_build::halftoneBlocksInto(map, source, work, path);
 }

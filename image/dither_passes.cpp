@@ -1,7 +1,8 @@
 // The passes of DibImage halftoning to 1 bit per pixel: a fixed threshold,
-// two 4 x 4 threshold matrices and six error-diffusion kernels. On armhf this
-// file is built twice, once for the baseline processor and once for NEON (see
-// workers/vector_build.h); nothing here may depend on which.
+// two 4 x 4 threshold matrices and six error-diffusion kernels. On armhf
+// and amd64 this file is built twice, for the baseline processor and for
+// NEON or AVX2 (see workers/vector_build.h); nothing here may depend on
+// which.
 //
 // Error diffusion saturates a pixel at 0 and 255 after every tap, so each
 // pixel must receive its taps one by one in scan order. Two passes do that.

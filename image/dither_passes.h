@@ -1,7 +1,7 @@
 // The halftoning passes behind DibImage::Dither, in each build of the vector
 // code (workers/vector_build.h): the same functions in the namespace of the
-// baseline build and, where it exists, in that of the NEON build. They give
-// the same image byte for byte.
+// baseline build and, where it exists, in that of the extended build. They
+// give the same image byte for byte.
 #ifndef TAVEL_IMAGE_DITHER_PASSES_H
 #define TAVEL_IMAGE_DITHER_PASSES_H
 
@@ -27,8 +27,8 @@ enum class ThresholdMethod { Fixed, Ordered, Bayer };
     }
 
 TAVEL_DECLARE_DITHER_PASSES(baseline_build)
-#ifdef TAVEL_HAS_NEON_BUILD
-TAVEL_DECLARE_DITHER_PASSES(neon_build)
+#ifdef TAVEL_HAS_EXTENDED_BUILD
+TAVEL_DECLARE_DITHER_PASSES(extended_build)
 #endif
 
 #undef TAVEL_DECLARE_DITHER_PASSES

@@ -70,28 +70,6 @@ for arch in "${ARCHES[@]}"; do
     done
 done
 
-# neon_objects_lend_no_neon DIR: the NEON build's objects may define
-# functions that other files share (inline and template functions outside
-# its own namespace, which the linker takes from any one object). None of
-# those may hold a NEON instruction, or the baseline build could end up
-# calling one on a processor without NEON.
-neon_objects_lend_no_neon() {
-    local dir=$1 object symbol found=0
-    while IFS= read -r object; do
-        while IFS= read -r symbol; do
-            case $symbol in _ZN10neon_build*) continue ;; esac
-            # NEON data-processing instructions name a q register or use
-            # an integer or polynomial element type (.i8 ... .u64, .p8).
-            if arm-linux-gnueabihf-objdump -d --disassemble="$symbol" "$object" |
-                grep -Eq '\bq[0-9]+\b|\.([isu](8|16|32|64)|p8)\b'; then
-                echo "arm-test: $object lends NEON code to other files: $symbol" >&2
-                found=1
-            fi
-        done < <(arm-linux-gnueabihf-nm --defined-only "$object" | awk '$2 ~ /^[TW]$/ { print $3 }')
-    done < <(find "$dir" -path '*_neon.dir/*.o')
-    return $found
-}
-
 report=()
 filters=()
 for arch in "${ARCHES[@]}"; do
@@ -114,7 +92,8 @@ for arch in "${ARCHES[@]}"; do
     report+=("$arch: build $((built - start)) s, tests $((SECONDS - built)) s")
     filters+=("$qemu -L / $dir/filter/rastertotavel")
     if [ "$arch" = armhf ]; then
-        neon_objects_lend_no_neon "$dir" || { echo "arm-test: FAILED: NEON code outside its build" >&2; exit 1; }
+        bash "$ROOT/scripts/extended-build-lends-nothing.sh" "$dir" armhf ||
+            { echo "arm-test: FAILED: NEON code outside its build" >&2; exit 1; }
         filters+=("$qemu -cpu cortex-r5f -L / $dir/filter/rastertotavel")
     fi
 done

@@ -4,8 +4,8 @@
 // NEON). The image passes of a page share these few operations.
 //
 // The functions are static: each file that uses them gets its own copy, so a
-// file built a second time for NEON on armhf (workers/vector_build.h) never
-// lends its NEON copies to code that must run without NEON.
+// file built a second time for NEON or AVX2 (workers/vector_build.h) never
+// lends those copies to code that must run without that unit.
 #ifndef TAVEL_WORKERS_BYTE_VECTORS_H
 #define TAVEL_WORKERS_BYTE_VECTORS_H
 

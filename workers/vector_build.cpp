@@ -1,20 +1,24 @@
-// The choice between the baseline and the NEON build of the vector code.
+// The choice between the baseline and the extended build of the vector code.
 #include "workers/vector_build.h"
 
 #include <atomic>
 
-#ifdef TAVEL_HAS_NEON_BUILD
+#if defined(TAVEL_HAS_EXTENDED_BUILD) && defined(__arm__)
 #include <sys/auxv.h>
 #endif
 
 namespace {
 
-std::atomic<bool> sNeonAllowed{true};
+std::atomic<bool> sExtendedAllowed{true};
 
-bool processorHasNeon()
+bool processorHasExtendedUnit()
 {
-#ifdef TAVEL_HAS_NEON_BUILD
+#if defined(TAVEL_HAS_EXTENDED_BUILD) && defined(__arm__)
     return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+#elif defined(TAVEL_HAS_EXTENDED_BUILD) && defined(__x86_64__)
+    // Also false when the system does not save the AVX registers.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
 #else
     return false;
 #endif
@@ -22,13 +26,13 @@ bool processorHasNeon()
 
 } // namespace
 
-bool neonBuildSelected()
+bool extendedBuildSelected()
 {
-    static const bool hasNeon = processorHasNeon();
-    return hasNeon && sNeonAllowed.load(std::memory_order_relaxed);
+    static const bool hasUnit = processorHasExtendedUnit();
+    return hasUnit && sExtendedAllowed.load(std::memory_order_relaxed);
 }
 
-void allowNeonBuild(bool allowed)
+void allowExtendedBuild(bool allowed)
 {
-    sNeonAllowed.store(allowed, std::memory_order_relaxed);
+    sExtendedAllowed.store(allowed, std::memory_order_relaxed);
 }

@@ -212,11 +212,11 @@ TEST(EnhanceBlurPass, ImpulseAndClampedEdgeByHand)
 }
 
 // Runs the baseline build of the passes for as long as it lives, also where
-// the processor would take the NEON build (armhf).
+// the processor would take the extended build (NEON on armhf, AVX2 on amd64).
 class BaselineBuildChoice {
 public:
-    explicit BaselineBuildChoice(bool baseline) { allowNeonBuild(!baseline); }
-    ~BaselineBuildChoice() { allowNeonBuild(true); }
+    explicit BaselineBuildChoice(bool baseline) { allowExtendedBuild(!baseline); }
+    ~BaselineBuildChoice() { allowExtendedBuild(true); }
     BaselineBuildChoice(const BaselineBuildChoice&) = delete;
     BaselineBuildChoice& operator=(const BaselineBuildChoice&) = delete;
 };

@@ -152,11 +152,11 @@ public:
 };
 
 // Runs the baseline build of the passes for as long as it lives, also where
-// the processor would take the NEON build (armhf).
+// the processor would take the extended build (NEON on armhf, AVX2 on amd64).
 class BaselineBuildChoice {
 public:
-    BaselineBuildChoice() { allowNeonBuild(false); }
-    ~BaselineBuildChoice() { allowNeonBuild(true); }
+    BaselineBuildChoice() { allowExtendedBuild(false); }
+    ~BaselineBuildChoice() { allowExtendedBuild(true); }
     BaselineBuildChoice(const BaselineBuildChoice&) = delete;
     BaselineBuildChoice& operator=(const BaselineBuildChoice&) = delete;
 };
@@ -165,11 +165,11 @@ TEST(DibImageDitherReference, EveryMethodMatchesOnOddSizes)
 {
     // The fastest pass: groups of sixteen rows, one per lane, with rows left
     // over, and rows narrower than the lag between lanes; in the build the
-    // processor takes and in the baseline build (on armhf the first is the
-    // NEON build). The row-by-row
-    // pass: rows of several stretches between progress reports, run by more
-    // workers than rows or processors too: rows go to the workers in turn,
-    // each trailing the one above it.
+    // processor takes and in the baseline build (on armhf and amd64 the
+    // first is the extended build). The row-by-row pass: rows of several
+    // stretches between progress reports, run by more workers than rows or
+    // processors too: rows go to the workers in turn, each trailing the one
+    // above it.
     const int sizes[][2] = {{1, 1},  {1, 9},  {9, 1},  {2, 2},   {3, 5},    {15, 4},  {16, 3},
                             {17, 7}, {31, 6}, {32, 5}, {33, 8},  {47, 9},   {64, 2},  {101, 13},
                             {250, 20}, {257, 9}, {600, 12}, {1000, 5}, {7, 17}, {8, 16},
