@@ -17,10 +17,52 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <new>
 
 namespace {
+
+// Scratch memory of this file's own. The standard containers would bring
+// template functions that files share (the linker keeps one copy of each,
+// from any object), and this file's copies in the AVX2 or NEON build must
+// never be the ones the baseline build calls. As a class of this file's
+// unnamed namespace, every function of it stays in this object.
+template <typename T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t count = 0) { resize(count); }
+    Scratch(std::size_t count, T value)
+    {
+        resize(count);
+        for (std::size_t i = 0; i < count; ++i)
+            data_[i] = value;
+    }
+    ~Scratch() { std::free(data_); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    // Room for count elements; what was there is not kept when it grows.
+    void resize(std::size_t count)
+    {
+        if (count > capacity_) {
+            std::free(data_);
+            data_ = static_cast<T*>(std::malloc(count * sizeof(T)));
+            capacity_ = data_ != nullptr ? count : 0;
+            if (data_ == nullptr)
+                throw std::bad_alloc();
+        }
+        size_ = count;
+    }
+    T* data() { return data_; }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 unsigned char roundToByte(double acc)
 {
@@ -247,11 +289,14 @@ void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsig
     }
     // Narrow spans, and kernels without taps (a negative size) or with very
     // many, pixel by pixel.
-    std::vector<const unsigned char*> single(bytes, bytes + std::max(tapCount, 0));
+    const std::size_t taps = tapCount > 0 ? static_cast<std::size_t>(tapCount) : 0;
+    Scratch<const unsigned char*> single(taps);
+    for (std::size_t t = 0; t < taps; ++t)
+        single[t] = bytes[t];
     for (int i = 0; i < count; ++i) {
         accumulateBlock<1>(single.data(), tapCount, kernel.taps, out + i);
-        for (const unsigned char*& p : single)
-            ++p;
+        for (std::size_t t = 0; t < taps; ++t)
+            ++single[t];
     }
 }
 
@@ -259,7 +304,8 @@ void blurSpan(const unsigned char* const* bytes, const BlurKernel& kernel, unsig
 class RowPass {
 public:
     RowPass(const BlurKernel& kernel, int half)
-        : kernel_(kernel), half_(std::max(half, 0)), bytes_(kernel.tapCount)
+        : kernel_(kernel), half_(std::max(half, 0)),
+          bytes_(kernel.tapCount > 0 ? static_cast<std::size_t>(kernel.tapCount) : 0)
     {
     }
 
@@ -269,9 +315,10 @@ public:
     void run(const unsigned char* in, unsigned char* out, int width)
     {
         padded_.resize(static_cast<std::size_t>(width) + 2 * half_);
-        std::fill(padded_.begin(), padded_.begin() + half_, in[0]);
-        std::memcpy(padded_.data() + half_, in, static_cast<std::size_t>(width));
-        std::fill(padded_.end() - half_, padded_.end(), in[width - 1]);
+        unsigned char* padded = padded_.data();
+        std::memset(padded, in[0], static_cast<std::size_t>(half_));
+        std::memcpy(padded + half_, in, static_cast<std::size_t>(width));
+        std::memset(padded + half_ + width, in[width - 1], static_cast<std::size_t>(half_));
         for (int t = 0; t < kernel_.tapCount; ++t)
             bytes_[t] = padded_.data() + t;
         blurSpan(bytes_.data(), kernel_, out, width);
@@ -280,8 +327,8 @@ public:
 private:
     const BlurKernel& kernel_;
     int half_;
-    std::vector<const unsigned char*> bytes_;
-    std::vector<unsigned char> padded_;
+    Scratch<const unsigned char*> bytes_;
+    Scratch<unsigned char> padded_;
 };
 
 // Source rows of a vertical pass: the rows of an image or, given a pass
@@ -317,8 +364,8 @@ private:
     int width_;
     int slots_;
     RowPass* along_;
-    std::vector<unsigned char> passed_;
-    std::vector<int> passedRow_;
+    Scratch<unsigned char> passed_;
+    Scratch<int> passedRow_;
 };
 
 } // namespace
@@ -342,7 +389,7 @@ void blurPasses(const unsigned char* src, int width, int height, const double* k
                 rowPass.run(src + y * width, out + y * width, width);
             return;
         }
-        std::vector<const unsigned char*> bytes(tapCount);
+        Scratch<const unsigned char*> bytes(static_cast<std::size_t>(tapCount));
         SourceRows rows(src, width, std::max(tapCount, 1), alongRows ? &rowPass : nullptr);
         for (std::size_t y = begin; y < end; ++y) {
             // Clamping picks whole source rows, so every pixel of the row
