@@ -45,7 +45,6 @@
 #include <memory>
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -1058,29 +1057,37 @@ long quietRowsAboveTone(const DibImage& image, const ToneBlockMap& map)
 // line-art blocks along a block row in one piece. A block starts on a whole
 // byte of the 1-bit row, and the last block's run ends at the page's width,
 // so the bytes come out as thresholding the whole row gives them.
+// A run of line-art blocks along a block row. A type of this file's own:
+// the standard templates instantiated for it stay in this object, which
+// matters in its AVX2 or NEON build (workers/vector_build.h).
+struct LineArtRun {
+    long first;  // first pixel
+    long count;  // pixel count
+};
+
 void thresholdLineArt(const DibImage& source, const ToneBlockMap& map, long firstRow, DibImage& work)
 {
     const long width = source.GetWidth();
     const long height = source.GetHeight();
-    std::vector<std::pair<long, long>> runs;  // first pixel, pixel count
+    const std::unique_ptr<LineArtRun[]> runs(new LineArtRun[map.columns > 0 ? map.columns : 1]);
     for (long blockRow = firstRow / kHalftoneBlockSize; blockRow < map.rows; ++blockRow) {
-        runs.clear();
+        long runCount = 0;
         for (long column = 0; column < map.columns; ++column) {
             if (map.isTone(column, blockRow)) continue;
             const long first = column * kHalftoneBlockSize;
             const long count = std::min(width, first + kHalftoneBlockSize) - first;
-            if (!runs.empty() && runs.back().first + runs.back().second == first)
-                runs.back().second += count;
+            if (runCount > 0 && runs[runCount - 1].first + runs[runCount - 1].count == first)
+                runs[runCount - 1].count += count;
             else
-                runs.emplace_back(first, count);
+                runs[runCount++] = {first, count};
         }
         const long bottom = std::min(height, (blockRow + 1) * kHalftoneBlockSize);
         for (long y = std::max(firstRow, blockRow * kHalftoneBlockSize); y < bottom; ++y) {
             const unsigned char* levels = source.GetBits(static_cast<unsigned>(y));
             unsigned char* out = work.GetBits(static_cast<unsigned>(y));
-            for (const auto& run : runs)
-                packRowAboveThreshold(levels + run.first, run.second, kFixedThreshold.entry[0],
-                                      out + run.first / 8);
+            for (long i = 0; i < runCount; ++i)
+                packRowAboveThreshold(levels + runs[i].first, runs[i].count, kFixedThreshold.entry[0],
+                                      out + runs[i].first / 8);
         }
     }
 }
