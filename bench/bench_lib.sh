@@ -45,10 +45,12 @@ bench_build() {
         bench_die "building in $dir failed"
 }
 
-# bench_tool DIR NAME: path of the built executable NAME below DIR.
+# bench_tool DIR NAME: path of the built executable NAME below DIR, never
+# one of the other builds that bench/vector_build.sh keeps in DIR/vector-*
+# (the filter built without SSE2 among them).
 bench_tool() {
     local found
-    found=$(find "$1" -type f -name "$2" -perm -u+x -print -quit)
+    found=$(find "$1" -path "$1/vector-*" -prune -o -type f -name "$2" -perm -u+x -print -quit)
     [ -n "$found" ] || bench_die "$2 not found below $1"
     echo "$found"
 }
