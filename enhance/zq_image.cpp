@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "workers/huge_pages.h"
+
 int zqChannelsOf(ZQ_IMG_COLOR color)
 {
     switch (color) {
@@ -25,7 +27,9 @@ static unsigned char* allocatePixels(int width, int height, int channels)
     if (width < 0 || height < 0)
         throw std::bad_array_new_length();
     const std::int64_t bytes = std::int64_t{width} * height * channels;
-    return new unsigned char[static_cast<std::size_t>(bytes)];
+    unsigned char* pixels = new unsigned char[static_cast<std::size_t>(bytes)];
+    adviseHugePages(pixels, static_cast<std::size_t>(bytes));
+    return pixels;
 }
 
 ZQImage::ZQImage(int width, int height, ZQ_IMG_COLOR color)

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "filter/filter_internal.h"
+#include "workers/huge_pages.h"
 
 namespace {
 
@@ -534,6 +535,7 @@ int runFilter(int argc, char* argv[])
         }
         buffer = resized;
         bufferBytes = pageBytes;
+        adviseHugePages(buffer, bufferBytes);
 
         settings.pageWidth =
             static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);

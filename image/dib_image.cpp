@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "workers/huge_pages.h"
+
 namespace {
 
 const char kZeroSizeMessage[] = "DibImage::Create : width and height must be greater than zero";
@@ -93,6 +95,7 @@ void* DibImage::Create(unsigned width, unsigned height, unsigned bitsPerPixel, u
         setLastError(kNoMemoryMessage);
         return nullptr;
     }
+    adviseHugePages(block, GetSize());
     std::memcpy(block, &bmpHeader, sizeof bmpHeader);
     info.bits = block + sizeof bmpHeader + GetPaletteSize();
     return block;

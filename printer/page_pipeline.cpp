@@ -12,6 +12,7 @@
 #include "enhance/stencil_dither.h"
 #include "printer/tavel_printer.h"
 #include "workers/byte_vectors.h"
+#include "workers/huge_pages.h"
 
 namespace {
 
@@ -150,6 +151,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
     std::unique_ptr<unsigned char, FreeDeleter> workBlock(
         static_cast<unsigned char*>(std::malloc(2 * pageBytes)));
     unsigned char* work = workBlock.get();
+    adviseHugePages(work, 2 * pageBytes);
     if (work == nullptr) {
         tavelLogCommon(3,
                        "printImage: Memory allocation for processing result failed, unable "
