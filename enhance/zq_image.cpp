@@ -1,6 +1,7 @@
 // Construction, deep copying and release of ZQImage buffers.
 #include "enhance/zq_image.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -27,9 +28,10 @@ static unsigned char* allocatePixels(int width, int height, int channels)
     if (width < 0 || height < 0)
         throw std::bad_array_new_length();
     const std::int64_t bytes = std::int64_t{width} * height * channels;
-    unsigned char* pixels = new unsigned char[static_cast<std::size_t>(bytes)];
-    adviseHugePages(pixels, static_cast<std::size_t>(bytes));
-    return pixels;
+    void* pixels = allocatePageBlock(static_cast<std::size_t>(bytes));
+    if (pixels == nullptr)
+        throw std::bad_alloc();
+    return static_cast<unsigned char*>(pixels);
 }
 
 ZQImage::ZQImage(int width, int height, ZQ_IMG_COLOR color)
@@ -83,7 +85,7 @@ ZQImage::~ZQImage()
     width = 0;
     height = 0;
     channels = 0;
-    delete[] data;
+    std::free(data);
     data = nullptr;
 }
 

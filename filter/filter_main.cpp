@@ -527,15 +527,19 @@ int runFilter(int argc, char* argv[])
 
         writeHeaderSideFile(header);
 
-        unsigned char* resized = static_cast<unsigned char*>(std::realloc(buffer, pageBytes));
-        if (resized == nullptr) {
-            tavelLogCommon(3, "Unable to allocate %u bytes for the pixels of page %d", pageBytes,
-                           pages + 1);
-            goto cleanup;
+        // The last page's pixels are not kept: a page of another size gets a
+        // new block, the old one going first.
+        if (pageBytes != bufferBytes) {
+            std::free(buffer);
+            bufferBytes = 0;
+            buffer = static_cast<unsigned char*>(allocatePageBlock(pageBytes));
+            if (buffer == nullptr) {
+                tavelLogCommon(3, "Unable to allocate %u bytes for the pixels of page %d",
+                               pageBytes, pages + 1);
+                goto cleanup;
+            }
+            bufferBytes = pageBytes;
         }
-        buffer = resized;
-        bufferBytes = pageBytes;
-        adviseHugePages(buffer, bufferBytes);
 
         settings.pageWidth =
             static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);

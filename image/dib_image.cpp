@@ -62,6 +62,12 @@ void DibImage::copyLastErrorFrom(const DibImage& other)
 // zeroed, so filler bytes and unwritten margins are deterministic.
 void* DibImage::Create(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned imageType)
 {
+    return allocate(width, height, bitsPerPixel, imageType, true);
+}
+
+void* DibImage::allocate(unsigned width, unsigned height, unsigned bitsPerPixel,
+                         unsigned imageType, bool zeroed)
+{
     Destroy();
     if (width == 0 || height == 0) {
         setLastError(kZeroSizeMessage);
@@ -90,12 +96,13 @@ void* DibImage::Create(unsigned width, unsigned height, unsigned bitsPerPixel, u
     bmpHeader.biSizeImage = static_cast<uint32_t>(stride * height);
     bmpHeader.biClrUsed = colourCountFor(depth);
 
-    block = static_cast<unsigned char*>(std::calloc(GetSize(), 1));
+    block = static_cast<unsigned char*>(allocatePageBlock(GetSize()));
     if (!block) {
         setLastError(kNoMemoryMessage);
         return nullptr;
     }
-    adviseHugePages(block, GetSize());
+    if (zeroed)
+        std::memset(block, 0, GetSize());
     std::memcpy(block, &bmpHeader, sizeof bmpHeader);
     info.bits = block + sizeof bmpHeader + GetPaletteSize();
     return block;
@@ -109,18 +116,24 @@ bool DibImage::CreateFromArray(const unsigned char* pixels, unsigned width, unsi
     if (bitsPerPixel != 1 && bitsPerPixel != 4 && bitsPerPixel != 8 && bitsPerPixel != 24 &&
         bitsPerPixel != 32)
         return false;
-    if (!Create(width, height, bitsPerPixel, 0)) return false;
+    // Every byte is written below, each row's filler included: zeroing a
+    // page-sized block first would only cost another pass over it.
+    if (!allocate(width, height, bitsPerPixel, 0, false)) return false;
+    std::memset(block + sizeof bmpHeader, 0, GetPaletteSize());
     if (bitsPerPixel < 24) SetGrayPalette();
 
     const size_t rowBytes = std::min<size_t>(info.effWidth, bytesPerLine);
+    const size_t copied = bitsPerPixel == 32 ? size_t(width) * 3 : rowBytes;
     for (unsigned i = 0; i < height; ++i) {
         const unsigned char* src = pixels + size_t(i) * bytesPerLine;
-        unsigned char* dst = rowAt(flip ? height - 1 - i : i);
+        unsigned char* const row = rowAt(flip ? height - 1 - i : i);
         if (bitsPerPixel == 32) {
+            unsigned char* dst = row;
             for (unsigned x = 0; x < width; ++x, src += 4, dst += 3) std::memcpy(dst, src, 3);
         } else {
-            std::memcpy(dst, src, rowBytes);
+            std::memcpy(row, src, rowBytes);
         }
+        std::memset(row + copied, 0, info.effWidth - copied);
     }
     return true;
 }

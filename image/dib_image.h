@@ -108,6 +108,10 @@ private:
     };
 
     void setLastError(const char* message);
+    // Create's work; zeroed false leaves the colour table and the rows for
+    // the caller to write in full.
+    void* allocate(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned imageType,
+                   bool zeroed);
     void copyLastErrorFrom(const DibImage& other);
     // Replaces the image by its 1-bit halftone: the automatic halftone of
     // the blocks of toneMap when it is given, else method's pass.

@@ -149,9 +149,8 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
 
     const unsigned long pageBytes = bytesPerLine * height;
     std::unique_ptr<unsigned char, FreeDeleter> workBlock(
-        static_cast<unsigned char*>(std::malloc(2 * pageBytes)));
+        static_cast<unsigned char*>(allocatePageBlock(2 * pageBytes)));
     unsigned char* work = workBlock.get();
-    adviseHugePages(work, 2 * pageBytes);
     if (work == nullptr) {
         tavelLogCommon(3,
                        "printImage: Memory allocation for processing result failed, unable "

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace {
 
@@ -28,4 +29,15 @@ void adviseHugePages(void* block, std::size_t bytes)
     (void)block;
     (void)bytes;
 #endif
+}
+
+void* allocatePageBlock(std::size_t bytes)
+{
+    if (bytes < kSmallestAdvised)
+        return std::malloc(bytes == 0 ? 1 : bytes);
+    void* block = nullptr;
+    if (posix_memalign(&block, kHugePage, bytes) != 0)
+        return nullptr;
+    adviseHugePages(block, bytes);
+    return block;
 }

@@ -10,7 +10,12 @@
 
 // Asks the system to back the whole 2 MiB pages inside [block, block +
 // bytes) with huge pages, before they are first touched. Blocks too small to
-// hold one are left alone, and so is everything where the system has no
+// hold several are left alone, and so is everything where the system has no
 // huge pages or refuses: it changes only how fast the memory arrives, never
 // its contents.
 void adviseHugePages(void* block, std::size_t bytes);
+
+// malloc for a page-sized block: one large enough for huge pages starts on a
+// 2 MiB boundary, so that only its last part comes in 4 KiB pages, and is
+// advised as above. Null when there is no memory; release it with std::free.
+void* allocatePageBlock(std::size_t bytes);

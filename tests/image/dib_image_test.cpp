@@ -148,6 +148,10 @@ TEST(DibImageCreateFromArray, CopiesRowsByInputStrideAndFlip)
     // A stride shorter than the stored row: rows still advance by 3 input bytes.
     ASSERT_TRUE(image.CreateFromArray(input, 3, 2, 8, 3, false));
     EXPECT_EQ(indicesOf(image), (Rows{{1, 2, 3}, {70, 71, 72}}));
+    // The filler byte of each stored row is 0, not what the block held before
+    // (the first image put 70 there).
+    EXPECT_EQ(image.GetBits(0)[3], 0);
+    EXPECT_EQ(image.GetBits(1)[3], 0);
 }
 
 TEST(DibImageCreateFromArray, Depth32DropsTheFourthByte)
@@ -158,6 +162,8 @@ TEST(DibImageCreateFromArray, Depth32DropsTheFourthByte)
     EXPECT_EQ(image.GetNumColors(), 0u);
     EXPECT_TRUE(sameColour(image.BlindGetPixelColor(1, 0), tagRGBQUAD{4, 5, 6, 0}));
     EXPECT_TRUE(sameColour(image.BlindGetPixelColor(0, 0), tagRGBQUAD{1, 2, 3, 0}));
+    EXPECT_EQ(image.GetBits(0)[6], 0);
+    EXPECT_EQ(image.GetBits(0)[7], 0);
 }
 
 TEST(DibImageCreateFromArray, RefusesBadArguments)
