@@ -1,12 +1,9 @@
 // Construction, deep copying and release of ZQImage buffers.
 #include "enhance/zq_image.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
-
-#include "workers/huge_pages.h"
 
 int zqChannelsOf(ZQ_IMG_COLOR color)
 {
@@ -28,10 +25,7 @@ static unsigned char* allocatePixels(int width, int height, int channels)
     if (width < 0 || height < 0)
         throw std::bad_array_new_length();
     const std::int64_t bytes = std::int64_t{width} * height * channels;
-    void* pixels = allocatePageBlock(static_cast<std::size_t>(bytes));
-    if (pixels == nullptr)
-        throw std::bad_alloc();
-    return static_cast<unsigned char*>(pixels);
+    return new unsigned char[static_cast<std::size_t>(bytes)];
 }
 
 ZQImage::ZQImage(int width, int height, ZQ_IMG_COLOR color)
@@ -85,7 +79,7 @@ ZQImage::~ZQImage()
     width = 0;
     height = 0;
     channels = 0;
-    std::free(data);
+    delete[] data;
     data = nullptr;
 }
 

@@ -19,7 +19,6 @@
 #include <string>
 
 #include "filter/filter_internal.h"
-#include "workers/huge_pages.h"
 
 namespace {
 
@@ -527,19 +526,14 @@ int runFilter(int argc, char* argv[])
 
         writeHeaderSideFile(header);
 
-        // The last page's pixels are not kept: a page of another size gets a
-        // new block, the old one going first.
-        if (pageBytes != bufferBytes) {
-            std::free(buffer);
-            bufferBytes = 0;
-            buffer = static_cast<unsigned char*>(allocatePageBlock(pageBytes));
-            if (buffer == nullptr) {
-                tavelLogCommon(3, "Unable to allocate %u bytes for the pixels of page %d",
-                               pageBytes, pages + 1);
-                goto cleanup;
-            }
-            bufferBytes = pageBytes;
+        unsigned char* resized = static_cast<unsigned char*>(std::realloc(buffer, pageBytes));
+        if (resized == nullptr) {
+            tavelLogCommon(3, "Unable to allocate %u bytes for the pixels of page %d", pageBytes,
+                           pages + 1);
+            goto cleanup;
         }
+        buffer = resized;
+        bufferBytes = pageBytes;
 
         settings.pageWidth =
             static_cast<float>(header.cupsWidth * 25.4 / header.HWResolution[0]);

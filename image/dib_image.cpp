@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "workers/huge_pages.h"
-
 namespace {
 
 const char kZeroSizeMessage[] = "DibImage::Create : width and height must be greater than zero";
@@ -96,13 +94,11 @@ void* DibImage::allocate(unsigned width, unsigned height, unsigned bitsPerPixel,
     bmpHeader.biSizeImage = static_cast<uint32_t>(stride * height);
     bmpHeader.biClrUsed = colourCountFor(depth);
 
-    block = static_cast<unsigned char*>(allocatePageBlock(GetSize()));
+    block = static_cast<unsigned char*>(zeroed ? std::calloc(GetSize(), 1) : std::malloc(GetSize()));
     if (!block) {
         setLastError(kNoMemoryMessage);
         return nullptr;
     }
-    if (zeroed)
-        std::memset(block, 0, GetSize());
     std::memcpy(block, &bmpHeader, sizeof bmpHeader);
     info.bits = block + sizeof bmpHeader + GetPaletteSize();
     return block;

@@ -12,7 +12,6 @@
 #include "enhance/stencil_dither.h"
 #include "printer/tavel_printer.h"
 #include "workers/byte_vectors.h"
-#include "workers/huge_pages.h"
 
 namespace {
 
@@ -149,7 +148,7 @@ void TavelPrinter::printImage(const unsigned char* pixels, unsigned long bytesPe
 
     const unsigned long pageBytes = bytesPerLine * height;
     std::unique_ptr<unsigned char, FreeDeleter> workBlock(
-        static_cast<unsigned char*>(allocatePageBlock(2 * pageBytes)));
+        static_cast<unsigned char*>(std::malloc(2 * pageBytes)));
     unsigned char* work = workBlock.get();
     if (work == nullptr) {
         tavelLogCommon(3,

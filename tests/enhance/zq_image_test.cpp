@@ -3,37 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <new>
-#include <sstream>
-#include <string>
 #include <utility>
 
 namespace {
-
-// The THPeligible field of the mapping that holds address: 1 when the
-// system may back it with huge pages, -1 when no mapping or field says.
-int hugePagesEligible(std::uintptr_t address)
-{
-    std::ifstream smaps("/proc/self/smaps");
-    std::string line;
-    bool inside = false;
-    while (std::getline(smaps, line)) {
-        unsigned long long from = 0;
-        unsigned long long to = 0;
-        char dash = 0;
-        std::istringstream range(line);
-        if (range >> std::hex >> from >> dash >> to && dash == '-' && line.find(':') > line.find(' ')) {
-            inside = from <= address && address < to;
-            continue;
-        }
-        if (inside && line.rfind("THPeligible:", 0) == 0)
-            return std::stoi(line.substr(12));
-    }
-    return -1;
-}
 
 TEST(ZQImageLayout, ChannelsAndBufferSizeFollowTheColour)
 {
@@ -107,24 +81,5 @@ TEST(ZQImageOwnership, NegativeSizesAreImpossible)
         EXPECT_THROW(ZQImage(size[0], size[1], ZQ_IMG_GRAY), std::bad_alloc)
             << size[0] << " x " << size[1];
 }
-
-// A page's pixels touched 4 KiB at a time cost a page fault each, a good
-// part of the stencil path's time on an A4 page: its images ask for huge
-// pages. (The ARM builds run their tests under qemu-user, whose smaps are
-// its own.)
-#if defined(__x86_64__)
-TEST(ZQImageMemory, PageSizedPixelsMayComeInHugePages)
-{
-    std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
-    std::string modes;
-    if (!std::getline(enabled, modes) || modes.find("[never]") != std::string::npos)
-        GTEST_SKIP() << "this system has no transparent huge pages";
-    const ZQImage page(2480, 3508, ZQ_IMG_GRAY);
-    const std::uintptr_t hugePage = std::uintptr_t{2} << 20;
-    const std::uintptr_t interior =
-        (reinterpret_cast<std::uintptr_t>(page.data) + hugePage - 1) & ~(hugePage - 1);
-    EXPECT_EQ(hugePagesEligible(interior), 1) << "system setting: " << modes;
-}
-#endif
 
 }  // namespace
