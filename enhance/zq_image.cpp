@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "workers/page_blocks.h"
+
 int zqChannelsOf(ZQ_IMG_COLOR color)
 {
     switch (color) {
@@ -25,7 +27,7 @@ static unsigned char* allocatePixels(int width, int height, int channels)
     if (width < 0 || height < 0)
         throw std::bad_array_new_length();
     const std::int64_t bytes = std::int64_t{width} * height * channels;
-    return new unsigned char[static_cast<std::size_t>(bytes)];
+    return new unsigned char[pageBlockBytes(static_cast<std::size_t>(bytes))];
 }
 
 ZQImage::ZQImage(int width, int height, ZQ_IMG_COLOR color)

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "workers/page_blocks.h"
+
 namespace {
 
 const char kZeroSizeMessage[] = "DibImage::Create : width and height must be greater than zero";
@@ -94,7 +96,8 @@ void* DibImage::allocate(unsigned width, unsigned height, unsigned bitsPerPixel,
     bmpHeader.biSizeImage = static_cast<uint32_t>(stride * height);
     bmpHeader.biClrUsed = colourCountFor(depth);
 
-    block = static_cast<unsigned char*>(zeroed ? std::calloc(GetSize(), 1) : std::malloc(GetSize()));
+    const std::size_t bytes = pageBlockBytes(GetSize());
+    block = static_cast<unsigned char*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes));
     if (!block) {
         setLastError(kNoMemoryMessage);
         return nullptr;

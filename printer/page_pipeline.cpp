@@ -280,8 +280,10 @@ int64_t TavelPrinter::PageProcess(DitherType type, const unsigned char* pixels, 
                                                            : zqTattooDithering(std::move(source));
         tavelLogCommon(0, "PageProcess: Applied ZQ dithering with stride %d, width %d",
                        (result.width + 3) / 4 * 4, width);
-        // The chain's freed images go back before the result is copied.
-        returnFreedPages();
+        // The processed image takes the place of the chain's sharpened
+        // image, freed as the chain returned: its pages, still in place,
+        // serve again (see workers/page_blocks.h) instead of going back to
+        // the system and being faulted in anew.
         if (!ditheredImage_.CreateFromArray(result.data, width, height, 8, width, false)) {
             tavelLogCommon(3, "PageProcess: Failed to create a new DibImage from ZQ dithered data");
             return 0;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "workers/page_blocks.h"
+
 namespace {
 
 template <typename T>
@@ -116,6 +118,25 @@ TEST(DibImageCreate, DestroyEmptiesButKeepsTheGeometry)
     EXPECT_EQ(image.GetBits(0), nullptr);
     EXPECT_EQ(image.GetWidth(), 7);
     EXPECT_EQ(image.GetHeight(), 3);
+}
+
+// The stencil path's processed image reuses the memory of the chain's
+// sharpened image, a ZQImage of the same page: that works only while the two
+// kinds of block round to the same size.
+TEST(DibImageCreate, BlocksOfAPageRoundLikeItsRows)
+{
+    const struct {
+        unsigned width;
+        unsigned height;
+    } pages[] = {{2480, 3508}, {812, 1218}, {2550, 3300}, {576, 1218}, {1200, 1800}};
+    for (const auto& page : pages) {
+        DibImage image;
+        ASSERT_NE(image.Create(page.width, page.height, 8, 0), nullptr);
+        const std::size_t rows = std::size_t{page.width} * page.height;
+        EXPECT_EQ(pageBlockBytes(image.GetSize()), pageBlockBytes(rows))
+            << page.width << " x " << page.height;
+        EXPECT_GE(pageBlockBytes(rows), std::size_t{image.GetSize()});
+    }
 }
 
 TEST(DibImageRows, GetBitsAddressesStoredRows)
