@@ -118,6 +118,7 @@ bool DibImage::CreateFromArray(const unsigned char* pixels, unsigned width, unsi
     // Every byte is written below, each row's filler included: zeroing a
     // page-sized block first would only cost another pass over it.
     if (!allocate(width, height, bitsPerPixel, 0, false)) return false;
+    // The grey ramp leaves each entry's reserved byte alone.
     std::memset(block + sizeof bmpHeader, 0, GetPaletteSize());
     if (bitsPerPixel < 24) SetGrayPalette();
 

@@ -1051,12 +1051,6 @@ long quietRowsAboveTone(const DibImage& image, const ToneBlockMap& map)
     return rows;
 }
 
-// Thresholds the line-art blocks of the 8-bit source into the 1-bit work
-// image from row firstRow on, over whatever the diffusion left there (above
-// that row the diffusion printed what the threshold does): each run of
-// line-art blocks along a block row in one piece. A block starts on a whole
-// byte of the 1-bit row, and the last block's run ends at the page's width,
-// so the bytes come out as thresholding the whole row gives them.
 // A run of line-art blocks along a block row. A type of this file's own:
 // the standard templates instantiated for it stay in this object, which
 // matters in its AVX2 or NEON build (workers/vector_build.h).
@@ -1065,6 +1059,12 @@ struct LineArtRun {
     long count;  // pixel count
 };
 
+// Thresholds the line-art blocks of the 8-bit source into the 1-bit work
+// image from row firstRow on, over whatever the diffusion left there (above
+// that row the diffusion printed what the threshold does): each run of
+// line-art blocks along a block row in one piece. A block starts on a whole
+// byte of the 1-bit row, and the last block's run ends at the page's width,
+// so the bytes come out as thresholding the whole row gives them.
 void thresholdLineArt(const DibImage& source, const ToneBlockMap& map, long firstRow, DibImage& work)
 {
     const long width = source.GetWidth();
